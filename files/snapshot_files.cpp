@@ -1,0 +1,111 @@
+#include "netflow_settings.h"
+#include "snapshot_limits.h"
+#include "vexmora_paths.h"
+
+#include <QByteArray>
+#include <QDebug>
+#include <QTextStream>
+#include <algorithm>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+const QString kEmptySnapshot = QStringLiteral("[]");
+
+class FileDescriptor
+{
+public:
+    explicit FileDescriptor(int fd) : fd_(fd) {}
+    ~FileDescriptor()
+    {
+        if (fd_ >= 0) {
+            ::close(fd_);
+        }
+    }
+    FileDescriptor(const FileDescriptor &) = delete;
+    FileDescriptor &operator=(const FileDescriptor &) = delete;
+    int get() const { return fd_; }
+
+private:
+    int fd_;
+};
+
+// Reads up to limit + 1 bytes, so that a file that grew past the limit after
+// fstat() is still recognised as too large.
+bool readUpTo(int fd, qint64 limit, QByteArray &bytes)
+{
+    char buffer[64 * 1024];
+    for (;;) {
+        const ssize_t count = ::read(fd, buffer, sizeof buffer);
+        if (count < 0 && errno == EINTR) {
+            continue;
+        }
+        if (count <= 0) {
+            return count == 0;
+        }
+        bytes.append(buffer, static_cast<int>(count));
+        if (bytes.size() > limit) {
+            return true;
+        }
+    }
+}
+
+// The stream of a file opened as text drops carriage returns and a leading
+// byte-order mark; the text is UTF-8 whatever the locale says.
+QString decodeText(QByteArray bytes)
+{
+    bytes.truncate(static_cast<int>(std::remove(bytes.begin(), bytes.end(), '\r') - bytes.begin()));
+    QTextStream stream(&bytes, QIODevice::ReadOnly);
+    stream.setCodec("UTF-8");
+    return stream.readAll();
+}
+
+QString refuse(const char *path, const char *reason)
+{
+    qDebug().nospace() << "Snapshot " << path << " not served: " << reason;
+    return kEmptySnapshot;
+}
+
+QString readSnapshot(const char *path)
+{
+    // O_NONBLOCK: a FIFO at the path must not stall the service's only thread.
+    const FileDescriptor file(::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+    if (file.get() < 0) {
+        qDebug("Failed to open file");
+        return kEmptySnapshot;
+    }
+    struct stat status {};
+    if (::fstat(file.get(), &status) != 0 || !S_ISREG(status.st_mode)) {
+        return refuse(path, "not a regular file");
+    }
+    if (status.st_size > vexmora::kMaxSnapshotBytes) {
+        return refuse(path, "larger than the reply limit");
+    }
+    QByteArray bytes;
+    if (!readUpTo(file.get(), vexmora::kMaxSnapshotBytes, bytes)) {
+        return refuse(path, "read error");
+    }
+    if (bytes.size() > vexmora::kMaxSnapshotBytes) {
+        return refuse(path, "larger than the reply limit");
+    }
+    // A D-Bus string ends at the first NUL; the client would get a cut text.
+    if (std::memchr(bytes.constData(), '\0', static_cast<size_t>(bytes.size())) != nullptr) {
+        return refuse(path, "holds a NUL byte");
+    }
+    return decodeText(std::move(bytes));
+}
+
+} // namespace
+
+QString NetflowSettings::readAppInfo()
+{
+    return readSnapshot(vexmora::paths::kAppInfoFile);
+}
+
+QString NetflowSettings::readProcessInfo()
+{
+    return readSnapshot(vexmora::paths::kProcessInfoFile);
+}

@@ -1,0 +1,73 @@
+#include "netflow_settings.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
+
+namespace {
+
+const QString kAlarmSizeKey = QStringLiteral("NETFLOW_ALARM_SIZE");
+const QString kEgressAlarmSizeKey = QStringLiteral("NETFLOW_EGRESS_ALARM_SIZE");
+const QString kIngressAlarmSizeKey = QStringLiteral("NETFLOW_INGRESS_ALARM_SIZE");
+// One period for all three thresholds.
+const QString kAlarmPeriodKey = QStringLiteral("NETFLOW_ALARM_PERIOD");
+
+} // namespace
+
+QString NetflowSettings::readThreshold(const QString &sizeKey)
+{
+    const QString sizeText = readValue(sizeKey);
+    const QString periodText = readValue(kAlarmPeriodKey);
+    QJsonObject threshold;
+    threshold.insert(QStringLiteral("size"), sizeText.toInt(nullptr, 10));
+    threshold.insert(QStringLiteral("period"), periodText.toInt(nullptr, 10));
+    return QString::fromUtf8(QJsonDocument(threshold).toJson(QJsonDocument::Compact));
+}
+
+int NetflowSettings::setThreshold(const QString &sizeKey, int size, int period)
+{
+    if (size < 0 || period < 0) {
+        return -1;
+    }
+    const QString storedSize = readValue(sizeKey);
+    const QString storedPeriod = readValue(kAlarmPeriodKey);
+    const QString newSize = QString::number(size);
+    const QString newPeriod = QString::number(period);
+    // Textual comparison: "060" stored for 60 counts as a change.
+    if (storedSize == newSize && storedPeriod == newPeriod) {
+        return 0;
+    }
+    if (writeValue(sizeKey, newSize) != 0 || writeValue(kAlarmPeriodKey, newPeriod) != 0) {
+        return -1;
+    }
+    return writeAlarmTimestamp();
+}
+
+QString NetflowSettings::getAlarmThreshold()
+{
+    return readThreshold(kAlarmSizeKey);
+}
+
+int NetflowSettings::setAlarmThreshold(int size, int period)
+{
+    return setThreshold(kAlarmSizeKey, size, period);
+}
+
+QString NetflowSettings::getEgressThreshold()
+{
+    return readThreshold(kEgressAlarmSizeKey);
+}
+
+int NetflowSettings::setEgressThreshold(int size, int period)
+{
+    return setThreshold(kEgressAlarmSizeKey, size, period);
+}
+
+QString NetflowSettings::getIngressThreshold()
+{
+    return readThreshold(kIngressAlarmSizeKey);
+}
+
+int NetflowSettings::setIngressThreshold(int size, int period)
+{
+    return setThreshold(kIngressAlarmSizeKey, size, period);
+}
