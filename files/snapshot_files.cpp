@@ -77,7 +77,9 @@ QString readSnapshot(const char *path)
         qDebug("Failed to open file");
         return kEmptySnapshot;
     }
-    struct stat status {};
+    struct stat status
+    {
+    };
     if (::fstat(file.get(), &status) != 0 || !S_ISREG(status.st_mode)) {
         return refuse(path, "not a regular file");
     }

@@ -45,8 +45,8 @@ BusDisconnectWatch::BusDisconnectWatch(QDBusConnection &connection, QObject *par
     : QObject(parent)
 {
     connection.connect(QString(), QStringLiteral("/org/freedesktop/DBus/Local"),
-                       QStringLiteral("org.freedesktop.DBus.Local"),
-                       QStringLiteral("Disconnected"), this, SLOT(onDisconnected()));
+                       QStringLiteral("org.freedesktop.DBus.Local"), QStringLiteral("Disconnected"),
+                       this, SLOT(onDisconnected()));
 }
 
 void BusDisconnectWatch::onDisconnected()

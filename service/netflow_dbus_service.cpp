@@ -25,8 +25,7 @@ QString printAndDelete(cJSON *array)
 
 NetflowDBusService::NetflowDBusService(QObject *parent)
     : QObject(parent), settings_(std::make_unique<NetflowSettings>())
-{
-}
+{}
 
 NetflowDBusService::~NetflowDBusService() = default;
 

@@ -49,8 +49,8 @@ bool SettingsFile::write(const QString &key, const QString &value)
     if (settings_.status() == QSettings::NoError) {
         return true;
     }
-    qWarning().noquote() << "Failed to write setting" << key << "to" << settings_.fileName()
-                         << "-" << describe(settings_.status());
+    qWarning().noquote() << "Failed to write setting" << key << "to" << settings_.fileName() << "-"
+                         << describe(settings_.status());
     // Qt keeps the unwritten change in its per-process cache of the file and
     // would hand it to every later reader; put back what the file still holds.
     if (previous.isNull()) {

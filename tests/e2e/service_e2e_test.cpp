@@ -1,0 +1,231 @@
+// End-to-end: the real vexmorad on a private bus, called as a client would.
+#include "private_bus.h"
+#include "service_client.h"
+#include "service_process.h"
+#include "state_dir.h"
+
+#include <QDBusError>
+#include <QFile>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QtTest>
+#include <memory>
+#include <sys/stat.h>
+
+using namespace testsupport;
+
+class ServiceE2eTest : public QObject
+{
+    Q_OBJECT
+
+private:
+    std::unique_ptr<PrivateBus> bus_;
+    std::unique_ptr<ServiceProcess> service_;
+    std::unique_ptr<ServiceClient> client_;
+
+    QString expectedFragment()
+    {
+        QFile file(QStringLiteral(VEXMORA_TEST_DATA_DIR "/introspection_fragment.txt"));
+        file.open(QIODevice::ReadOnly);
+        return QString::fromUtf8(file.readAll());
+    }
+
+    QString settingsText()
+    {
+        return QString::fromUtf8(readStateFile(QStringLiteral("setting.conf")));
+    }
+
+private Q_SLOTS:
+    void init()
+    {
+        resetStateDir();
+        bus_ = std::make_unique<PrivateBus>();
+        QVERIFY(bus_->start());
+        client_ = std::make_unique<ServiceClient>(bus_->connect(QStringLiteral("client")));
+        service_ = std::make_unique<ServiceProcess>();
+        QVERIFY2(service_->start(bus_->address(), client_->connection()),
+                 service_->log().constData());
+    }
+
+    void cleanup()
+    {
+        if (QTest::currentTestFailed()) {
+            qInfo().noquote() << "vexmorad log:\n" << service_->log();
+            qInfo().noquote() << "dbus-daemon log:\n" << bus_->log();
+        }
+        service_.reset();
+        client_.reset();
+        bus_.reset();
+    }
+
+    void startWritesOneDebugLine()
+    {
+        QCOMPARE(service_->log(), QByteArray("DBus service registered successfully.\n"));
+    }
+
+    void introspectionServesTheInterfaceFragment()
+    {
+        const QDBusMessage reply =
+            client_->call(QStringLiteral("Introspect"), {},
+                          QStringLiteral("org.freedesktop.DBus.Introspectable"));
+        QCOMPARE(reply.type(), QDBusMessage::ReplyMessage);
+        const QString introspection = reply.arguments().constFirst().toString();
+        QVERIFY2(introspection.contains(expectedFragment()), qPrintable(introspection));
+        // Introspect, Ping, GetMachineId, Get, Set and GetAll come from the bus library.
+        QCOMPARE(introspection.count(QStringLiteral("<method ")), 19 + 6);
+        const QRegularExpression interfaces(QStringLiteral("<interface name=\"([^\"]+)\""));
+        QStringList names;
+        for (auto it = interfaces.globalMatch(introspection); it.hasNext();) {
+            names << it.next().captured(1);
+        }
+        names.sort();
+        QCOMPARE(names, QStringList({QStringLiteral("com.quorin.pelmark.vexmora.server"),
+                                     QStringLiteral("org.freedesktop.DBus.Introspectable"),
+                                     QStringLiteral("org.freedesktop.DBus.Peer"),
+                                     QStringLiteral("org.freedesktop.DBus.Properties")}));
+    }
+
+    void introspectionThroughBusctl()
+    {
+        QProcess busctl;
+        busctl.start(QStringLiteral("busctl"),
+                     {QStringLiteral("--address=") + bus_->address(),
+                      QStringLiteral("--json=short"), QStringLiteral("call"),
+                      QString::fromLatin1(kServiceName), QString::fromLatin1(kObjectPath),
+                      QStringLiteral("org.freedesktop.DBus.Introspectable"),
+                      QStringLiteral("Introspect")});
+        QVERIFY(busctl.waitForFinished(10000));
+        QCOMPARE(busctl.exitCode(), 0);
+        const QJsonObject reply = QJsonDocument::fromJson(busctl.readAllStandardOutput()).object();
+        const QString introspection =
+            reply.value(QStringLiteral("data")).toArray().at(0).toString();
+        QVERIFY2(introspection.contains(expectedFragment()), qPrintable(introspection));
+    }
+
+    void switchesRoundTrip_data()
+    {
+        QTest::addColumn<QString>("setter");
+        QTest::addColumn<QString>("getter");
+        QTest::addColumn<QString>("key");
+        QTest::addColumn<bool>("stampsAlarm");
+        QTest::newRow("count") << "setNetmonitorStatus"
+                               << "getNetmonitorStatus"
+                               << "NETFLOW_COUNT_STATUS" << false;
+        QTest::newRow("alarm") << "setNetmonitorAlarmStatus"
+                               << "getNetmonitorAlarmStatus"
+                               << "NETFLOW_ALARM_STATUS" << true;
+        QTest::newRow("egress") << "setEgressAlarmStatus"
+                                << "getEgressAlarmStatus"
+                                << "NETFLOW_EGRESS_ALARM_STATUS" << true;
+        QTest::newRow("ingress") << "setIngressAlarmStatus"
+                                 << "getIngressAlarmStatus"
+                                 << "NETFLOW_INGRESS_ALARM_STATUS" << true;
+    }
+
+    void switchesRoundTrip()
+    {
+        QFETCH(QString, setter);
+        QFETCH(QString, getter);
+        QFETCH(QString, key);
+        QFETCH(bool, stampsAlarm);
+        resetStateDir();
+        QCOMPARE(client_->integer(getter), 0);
+        QCOMPARE(client_->integer(setter, {2}), -1);
+        QCOMPARE(client_->integer(setter, {-1}), -1);
+        QVERIFY(!QFile::exists(statePath(QStringLiteral("setting.conf"))));
+        QCOMPARE(client_->integer(setter, {1}), 0);
+        QCOMPARE(client_->integer(getter), 1);
+        QVERIFY(settingsText().contains(key + QStringLiteral("=1\n")));
+        QCOMPARE(settingsText().contains(QStringLiteral("NETFLOW_ALARM_TIMESTAMP=")), stampsAlarm);
+        QCOMPARE(client_->integer(setter, {0}), 0);
+        QCOMPARE(client_->integer(getter), 0);
+    }
+
+    void thresholdsShareOnePeriod()
+    {
+        QCOMPARE(client_->text(QStringLiteral("getNetmonitorThreshold")),
+                 QStringLiteral("{\"period\":0,\"size\":0}"));
+        QCOMPARE(client_->integer(QStringLiteral("setNetmonitorThreshold"), {100, 10}), 0);
+        QCOMPARE(client_->text(QStringLiteral("getNetmonitorThreshold")),
+                 QStringLiteral("{\"period\":10,\"size\":100}"));
+        QCOMPARE(client_->text(QStringLiteral("getEgressThreshold")),
+                 QStringLiteral("{\"period\":10,\"size\":0}"));
+        QCOMPARE(client_->integer(QStringLiteral("setEgressThreshold"), {50, 30}), 0);
+        QCOMPARE(client_->text(QStringLiteral("getIngressThreshold")),
+                 QStringLiteral("{\"period\":30,\"size\":0}"));
+        QCOMPARE(client_->text(QStringLiteral("getNetmonitorThreshold")),
+                 QStringLiteral("{\"period\":30,\"size\":100}"));
+        QCOMPARE(client_->integer(QStringLiteral("setIngressThreshold"), {-1, 5}), -1);
+        QCOMPARE(client_->integer(QStringLiteral("setIngressThreshold"), {5, -1}), -1);
+        QCOMPARE(client_->integer(QStringLiteral("setIngressThreshold"), {2147483647, 0}), 0);
+        QCOMPARE(client_->text(QStringLiteral("getIngressThreshold")),
+                 QStringLiteral("{\"period\":0,\"size\":2147483647}"));
+    }
+
+    void snapshotsPassThrough()
+    {
+        const QByteArray apps = "[{\"app\":\"n\xc3\xa4t\",\"up\":1}]\n";
+        writeStateFile(QStringLiteral("app_info"), apps);
+        QCOMPARE(client_->text(QStringLiteral("getAllAppNetflow")), QString::fromUtf8(apps));
+        QCOMPARE(client_->text(QStringLiteral("getAllProcessNetflow")), QStringLiteral("[]"));
+        QVERIFY(service_->log().contains("Failed to open file"));
+        writeStateFile(QStringLiteral("process_info"), "not json");
+        QCOMPARE(client_->text(QStringLiteral("getAllProcessNetflow")), QStringLiteral("not json"));
+    }
+
+    void fifoSnapshotDoesNotStallTheService()
+    {
+        QVERIFY(::mkfifo(qPrintable(statePath(QStringLiteral("app_info"))), 0644) == 0);
+        QCOMPARE(client_->text(QStringLiteral("getAllAppNetflow")), QStringLiteral("[]"));
+        QCOMPARE(client_->integer(QStringLiteral("getNetmonitorStatus")), 0);
+    }
+
+    void wrongSignatureIsRefusedByTheBusLayer()
+    {
+        const QDBusMessage text =
+            client_->call(QStringLiteral("getRecentTop10"), {QStringLiteral("7")});
+        QCOMPARE(text.type(), QDBusMessage::ErrorMessage);
+        QCOMPARE(text.errorName(), QStringLiteral("org.freedesktop.DBus.Error.UnknownMethod"));
+        const QDBusMessage missing = client_->call(QStringLiteral("getRecentData"));
+        QCOMPARE(missing.errorName(), QStringLiteral("org.freedesktop.DBus.Error.UnknownMethod"));
+        const QDBusMessage extra = client_->call(QStringLiteral("getNetmonitorStatus"), {1});
+        QCOMPARE(extra.errorName(), QStringLiteral("org.freedesktop.DBus.Error.UnknownMethod"));
+        QVERIFY(service_->isRunning());
+        QCOMPARE(client_->integer(QStringLiteral("setNetmonitorStatus"), {1}), 0);
+    }
+
+    void secondInstanceExitsAndFirstKeepsServing()
+    {
+        ServiceProcess second;
+        second.launch(bus_->address());
+        QVERIFY(second.waitForExit());
+        QCOMPARE(second.exitCode(), 1);
+        const QByteArray log = second.log();
+        QVERIFY2(log.contains("Failed to register service: \"the name is already owned by :"),
+                 log.constData());
+        QVERIFY(service_->isRunning());
+        QCOMPARE(client_->integer(QStringLiteral("setNetmonitorAlarmStatus"), {1}), 0);
+        QCOMPARE(client_->integer(QStringLiteral("getNetmonitorAlarmStatus")), 1);
+    }
+
+    void withoutABusTheServiceExitsWithOne()
+    {
+        ServiceProcess orphan;
+        orphan.launch(QStringLiteral("unix:path=") + stateDir() + QStringLiteral("/no-bus-here"));
+        QVERIFY(orphan.waitForExit());
+        QCOMPARE(orphan.exitCode(), 1);
+        QVERIFY2(orphan.log().startsWith("Failed to register service: \""),
+                 orphan.log().constData());
+    }
+
+    void losingTheBusEndsTheServiceWithOne()
+    {
+        bus_->kill();
+        QVERIFY(service_->waitForExit());
+        QCOMPARE(service_->exitCode(), 1);
+        QVERIFY(service_->log().contains("Lost the connection to the system bus"));
+    }
+};
+
+QTEST_GUILESS_MAIN(ServiceE2eTest)
+#include "service_e2e_test.moc"
