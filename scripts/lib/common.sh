@@ -1,0 +1,26 @@
+# Shared by the scripts: where things are and how missing packages get installed.
+# shellcheck shell=bash
+
+repo_root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
+
+build_packages=(cmake g++ make pkg-config qtbase5-dev qtbase5-dev-tools libsqlite3-dev libcjson-dev)
+run_packages=(dbus-daemon systemd libglib2.0-bin)
+test_packages=(libgtest-dev sqlite3 tzdata python3-dbus util-linux valgrind)
+
+# Installs those of the given Debian packages that are not installed yet.
+ensure_packages() {
+    local missing=() pkg
+    for pkg in "$@"; do
+        dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed' ||
+            missing+=("$pkg")
+    done
+    [ ${#missing[@]} -eq 0 ] && return 0
+    echo "Installing ${missing[*]}" >&2
+    local sudo=()
+    [ "$(id -u)" -eq 0 ] || sudo=(sudo)
+    "${sudo[@]}" apt-get update -q >&2
+    DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -q --no-install-recommends \
+        "${missing[@]}" >&2
+}
+
+jobs() { nproc 2>/dev/null || echo 2; }
