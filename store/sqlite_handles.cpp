@@ -1,0 +1,33 @@
+#include "sqlite_handles.h"
+
+#include "vexmora_paths.h"
+
+#include <cstdio>
+
+namespace vexmora::store {
+
+bool openDatabase(Database &db)
+{
+    sqlite3 *handle = nullptr;
+    const int rc = sqlite3_open(paths::kDatabaseFile, &handle);
+    db.reset(handle);
+    if (rc != SQLITE_OK) {
+        return false;
+    }
+    sqlite3_busy_timeout(handle, kBusyTimeoutMs);
+    return true;
+}
+
+bool prepareStatement(sqlite3 *db, const char *sql, Statement &statement)
+{
+    sqlite3_stmt *prepared = nullptr;
+    const int rc = sqlite3_prepare_v2(db, sql, -1, &prepared, nullptr);
+    statement.reset(prepared);
+    if (rc != SQLITE_OK) {
+        fprintf(stderr, "Failed to prepare statement: %s\n", sqlite3_errmsg(db));
+        return false;
+    }
+    return true;
+}
+
+} // namespace vexmora::store

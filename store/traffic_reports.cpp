@@ -1,0 +1,170 @@
+#include "traffic_reports.h"
+
+#include "report_entries.h"
+#include "sqlite_handles.h"
+
+#include <cmath>
+#include <cstdio>
+#include <ctime>
+
+using namespace vexmora::store;
+
+namespace {
+
+constexpr char kRecentTop10[] =
+    "SELECT pkgname, SUM(recv) AS recv_sum, SUM(sent) AS sent_sum, SUM(total) AS total_sum FROM "
+    "app_data WHERE time BETWEEN DATE('now', '-%d day', 'localtime') AND DATE('now', '-1 day', "
+    "'localtime') GROUP BY pkgname ORDER BY total_sum DESC LIMIT 10;";
+constexpr char kRecentData[] =
+    "SELECT time, mins, recv, sent, recv_peak, sent_peak, total_peak, report_status FROM hour_data "
+    "WHERE time BETWEEN DATE('now', '-%d day', 'localtime') AND DATETIME('now', '-1 hour', "
+    "'localtime') ;";
+
+void addTop10Entry(cJSON *array, sqlite3_stmt *row)
+{
+    const auto *app = reinterpret_cast<const char *>(sqlite3_column_text(row, 0));
+    const double up = bytesToGiB(sqlite3_column_int64(row, 2));
+    const double down = bytesToGiB(sqlite3_column_int64(row, 1));
+
+    cJSON *entry = cJSON_CreateObject();
+    cJSON_AddStringToObject(entry, "app", app);
+    cJSON_AddNumberToObject(entry, "up", up);
+    cJSON_AddNumberToObject(entry, "down", down);
+    cJSON_AddNumberToObject(entry, "tot", up + down);
+    if (!cJSON_AddItemToArray(array, entry)) {
+        cJSON_Delete(entry);
+    }
+}
+
+void addRecentHourEntry(cJSON *array, sqlite3_stmt *row)
+{
+    addHourEntry(array, row, true);
+}
+
+// Runs a report select with the day count formatted in and collects one entry
+// per row. Failures leave the entries collected so far, possibly none.
+cJSON *runDayReport(const char *format, int days, void (*addEntry)(cJSON *, sqlite3_stmt *))
+{
+    Json array(cJSON_CreateArray());
+    if (!array) {
+        return nullptr;
+    }
+    Database db;
+    if (!openDatabase(db)) {
+        fprintf(stderr, "Cannot open database: %s\n", sqlite3_errmsg(db.get()));
+        return array.release();
+    }
+    const SqliteText sql(sqlite3_mprintf(format, days));
+    if (!sql) {
+        fprintf(stderr, "Failed to allocate memory for SQL statement.\n");
+        return array.release();
+    }
+    Statement statement;
+    if (!prepareStatement(db.get(), sql.get(), statement)) {
+        return array.release();
+    }
+    while (sqlite3_step(statement.get()) == SQLITE_ROW) {
+        addEntry(array.get(), statement.get());
+    }
+    return array.release();
+}
+
+} // namespace
+
+namespace vexmora::store {
+
+void addHourEntry(cJSON *array, sqlite3_stmt *row, bool withStatus)
+{
+    const auto *time = reinterpret_cast<const char *>(sqlite3_column_text(row, 0));
+    const int32_t mins = sqlite3_column_int(row, 1);
+    const int64_t recv = sqlite3_column_int64(row, 2);
+    const int64_t sent = sqlite3_column_int64(row, 3);
+
+    const double up = bytesToGiB(sent);
+    const double down = bytesToGiB(recv);
+    // KiB per second over the minutes the counts cover; an hour without
+    // minutes counts as one.
+    const int64_t minutes = mins == 0 ? 1 : mins;
+    const int64_t avgUp = sent / 1024 / minutes / 60;
+    const int64_t avgDown = recv / 1024 / minutes / 60;
+
+    cJSON *entry = cJSON_CreateObject();
+    cJSON_AddStringToObject(entry, "time", time);
+    cJSON_AddNumberToObject(entry, "up", up);
+    cJSON_AddNumberToObject(entry, "down", down);
+    cJSON_AddNumberToObject(entry, "tot", up + down);
+    cJSON_AddNumberToObject(entry, "avg_up", static_cast<int32_t>(avgUp));
+    cJSON_AddNumberToObject(entry, "avg_down", static_cast<int32_t>(avgDown));
+    cJSON_AddNumberToObject(entry, "avg", static_cast<int32_t>(avgUp + avgDown));
+    cJSON_AddNumberToObject(entry, "pk_up", sqlite3_column_int(row, 5));
+    cJSON_AddNumberToObject(entry, "pk_down", sqlite3_column_int(row, 4));
+    cJSON_AddNumberToObject(entry, "pk", sqlite3_column_int(row, 6));
+    if (withStatus) {
+        cJSON_AddNumberToObject(entry, "status", sqlite3_column_int(row, 7));
+    }
+    if (!cJSON_AddItemToArray(array, entry)) {
+        cJSON_Delete(entry);
+    }
+}
+
+void attachToObject(cJSON *object, const char *key, cJSON *item)
+{
+    if (item != nullptr && !cJSON_AddItemToObject(object, key, item)) {
+        cJSON_Delete(item);
+    }
+}
+
+} // namespace vexmora::store
+
+double bytesToGiB(int64_t bytes)
+{
+    double value = static_cast<double>(bytes);
+    value *= 0.0009765625;
+    value *= 0.0009765625;
+    value *= 0.0009765625;
+    value = std::round(value * 100.0) / 100.0;
+    // No entry shows 0 GiB; -0.0 compares equal too.
+    return value == 0.0 ? 0.01 : value;
+}
+
+const char *hourTextBefore(int hoursBack)
+{
+    static char buffer[20];
+    const time_t now = time(nullptr);
+    struct tm local = {};
+    localtime_r(&now, &local);
+    local.tm_hour -= hoursBack;
+    if (local.tm_hour < 0) {
+        local.tm_hour += 24;
+        local.tm_mday -= 1;
+    }
+    mktime(&local);
+    strftime(buffer, sizeof buffer, "%Y-%m-%d %H:00", &local);
+    return buffer;
+}
+
+cJSON *queryRecentTop10(int days)
+{
+    return runDayReport(kRecentTop10, days, addTop10Entry);
+}
+
+cJSON *queryRecentData(int days)
+{
+    return runDayReport(kRecentData, days, addRecentHourEntry);
+}
+
+char *buildReportData()
+{
+    const Json root(cJSON_CreateObject());
+    cJSON *top10 = cJSON_CreateObject();
+    if (!root || top10 == nullptr) {
+        // Nothing could be handed out, so nothing is marked either.
+        cJSON_Delete(top10);
+        return nullptr;
+    }
+    attachToObject(root.get(), "hour", queryPendingHours(1));
+    attachToObject(top10, "7day", queryRecentTop10(7));
+    attachToObject(top10, "30day", queryRecentTop10(30));
+    attachToObject(root.get(), "top10", top10);
+    return cJSON_PrintUnformatted(root.get());
+}
