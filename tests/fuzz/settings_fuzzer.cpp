@@ -1,0 +1,54 @@
+// Arbitrary text as the settings file: the switches and thresholds read it,
+// write over it, and always answer well-formed values.
+#include "netflow_settings.h"
+#include "vexmora_paths.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <sys/stat.h>
+
+namespace {
+
+void writeSettingsFile(const uint8_t *data, size_t size)
+{
+    ::mkdir(vexmora::paths::kStateDir, 0755);
+    std::FILE *file = std::fopen(vexmora::paths::kSettingsFile, "wb");
+    if (file == nullptr) {
+        std::abort();
+    }
+    std::fwrite(data, 1, size, file);
+    std::fclose(file);
+}
+
+void requireThresholdText(const QString &text)
+{
+    const QJsonObject threshold = QJsonDocument::fromJson(text.toUtf8()).object();
+    if (threshold.size() != 2 || !threshold.value(QStringLiteral("size")).isDouble() ||
+        !threshold.value(QStringLiteral("period")).isDouble()) {
+        std::abort();
+    }
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    writeSettingsFile(data, size);
+    NetflowSettings settings;
+    settings.getCountStatus();
+    settings.getEgressAlarmStatus();
+    requireThresholdText(settings.getAlarmThreshold());
+    requireThresholdText(settings.getIngressThreshold());
+    const int mode = size % 2 == 0 ? 1 : 0;
+    if (settings.setAlarmStatus(mode) == 0 && settings.getAlarmStatus() != mode) {
+        std::abort();
+    }
+    if (settings.setEgressThreshold(static_cast<int>(size), 5) == 0) {
+        requireThresholdText(settings.getEgressThreshold());
+    }
+    settings.writeLog(0, "%s", "fuzz");
+    return 0;
+}
