@@ -3,9 +3,10 @@
 
 repo_root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 
-build_packages=(cmake g++ make pkg-config qtbase5-dev qtbase5-dev-tools libsqlite3-dev libcjson-dev)
+build_packages=(cmake g++ make pkg-config qtbase5-dev qtbase5-dev-tools libsqlite3-dev libcjson-dev
+                libdbus-1-dev)
 run_packages=(dbus-daemon systemd libglib2.0-bin)
-test_packages=(libgtest-dev sqlite3 tzdata python3-dbus util-linux valgrind)
+test_packages=(libgtest-dev sqlite3 tzdata python3-dbus util-linux valgrind dpkg-dev file passwd)
 
 # Installs those of the given Debian packages that are not installed yet.
 ensure_packages() {
