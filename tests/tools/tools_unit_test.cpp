@@ -61,17 +61,6 @@ private Q_SLOTS:
         QVERIFY(json.request.json);
     }
 
-    void reportAsksForConsume()
-    {
-        const ctl::ParseResult bare = parse(QStringLiteral("report"));
-        QVERIFY(bare.error.contains(QStringLiteral("--consume")));
-        QCOMPARE(bare.usageTopic, QStringLiteral("report"));
-        const ctl::ParseResult consuming = parse(QStringLiteral("report --json --consume"));
-        QVERIFY2(consuming.error.isEmpty(), qPrintable(consuming.error));
-        QVERIFY(consuming.request.consume);
-        QVERIFY(consuming.request.json);
-    }
-
     void badArgumentsAreUsageErrors_data()
     {
         QTest::addColumn<QString>("line");

@@ -108,6 +108,18 @@ QString daysText(int days)
     return days == 1 ? QStringLiteral("the day") : QString::number(days) + QStringLiteral(" days");
 }
 
+QString dayBefore(int days)
+{
+    switch (days) {
+    case 0:
+        return QStringLiteral("today");
+    case 1:
+        return QStringLiteral("yesterday");
+    default:
+        return QStringLiteral("the day ") + QString::number(days) + QStringLiteral(" days ago");
+    }
+}
+
 QString switchText(int value)
 {
     switch (value) {
@@ -192,8 +204,8 @@ std::optional<QString> formatHours(const QString &reply, int days, int width)
         return std::nullopt;
     }
     if (entries->isEmpty()) {
-        return QStringLiteral("No hourly traffic recorded since the start of the day ") +
-               QString::number(days) + QStringLiteral(" days ago.\n");
+        return QStringLiteral("No hourly traffic recorded since the start of ") + dayBefore(days) +
+               QStringLiteral(".\n");
     }
     return hourTable(*entries) + QLatin1Char('\n') + renderHourChart(hourBars(*entries), width);
 }
