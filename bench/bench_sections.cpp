@@ -1,0 +1,239 @@
+#include "bench_sections.h"
+
+#include "bare_statements.h"
+#include "bench_concurrency.h"
+#include "bench_database.h"
+#include "private_service.h"
+#include "vexmora_paths.h"
+
+#include <QDateTime>
+#include <QFileInfo>
+#include <QThread>
+#include <stdexcept>
+
+namespace bench {
+namespace {
+
+constexpr double kReportSlack = 1.2;
+constexpr double kGetterSlack = 1.3;
+constexpr double kSetterSlack = 1.5;
+constexpr double kPendingLimitMs = 40;
+constexpr double kThroughputShare = 0.70;
+constexpr qint64 kIdleLimitKiB = 10 * 1024;
+constexpr qint64 kGrowthLimitKiB = 1024;
+constexpr int kConcurrentClients = 8;
+
+QDBusMessage call(const char *method, const QVariantList &arguments = {})
+{
+    return BusClient::methodCall(QString::fromLatin1(method), arguments);
+}
+
+std::string label(const QDBusMessage &message)
+{
+    QStringList arguments;
+    for (const QVariant &argument : message.arguments()) {
+        arguments << argument.toString();
+    }
+    const QString text =
+        message.member() + QLatin1Char('(') + arguments.join(QLatin1Char(',')) + QLatin1Char(')');
+    return text.toStdString();
+}
+
+std::string micros(const Summary &summary)
+{
+    return format("%.0f µs (%.0f)", summary.median, summary.p90);
+}
+
+// The row of a call whose median must stay within `slack` × its paired Ping.
+void addPingRatioRow(BenchContext &context, const char *section, const QDBusMessage &message,
+                     double slack, int count)
+{
+    const PairedSummary paired = measureAgainstPing(context.client, message, count);
+    const double ratio = paired.method.median / paired.ping.median;
+    context.table.addCheck({section, label(message), micros(paired.method),
+                            format("Ping %.0f µs; ratio %.2f", paired.ping.median, ratio),
+                            format("≤ %.1f × Ping", slack)},
+                           ratio <= slack);
+}
+
+int countEntries(const QString &report)
+{
+    return report.count(QStringLiteral("\"time\":"));
+}
+
+double throughput(BenchContext &context, const QVector<QDBusMessage> &rotation)
+{
+    return concurrentThroughput(context.busAddress, kConcurrentClients, rotation,
+                                3000 / context.sampleDivisor + 200);
+}
+
+QVector<QDBusMessage> memoryMix()
+{
+    const QVector<QDBusMessage> cheap = getterCalls() + snapshotCalls() + unchangedSetterCalls();
+    QVector<QDBusMessage> mix;
+    // One call in twenty-five is a report.
+    for (const QDBusMessage &report :
+         {call("getRecentTop10", {7}), call("getRecentData", {7}), call("getReportData")}) {
+        mix += cheap;
+        mix += cheap;
+        mix.append(report);
+    }
+    return mix;
+}
+
+void sendRotation(BusClient &client, const QVector<QDBusMessage> &rotation, int count)
+{
+    for (int i = 0; i < count; ++i) {
+        client.send(rotation[i % rotation.size()]);
+    }
+}
+
+Resident residentAtIdle(const BenchContext &context)
+{
+    QThread::msleep(500);
+    return residentKiB(context.servicePid);
+}
+
+void addResidentRow(BenchContext &context, const char *measure, const Resident &resident)
+{
+    context.table.addCheck({"g", measure, format("%lld KiB", resident.total),
+                            format("anonymous %lld KiB, file-backed %lld KiB; Pss %lld KiB",
+                                   resident.anonymous, resident.fileBacked, resident.proportional),
+                            "≤ 10 MiB (10240 KiB)"},
+                           resident.total <= kIdleLimitKiB);
+}
+
+} // namespace
+
+QVector<QDBusMessage> getterCalls()
+{
+    return {call("getNetmonitorStatus"),    call("getNetmonitorAlarmStatus"),
+            call("getEgressAlarmStatus"),   call("getIngressAlarmStatus"),
+            call("getNetmonitorThreshold"), call("getEgressThreshold"),
+            call("getIngressThreshold")};
+}
+
+QVector<QDBusMessage> snapshotCalls()
+{
+    return {call("getAllAppNetflow"), call("getAllProcessNetflow")};
+}
+
+QVector<QDBusMessage> unchangedSetterCalls()
+{
+    return {call("setNetmonitorStatus", {1}), call("setEgressAlarmStatus", {0}),
+            call("setEgressThreshold", {1024, 30})};
+}
+
+void measureReports(BenchContext &context)
+{
+    context.client.send(call("getReportData")); // hands out whatever is pending
+    struct ReportCase
+    {
+        QDBusMessage message;
+        int (*bare)(int);
+        int days;
+    };
+    const ReportCase cases[] = {{call("getRecentTop10", {7}), bareRecentTop10, 7},
+                                {call("getRecentTop10", {30}), bareRecentTop10, 30},
+                                {call("getRecentData", {7}), bareRecentData, 7},
+                                {call("getRecentData", {30}), bareRecentData, 30}};
+    const int count = context.samples(300);
+    for (const ReportCase &report : cases) {
+        const Summary bare = measure(count, [&] { report.bare(report.days); });
+        const PairedSummary paired = measureAgainstPing(context.client, report.message, count);
+        context.table.add(
+            {"b", label(report.message), micros(paired.method),
+             format("Ping %.0f µs; bare SQLite %.0f µs", paired.ping.median, bare.median), "—"});
+    }
+    const Summary bare = measure(count, [] { bareReportData(); });
+    const PairedSummary paired = measureAgainstPing(context.client, call("getReportData"), count);
+    const double limit = kReportSlack * (bare.median + 2 * paired.ping.median);
+    context.table.addCheck({"c", "getReportData(), nothing pending", micros(paired.method),
+                            format("Ping %.0f µs; bare SQLite %.0f µs (%.0f)", paired.ping.median,
+                                   bare.median, bare.p90),
+                            format("≤ 1.2 × (bare + 2 Ping) = %.0f µs", limit)},
+                           paired.method.median <= limit);
+}
+
+void measurePendingHours(BenchContext &context, int hours)
+{
+    const QDBusMessage report = call("getReportData");
+    std::vector<double> samples;
+    std::vector<double> bareSamples;
+    int replyChars = 0;
+    for (int i = 0; i < context.samples(15); ++i) {
+        markAllHoursPending();
+        bareSamples.push_back(timeMicros([] { barePendingHours(); }));
+        markAllHoursPending();
+        QString text;
+        samples.push_back(timeMicros([&] { text = context.client.text(report); }));
+        if (countEntries(text) != hours) {
+            throw std::runtime_error("getReportData did not hand out every pending hour");
+        }
+        replyChars = text.size();
+    }
+    const Summary summary = summarize(samples);
+    const Summary bare = summarize(bareSamples);
+    addResidentRow(context, "RSS at idle, after the pending-hours reports",
+                   residentAtIdle(context));
+    context.table.addCheck(
+        {"d", format("getReportData(), %d hours pending", hours),
+         format("%.1f ms (%.1f)", summary.median / 1000, summary.p90 / 1000),
+         format("bare SQLite %.1f ms; reply %d chars", bare.median / 1000, replyChars),
+         format("< %.0f ms", kPendingLimitMs)},
+        summary.median / 1000 < kPendingLimitMs);
+}
+
+void measureSmallCalls(BenchContext &context)
+{
+    const int count = context.samples(4000);
+    for (const QDBusMessage &getter : getterCalls() + snapshotCalls()) {
+        addPingRatioRow(context, "e", getter, kGetterSlack, count);
+    }
+    const QFileInfo settings(QString::fromUtf8(vexmora::paths::kSettingsFile));
+    const QDateTime writtenBefore = settings.lastModified();
+    for (const QDBusMessage &setter : unchangedSetterCalls()) {
+        addPingRatioRow(context, "e", setter, kSetterSlack, count);
+    }
+    if (QFileInfo(settings.filePath()).lastModified() != writtenBefore) {
+        throw std::runtime_error("a setter that should change nothing wrote the settings file");
+    }
+}
+
+void measureConcurrency(BenchContext &context)
+{
+    const QVector<QDBusMessage> pings = {BusClient::pingCall()};
+    const QVector<QDBusMessage> getters = getterCalls();
+    // Alternating rounds, so that both see the same machine load.
+    std::vector<double> pingRounds;
+    std::vector<double> getterRounds;
+    for (int round = 0; round < 3; ++round) {
+        pingRounds.push_back(throughput(context, pings));
+        getterRounds.push_back(throughput(context, getters));
+    }
+    const double ping = summarize(pingRounds).median;
+    const double getter = summarize(getterRounds).median;
+    context.table.addCheck({"f", format("%d clients, getters", kConcurrentClients),
+                            format("%.0f calls/s (%.0f %% of Ping)", getter, 100 * getter / ping),
+                            format("Ping %.0f calls/s", ping), "≥ 70 % of Ping"},
+                           getter >= kThroughputShare * ping);
+}
+
+void measureMemory(BenchContext &context, const Resident &atStart)
+{
+    addResidentRow(context, "RSS at idle, right after start", atStart);
+    const QVector<QDBusMessage> mix = memoryMix();
+    sendRotation(context.client, mix, context.samples(10000));
+    const Resident warm = residentAtIdle(context);
+    addResidentRow(context, "RSS at idle, after warm-up", warm);
+    const int calls = context.samples(100000);
+    sendRotation(context.client, mix, calls);
+    const Resident after = residentAtIdle(context);
+    const qint64 growth = after.total - warm.total;
+    context.table.addCheck(
+        {"g", format("RSS growth over %d mixed calls", calls), format("%lld KiB", growth),
+         format("anonymous %+lld KiB", after.anonymous - warm.anonymous), "≤ 1 MiB (1024 KiB)"},
+        growth <= kGrowthLimitKiB);
+}
+
+} // namespace bench

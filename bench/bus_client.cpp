@@ -1,0 +1,66 @@
+#include "bus_client.h"
+
+#include "private_service.h"
+
+#include <stdexcept>
+#include <vector>
+
+namespace bench {
+namespace {
+
+constexpr int kCallTimeoutMs = 60000;
+
+} // namespace
+
+QDBusMessage BusClient::methodCall(const QString &method, const QVariantList &arguments)
+{
+    QDBusMessage call = QDBusMessage::createMethodCall(QString::fromLatin1(kServiceName),
+                                                       QString::fromLatin1(kObjectPath),
+                                                       QString::fromLatin1(kInterfaceName), method);
+    call.setArguments(arguments);
+    return call;
+}
+
+QDBusMessage BusClient::pingCall()
+{
+    return QDBusMessage::createMethodCall(
+        QString::fromLatin1(kServiceName), QString::fromLatin1(kObjectPath),
+        QStringLiteral("org.freedesktop.DBus.Peer"), QStringLiteral("Ping"));
+}
+
+QDBusMessage BusClient::send(const QDBusMessage &call)
+{
+    QDBusMessage reply = connection_.call(call, QDBus::Block, kCallTimeoutMs);
+    if (reply.type() != QDBusMessage::ReplyMessage) {
+        const QString error = call.member() + QStringLiteral(" failed: ") + reply.errorName() +
+                              QLatin1Char(' ') + reply.errorMessage();
+        throw std::runtime_error(error.toStdString());
+    }
+    return reply;
+}
+
+QString BusClient::text(const QDBusMessage &call)
+{
+    return send(call).arguments().value(0).toString();
+}
+
+int BusClient::integer(const QDBusMessage &call)
+{
+    return send(call).arguments().value(0).toInt();
+}
+
+PairedSummary measureAgainstPing(BusClient &client, const QDBusMessage &call, int count)
+{
+    const QDBusMessage ping = BusClient::pingCall();
+    std::vector<double> methodSamples;
+    std::vector<double> pingSamples;
+    methodSamples.reserve(static_cast<size_t>(count));
+    pingSamples.reserve(static_cast<size_t>(count));
+    for (int i = 0; i < count; ++i) {
+        pingSamples.push_back(timeMicros([&] { client.send(ping); }));
+        methodSamples.push_back(timeMicros([&] { client.send(call); }));
+    }
+    return {summarize(std::move(methodSamples)), summarize(std::move(pingSamples))};
+}
+
+} // namespace bench

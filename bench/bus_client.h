@@ -1,0 +1,45 @@
+#pragma once
+
+#include "sample_stats.h"
+
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QString>
+#include <QVariantList>
+
+namespace bench {
+
+// Calls the service as a client does, one blocking call at a time. Any error
+// reply ends the benchmark: a figure of a failed call means nothing.
+class BusClient
+{
+public:
+    explicit BusClient(QDBusConnection connection) : connection_(std::move(connection)) {}
+
+    // A method call of the service's interface.
+    static QDBusMessage methodCall(const QString &method, const QVariantList &arguments = {});
+    // org.freedesktop.DBus.Peer.Ping to the service's connection.
+    static QDBusMessage pingCall();
+
+    QDBusMessage send(const QDBusMessage &call);
+    // The single string answer of a call.
+    QString text(const QDBusMessage &call);
+    int integer(const QDBusMessage &call);
+
+    QDBusConnection &connection() { return connection_; }
+
+private:
+    QDBusConnection connection_;
+};
+
+struct PairedSummary
+{
+    Summary method;
+    Summary ping;
+};
+
+// Alternates the call with a Ping, `count` of each, so that both see the
+// same machine load; summarizes the two series.
+PairedSummary measureAgainstPing(BusClient &client, const QDBusMessage &call, int count);
+
+} // namespace bench
