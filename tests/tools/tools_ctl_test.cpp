@@ -19,9 +19,10 @@ using namespace testsupport;
 
 namespace {
 
-ToolRun store(const QStringList &arguments)
+// Runs vexmora-store with the arguments of a '|'-separated line; true on exit 0.
+bool store(const QString &line)
 {
-    return runTool(QStringLiteral(VEXMORA_STORE_PATH), arguments);
+    return runTool(QStringLiteral(VEXMORA_STORE_PATH), line.split(QLatin1Char('|'))).exitCode == 0;
 }
 
 QString hourTextBefore(int hours)
@@ -150,20 +151,11 @@ private Q_SLOTS:
     void topAndHoursShowWhatTheStoreWrote()
     {
         const QString nat = QStringLiteral("n\u00e4\u0165");
-        QCOMPARE(store({QStringLiteral("add-app"), nat, QStringLiteral("2147483648"),
-                        QStringLiteral("1073741824")})
-                     .exitCode,
-                 0);
-        QCOMPARE(store({QStringLiteral("add-app"), QStringLiteral("small"), QStringLiteral("1"),
-                        QStringLiteral("1")})
-                     .exitCode,
-                 0);
+        QVERIFY(store(QStringLiteral("add-app|") + nat + QStringLiteral("|2147483648|1073741824")));
+        QVERIFY(store(QStringLiteral("add-app|small|1|1")));
         const QString hour = hourTextBefore(2);
-        QCOMPARE(store({QStringLiteral("save-hour"), hour, QStringLiteral("60"),
-                        QStringLiteral("3221225472"), QStringLiteral("1073741824"),
-                        QStringLiteral("10"), QStringLiteral("20"), QStringLiteral("30")})
-                     .exitCode,
-                 0);
+        QVERIFY(store(QStringLiteral("save-hour|") + hour +
+                      QStringLiteral("|60|3221225472|1073741824|10|20|30")));
 
         const ToolRun top = ctl({QStringLiteral("top"), QStringLiteral("1")});
         QVERIFY2(top.exitCode == 0, qPrintable(top.describe()));
@@ -193,15 +185,9 @@ private Q_SLOTS:
     {
         writeStateFile(QStringLiteral("app_info"), "[{\"app\":\"n\xc3\xa4t\",\"up\":1}]\n");
         writeStateFile(QStringLiteral("process_info"), "not json");
-        QCOMPARE(store({QStringLiteral("add-app"), QStringLiteral("pkg"), QStringLiteral("5"),
-                        QStringLiteral("6")})
-                     .exitCode,
-                 0);
-        QCOMPARE(store({QStringLiteral("save-hour"), hourTextBefore(1), QStringLiteral("60"),
-                        QStringLiteral("1"), QStringLiteral("2"), QStringLiteral("3"),
-                        QStringLiteral("4"), QStringLiteral("5")})
-                     .exitCode,
-                 0);
+        QVERIFY(store(QStringLiteral("add-app|pkg|5|6")));
+        QVERIFY(store(QStringLiteral("save-hour|") + hourTextBefore(1) +
+                      QStringLiteral("|60|1|2|3|4|5")));
         struct Case
         {
             QStringList arguments;
@@ -227,11 +213,7 @@ private Q_SLOTS:
     void reportWithoutConsumeCallsNothing()
     {
         const QString hour = hourTextBefore(3);
-        QCOMPARE(store({QStringLiteral("save-hour"), hour, QStringLiteral("60"),
-                        QStringLiteral("1"), QStringLiteral("2"), QStringLiteral("3"),
-                        QStringLiteral("4"), QStringLiteral("5")})
-                     .exitCode,
-                 0);
+        QVERIFY(store(QStringLiteral("save-hour|") + hour + QStringLiteral("|60|1|2|3|4|5")));
         const ToolRun refused = ctl({QStringLiteral("report")});
         QCOMPARE(refused.exitCode, 2);
         QVERIFY2(refused.err.contains("--consume"), refused.err.constData());
