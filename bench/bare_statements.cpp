@@ -77,18 +77,7 @@ int runDayReport(const char *format, int days, int columns)
     return readRows(statement.get(), columns);
 }
 
-} // namespace
-
-int bareRecentTop10(int days)
-{
-    return runDayReport(kRecentTop10, days, 3);
-}
-
-int bareRecentData(int days)
-{
-    return runDayReport(kRecentData, days, 8);
-}
-
+// Select and mark of the pending hours inside one immediate transaction.
 int barePendingHours()
 {
     char lastHour[20];
@@ -104,6 +93,18 @@ int barePendingHours()
     exec(db.get(), update.get());
     exec(db.get(), "COMMIT;");
     return rows;
+}
+
+} // namespace
+
+int bareRecentTop10(int days)
+{
+    return runDayReport(kRecentTop10, days, 3);
+}
+
+int bareRecentData(int days)
+{
+    return runDayReport(kRecentData, days, 8);
 }
 
 int bareReportData()

@@ -8,8 +8,6 @@ namespace bench {
 // without building JSON. Each answers the number of rows it read.
 int bareRecentTop10(int days);
 int bareRecentData(int days);
-// Select and mark of the pending hours inside one immediate transaction.
-int barePendingHours();
 // What one getReportData runs: the pending hours, then the top ten of 7 and 30 days.
 int bareReportData();
 

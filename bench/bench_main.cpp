@@ -6,7 +6,8 @@
 //   vexmora-bench --attach ADDRESS --loop KIND [--count N]
 //                                      call a running service N times, for profiling;
 //                                      KIND is getter, snapshot, setter, report,
-//                                      pending (all hours pending before each call) or ping
+//                                      pending (all hours pending before each call),
+//                                      unknown (a method the interface lacks) or ping
 
 #include "bench_database.h"
 #include "bench_sections.h"
@@ -71,6 +72,9 @@ QVector<QDBusMessage> loopCalls(const QString &kind)
     if (kind == QLatin1String("report") || kind == QLatin1String("pending")) {
         return {BusClient::methodCall(QStringLiteral("getReportData"))};
     }
+    if (kind == QLatin1String("unknown")) {
+        return {BusClient::methodCall(QStringLiteral("noSuchMethod"))};
+    }
     if (kind == QLatin1String("ping")) {
         return {BusClient::pingCall()};
     }
@@ -86,11 +90,17 @@ void runLoop(const QString &address, const QString &kind, int count)
     }
     const QVector<QDBusMessage> calls = loopCalls(kind);
     const bool pending = kind == QLatin1String("pending");
+    const bool refused = kind == QLatin1String("unknown");
+    const QString unknownMethod = QStringLiteral("org.freedesktop.DBus.Error.UnknownMethod");
     for (int i = 0; i < count; ++i) {
         if (pending) {
             markAllHoursPending();
         }
-        client.send(calls[i % calls.size()]);
+        if (refused) {
+            client.sendRefused(calls[i % calls.size()], unknownMethod);
+        } else {
+            client.send(calls[i % calls.size()]);
+        }
     }
 }
 
@@ -116,14 +126,16 @@ void runFull(int sampleDivisor)
     const Resident residentAtStart = residentKiB(service.pid());
 
     BenchContext context{client, bus.address(), service.pid(), table, sampleDivisor};
-    measureReports(context);
-    measureSmallCalls(context);
-    measureConcurrency(context);
-    measureMemory(context, residentAtStart);
-    // Last: its large replies leave the heap larger than the other calls do.
-    measurePendingHours(context, counts.hourRows);
-    if (!service.isRunning()) {
-        throw std::runtime_error("vexmorad ended during the run");
+    try {
+        measureReports(context);
+        measureSmallCalls(context);
+        measureConcurrency(context);
+        measureMemory(context, residentAtStart);
+        // Last: its large replies leave the heap larger than the other calls do.
+        measurePendingHours(context, counts.hourRows);
+    } catch (const std::exception &error) {
+        throw std::runtime_error(std::string(error.what()) + " (dbus-daemon " + bus.state() +
+                                 ", vexmorad " + service.state() + ")");
     }
     table.print();
     std::printf("\n%d target(s) missed; load average at end: %s\n", table.missCount(),

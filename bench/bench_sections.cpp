@@ -163,7 +163,7 @@ void measurePendingHours(BenchContext &context, int hours)
     int replyChars = 0;
     for (int i = 0; i < context.samples(15); ++i) {
         markAllHoursPending();
-        bareSamples.push_back(timeMicros([] { barePendingHours(); }));
+        bareSamples.push_back(timeMicros([] { bareReportData(); }));
         markAllHoursPending();
         QString text;
         samples.push_back(timeMicros([&] { text = context.client.text(report); }));
@@ -184,9 +184,30 @@ void measurePendingHours(BenchContext &context, int hours)
         summary.median / 1000 < kPendingLimitMs);
 }
 
+namespace {
+
+// What any call to the service object costs before its slot runs: QtDBus
+// hands the call to the main thread, finds no such method there and answers
+// with an error. Shown for reference; it has no target.
+void addDispatchFloorRow(BenchContext &context, int count)
+{
+    const QDBusMessage unknown = call("noSuchMethod");
+    const QString error = QStringLiteral("org.freedesktop.DBus.Error.UnknownMethod");
+    const PairedSummary paired = measureAgainstPing(
+        context.client, [&] { context.client.sendRefused(unknown, error); }, count);
+    context.table.add({"e", "noSuchMethod() → UnknownMethod (dispatch floor)",
+                       micros(paired.method),
+                       format("Ping %.0f µs; ratio %.2f", paired.ping.median,
+                              paired.method.median / paired.ping.median),
+                       "—"});
+}
+
+} // namespace
+
 void measureSmallCalls(BenchContext &context)
 {
     const int count = context.samples(4000);
+    addDispatchFloorRow(context, count);
     for (const QDBusMessage &getter : getterCalls() + snapshotCalls()) {
         addPingRatioRow(context, "e", getter, kGetterSlack, count);
     }

@@ -39,6 +39,14 @@ QDBusMessage BusClient::send(const QDBusMessage &call)
     return reply;
 }
 
+void BusClient::sendRefused(const QDBusMessage &call, const QString &errorName)
+{
+    const QDBusMessage reply = connection_.call(call, QDBus::Block, kCallTimeoutMs);
+    if (reply.type() != QDBusMessage::ErrorMessage || reply.errorName() != errorName) {
+        throw std::runtime_error(call.member().toStdString() + " was not refused as expected");
+    }
+}
+
 QString BusClient::text(const QDBusMessage &call)
 {
     return send(call).arguments().value(0).toString();
@@ -51,6 +59,12 @@ int BusClient::integer(const QDBusMessage &call)
 
 PairedSummary measureAgainstPing(BusClient &client, const QDBusMessage &call, int count)
 {
+    return measureAgainstPing(
+        client, [&] { client.send(call); }, count);
+}
+
+PairedSummary measureAgainstPing(BusClient &client, const std::function<void()> &call, int count)
+{
     const QDBusMessage ping = BusClient::pingCall();
     std::vector<double> methodSamples;
     std::vector<double> pingSamples;
@@ -58,7 +72,7 @@ PairedSummary measureAgainstPing(BusClient &client, const QDBusMessage &call, in
     pingSamples.reserve(static_cast<size_t>(count));
     for (int i = 0; i < count; ++i) {
         pingSamples.push_back(timeMicros([&] { client.send(ping); }));
-        methodSamples.push_back(timeMicros([&] { client.send(call); }));
+        methodSamples.push_back(timeMicros(call));
     }
     return {summarize(std::move(methodSamples)), summarize(std::move(pingSamples))};
 }

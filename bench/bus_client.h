@@ -6,6 +6,7 @@
 #include <QDBusMessage>
 #include <QString>
 #include <QVariantList>
+#include <functional>
 
 namespace bench {
 
@@ -22,6 +23,8 @@ public:
     static QDBusMessage pingCall();
 
     QDBusMessage send(const QDBusMessage &call);
+    // Sends a call that must be refused with the D-Bus error `errorName`.
+    void sendRefused(const QDBusMessage &call, const QString &errorName);
     // The single string answer of a call.
     QString text(const QDBusMessage &call);
     int integer(const QDBusMessage &call);
@@ -41,5 +44,6 @@ struct PairedSummary
 // Alternates the call with a Ping, `count` of each, so that both see the
 // same machine load; summarizes the two series.
 PairedSummary measureAgainstPing(BusClient &client, const QDBusMessage &call, int count);
+PairedSummary measureAgainstPing(BusClient &client, const std::function<void()> &call, int count);
 
 } // namespace bench

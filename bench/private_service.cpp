@@ -25,6 +25,16 @@ void stopProcess(QProcess &process)
 
 } // namespace
 
+std::string processState(QProcess &process)
+{
+    if (!process.waitForFinished(200) && process.state() == QProcess::Running) {
+        return "running";
+    }
+    return process.exitStatus() == QProcess::CrashExit
+               ? "killed by signal " + std::to_string(process.exitCode())
+               : "exited with code " + std::to_string(process.exitCode());
+}
+
 PrivateBus::~PrivateBus()
 {
     stopProcess(process_);

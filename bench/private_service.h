@@ -3,12 +3,16 @@
 #include <QDBusConnection>
 #include <QProcess>
 #include <QString>
+#include <string>
 
 namespace bench {
 
 inline constexpr char kServiceName[] = "com.quorin.pelmark.vexmora";
 inline constexpr char kObjectPath[] = "/vexmora";
 inline constexpr char kInterfaceName[] = "com.quorin.pelmark.vexmora.server";
+
+// "running", or the exit code or signal of a process that ended.
+std::string processState(QProcess &process);
 
 // A dbus-daemon of the benchmark's own, configured like the system bus.
 class PrivateBus
@@ -21,6 +25,8 @@ public:
 
     bool start();
     QString address() const { return address_; }
+    // "running", or how the daemon ended.
+    std::string state() { return processState(process_); }
 
 private:
     QProcess process_;
@@ -41,6 +47,7 @@ public:
     bool start(const QString &busAddress, QDBusConnection &watcher, const QString &logFile);
     qint64 pid() const { return process_.processId(); }
     bool isRunning() const { return process_.state() == QProcess::Running; }
+    std::string state() { return processState(process_); }
 
 private:
     QProcess process_;

@@ -5,7 +5,7 @@
 # for one call.
 #
 #   [WARMUP=N] bench/profile-service.sh BUILD_DIR [KIND] [COUNT] [OUTPUT]
-#   KIND: getter, snapshot, setter, report, pending or ping (see vexmora-bench)
+#   KIND: getter, snapshot, setter, report, pending, unknown or ping (see vexmora-bench)
 set -euo pipefail
 build=$(cd "${1:?build directory with VEXMORA_BENCH=ON}" && pwd)
 kind=${2:-getter}
