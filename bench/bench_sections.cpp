@@ -44,18 +44,6 @@ std::string micros(const Summary &summary)
     return format("%.0f µs (%.0f)", summary.median, summary.p90);
 }
 
-// The row of a call whose median must stay within `slack` × its paired Ping.
-void addPingRatioRow(BenchContext &context, const char *section, const QDBusMessage &message,
-                     double slack, int count)
-{
-    const PairedSummary paired = measureAgainstPing(context.client, message, count);
-    const double ratio = paired.method.median / paired.ping.median;
-    context.table.addCheck({section, label(message), micros(paired.method),
-                            format("Ping %.0f µs; ratio %.2f", paired.ping.median, ratio),
-                            format("≤ %.1f × Ping", slack)},
-                           ratio <= slack);
-}
-
 int countEntries(const QString &report)
 {
     return report.count(QStringLiteral("\"time\":"));
@@ -186,35 +174,65 @@ void measurePendingHours(BenchContext &context, int hours)
 
 namespace {
 
+struct SmallCall
+{
+    std::string label;
+    std::function<void()> send;
+    double slack; // 0: shown for reference only
+};
+
 // What any call to the service object costs before its slot runs: QtDBus
 // hands the call to the main thread, finds no such method there and answers
-// with an error. Shown for reference; it has no target.
-void addDispatchFloorRow(BenchContext &context, int count)
+// with an error.
+SmallCall dispatchFloor(BusClient &client)
 {
     const QDBusMessage unknown = call("noSuchMethod");
     const QString error = QStringLiteral("org.freedesktop.DBus.Error.UnknownMethod");
-    const PairedSummary paired = measureAgainstPing(
-        context.client, [&] { context.client.sendRefused(unknown, error); }, count);
-    context.table.add({"e", "noSuchMethod() → UnknownMethod (dispatch floor)",
-                       micros(paired.method),
-                       format("Ping %.0f µs; ratio %.2f", paired.ping.median,
-                              paired.method.median / paired.ping.median),
-                       "—"});
+    return {"noSuchMethod() → UnknownMethod (dispatch floor)",
+            [&client, unknown, error] { client.sendRefused(unknown, error); }, 0};
+}
+
+std::vector<SmallCall> smallCalls(BusClient &client)
+{
+    std::vector<SmallCall> calls = {dispatchFloor(client)};
+    const auto add = [&](const QVector<QDBusMessage> &messages, double slack) {
+        for (const QDBusMessage &message : messages) {
+            calls.push_back({label(message), [&client, message] { client.send(message); }, slack});
+        }
+    };
+    add(getterCalls() + snapshotCalls(), kGetterSlack);
+    add(unchangedSetterCalls(), kSetterSlack);
+    return calls;
+}
+
+void addPingRatioRow(BenchContext &context, const SmallCall &call, const PairedSummary &paired)
+{
+    const double ratio = paired.method.median / paired.ping.median;
+    ResultRow row{"e", call.label, micros(paired.method),
+                  format("Ping %.0f µs; ratio %.2f", paired.ping.median, ratio),
+                  call.slack > 0 ? format("≤ %.1f × Ping", call.slack) : "—"};
+    if (call.slack > 0) {
+        context.table.addCheck(std::move(row), ratio <= call.slack);
+    } else {
+        context.table.add(std::move(row));
+    }
 }
 
 } // namespace
 
 void measureSmallCalls(BenchContext &context)
 {
-    const int count = context.samples(4000);
-    addDispatchFloorRow(context, count);
-    for (const QDBusMessage &getter : getterCalls() + snapshotCalls()) {
-        addPingRatioRow(context, "e", getter, kGetterSlack, count);
-    }
     const QFileInfo settings(QString::fromUtf8(vexmora::paths::kSettingsFile));
     const QDateTime writtenBefore = settings.lastModified();
-    for (const QDBusMessage &setter : unchangedSetterCalls()) {
-        addPingRatioRow(context, "e", setter, kSetterSlack, count);
+    const std::vector<SmallCall> calls = smallCalls(context.client);
+    std::vector<std::function<void()>> senders;
+    for (const SmallCall &call : calls) {
+        senders.push_back(call.send);
+    }
+    const std::vector<PairedSummary> summaries =
+        measureInTurnAgainstPing(context.client, senders, context.samples(3000));
+    for (size_t i = 0; i < calls.size(); ++i) {
+        addPingRatioRow(context, calls[i], summaries[i]);
     }
     if (QFileInfo(settings.filePath()).lastModified() != writtenBefore) {
         throw std::runtime_error("a setter that should change nothing wrote the settings file");

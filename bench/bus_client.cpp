@@ -59,22 +59,28 @@ int BusClient::integer(const QDBusMessage &call)
 
 PairedSummary measureAgainstPing(BusClient &client, const QDBusMessage &call, int count)
 {
-    return measureAgainstPing(
-        client, [&] { client.send(call); }, count);
+    return measureInTurnAgainstPing(client, {[&] { client.send(call); }}, count).front();
 }
 
-PairedSummary measureAgainstPing(BusClient &client, const std::function<void()> &call, int count)
+std::vector<PairedSummary> measureInTurnAgainstPing(BusClient &client,
+                                                    const std::vector<std::function<void()>> &calls,
+                                                    int rounds)
 {
     const QDBusMessage ping = BusClient::pingCall();
-    std::vector<double> methodSamples;
-    std::vector<double> pingSamples;
-    methodSamples.reserve(static_cast<size_t>(count));
-    pingSamples.reserve(static_cast<size_t>(count));
-    for (int i = 0; i < count; ++i) {
-        pingSamples.push_back(timeMicros([&] { client.send(ping); }));
-        methodSamples.push_back(timeMicros(call));
+    std::vector<std::vector<double>> methodSamples(calls.size());
+    std::vector<std::vector<double>> pingSamples(calls.size());
+    for (int round = 0; round < rounds; ++round) {
+        for (size_t i = 0; i < calls.size(); ++i) {
+            pingSamples[i].push_back(timeMicros([&] { client.send(ping); }));
+            methodSamples[i].push_back(timeMicros(calls[i]));
+        }
     }
-    return {summarize(std::move(methodSamples)), summarize(std::move(pingSamples))};
+    std::vector<PairedSummary> summaries;
+    for (size_t i = 0; i < calls.size(); ++i) {
+        summaries.push_back(
+            {summarize(std::move(methodSamples[i])), summarize(std::move(pingSamples[i]))});
+    }
+    return summaries;
 }
 
 } // namespace bench

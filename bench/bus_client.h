@@ -7,6 +7,7 @@
 #include <QString>
 #include <QVariantList>
 #include <functional>
+#include <vector>
 
 namespace bench {
 
@@ -44,6 +45,11 @@ struct PairedSummary
 // Alternates the call with a Ping, `count` of each, so that both see the
 // same machine load; summarizes the two series.
 PairedSummary measureAgainstPing(BusClient &client, const QDBusMessage &call, int count);
-PairedSummary measureAgainstPing(BusClient &client, const std::function<void()> &call, int count);
+
+// The same for several calls sent in turn, each after a Ping, `rounds`
+// times: all calls and their Pings see the same load. One summary per call.
+std::vector<PairedSummary> measureInTurnAgainstPing(BusClient &client,
+                                                    const std::vector<std::function<void()>> &calls,
+                                                    int rounds);
 
 } // namespace bench
