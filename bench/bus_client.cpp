@@ -52,11 +52,6 @@ QString BusClient::text(const QDBusMessage &call)
     return send(call).arguments().value(0).toString();
 }
 
-int BusClient::integer(const QDBusMessage &call)
-{
-    return send(call).arguments().value(0).toInt();
-}
-
 PairedSummary measureAgainstPing(BusClient &client, const QDBusMessage &call, int count)
 {
     return measureInTurnAgainstPing(client, {[&] { client.send(call); }}, count).front();

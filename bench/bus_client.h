@@ -28,7 +28,6 @@ public:
     void sendRefused(const QDBusMessage &call, const QString &errorName);
     // The single string answer of a call.
     QString text(const QDBusMessage &call);
-    int integer(const QDBusMessage &call);
 
     QDBusConnection &connection() { return connection_; }
 
