@@ -1,4 +1,5 @@
 #include "netflow_settings.h"
+#include "settings_file.h"
 #include "snapshot_limits.h"
 #include "vexmora_paths.h"
 
@@ -59,7 +60,7 @@ QString decodeText(QByteArray bytes)
 {
     bytes.truncate(static_cast<int>(std::remove(bytes.begin(), bytes.end(), '\r') - bytes.begin()));
     QTextStream stream(&bytes, QIODevice::ReadOnly);
-    stream.setCodec("UTF-8");
+    stream.setCodec(utf8Codec());
     return stream.readAll();
 }
 

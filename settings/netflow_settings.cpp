@@ -21,8 +21,7 @@ bool isValidMode(int mode)
 
 QString NetflowSettings::readValue(const QString &key)
 {
-    const QVariant value = SettingsFile().value(key);
-    return value.isNull() ? QStringLiteral("0") : value.toString();
+    return SettingsFile().text(key);
 }
 
 int NetflowSettings::writeValue(const QString &key, const QString &value)

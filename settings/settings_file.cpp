@@ -24,10 +24,16 @@ QString describe(QSettings::Status status)
 
 } // namespace
 
+QTextCodec *utf8Codec()
+{
+    static QTextCodec *const codec = QTextCodec::codecForName("UTF-8");
+    return codec;
+}
+
 SettingsFile::SettingsFile()
     : settings_(QString::fromUtf8(vexmora::paths::kSettingsFile), QSettings::IniFormat)
 {
-    settings_.setIniCodec("UTF-8");
+    settings_.setIniCodec(utf8Codec());
     settings_.beginGroup(kGroup);
 }
 
@@ -39,6 +45,12 @@ SettingsFile::~SettingsFile()
 QVariant SettingsFile::value(const QString &key) const
 {
     return settings_.value(key, QVariant());
+}
+
+QString SettingsFile::text(const QString &key) const
+{
+    const QVariant stored = value(key);
+    return stored.isNull() ? QStringLiteral("0") : stored.toString();
 }
 
 bool SettingsFile::write(const QString &key, const QString &value)

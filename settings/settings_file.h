@@ -2,6 +2,7 @@
 
 #include <QSettings>
 #include <QString>
+#include <QTextCodec>
 #include <QVariant>
 
 // One open of the settings file: the INI file in the state directory, UTF-8,
@@ -16,6 +17,8 @@ public:
 
     // The stored value of key; a null QVariant when the key or file is absent.
     QVariant value(const QString &key) const;
+    // The stored value of key as text, "0" when the key or file is absent.
+    QString text(const QString &key) const;
 
     // Stores value under key as a string and flushes the file. Answers false,
     // with a warning naming the key and the cause, when it did not reach the file.
@@ -24,3 +27,7 @@ public:
 private:
     QSettings settings_;
 };
+
+// Qt's UTF-8 codec, looked up once: a lookup by name costs more than a read
+// of the settings file.
+QTextCodec *utf8Codec();

@@ -1,4 +1,5 @@
 #include "netflow_settings.h"
+#include "settings_file.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -15,8 +16,10 @@ const QString kAlarmPeriodKey = QStringLiteral("NETFLOW_ALARM_PERIOD");
 
 QString NetflowSettings::readThreshold(const QString &sizeKey)
 {
-    const QString sizeText = readValue(sizeKey);
-    const QString periodText = readValue(kAlarmPeriodKey);
+    // Both keys from one read of the file.
+    const SettingsFile file;
+    const QString sizeText = file.text(sizeKey);
+    const QString periodText = file.text(kAlarmPeriodKey);
     QJsonObject threshold;
     threshold.insert(QStringLiteral("size"), sizeText.toInt(nullptr, 10));
     threshold.insert(QStringLiteral("period"), periodText.toInt(nullptr, 10));
@@ -28,8 +31,13 @@ int NetflowSettings::setThreshold(const QString &sizeKey, int size, int period)
     if (size < 0 || period < 0) {
         return -1;
     }
-    const QString storedSize = readValue(sizeKey);
-    const QString storedPeriod = readValue(kAlarmPeriodKey);
+    QString storedSize;
+    QString storedPeriod;
+    {
+        const SettingsFile file;
+        storedSize = file.text(sizeKey);
+        storedPeriod = file.text(kAlarmPeriodKey);
+    }
     const QString newSize = QString::number(size);
     const QString newPeriod = QString::number(period);
     // Textual comparison: "060" stored for 60 counts as a change.
