@@ -5,7 +5,6 @@
 
 #include <QByteArray>
 #include <QDebug>
-#include <QTextStream>
 #include <algorithm>
 #include <cstring>
 #include <fcntl.h>
@@ -54,14 +53,12 @@ bool readUpTo(int fd, qint64 limit, QByteArray &bytes)
     }
 }
 
-// The stream of a file opened as text drops carriage returns and a leading
-// byte-order mark; the text is UTF-8 whatever the locale says.
+// Decoded as a text-mode read decodes it: carriage returns dropped, a leading
+// byte-order mark skipped (by the codec); UTF-8 whatever the locale says.
 QString decodeText(QByteArray bytes)
 {
     bytes.truncate(static_cast<int>(std::remove(bytes.begin(), bytes.end(), '\r') - bytes.begin()));
-    QTextStream stream(&bytes, QIODevice::ReadOnly);
-    stream.setCodec(utf8Codec());
-    return stream.readAll();
+    return utf8Codec()->toUnicode(bytes);
 }
 
 QString refuse(const char *path, const char *reason)
