@@ -130,10 +130,10 @@ private Q_SLOTS:
         nobodyUid_ = nobody->pw_uid;
         nogroupGid_ = nogroup->gr_gid;
         if (getgrnam(kAdminGroup) == nullptr) {
-            QCOMPARE(QProcess::execute(QStringLiteral("groupadd"),
-                                       {QStringLiteral("--system"),
-                                        QString::fromLatin1(kAdminGroup)}),
-                     0);
+            QCOMPARE(
+                QProcess::execute(QStringLiteral("groupadd"),
+                                  {QStringLiteral("--system"), QString::fromLatin1(kAdminGroup)}),
+                0);
             createdAdminGroup_ = true;
         }
         const group *admin = getgrnam(kAdminGroup);
