@@ -1,8 +1,6 @@
 // The three report methods over the bus: what the real vexmorad answers for a
 // database seeded through the store's write interface and SQLite directly.
-#include "private_bus.h"
-#include "service_client.h"
-#include "service_process.h"
+#include "running_service.h"
 #include "state_dir.h"
 #include "traffic_reports.h"
 #include "traffic_store.h"
@@ -103,14 +101,12 @@ class ReportE2eTest : public QObject
 {
     Q_OBJECT
 
-    std::unique_ptr<PrivateBus> bus_;
-    std::unique_ptr<ServiceProcess> service_;
-    std::unique_ptr<ServiceClient> client_;
+    std::unique_ptr<RunningService> running_;
 
-    QString report() { return client_->text(QStringLiteral("getReportData")); }
+    QString report() { return running_->client().text(QStringLiteral("getReportData")); }
     QString recent(const char *method, int days)
     {
-        return client_->text(QString::fromLatin1(method), {days});
+        return running_->client().text(QString::fromLatin1(method), {days});
     }
 
     // Applications of the last days, among them names beyond ASCII.
@@ -133,22 +129,16 @@ private Q_SLOTS:
         if (now.minute() == 59 && now.second() >= 55) {
             QThread::sleep(static_cast<unsigned long>(61 - now.second()));
         }
-        bus_ = std::make_unique<PrivateBus>();
-        QVERIFY(bus_->start());
-        client_ = std::make_unique<ServiceClient>(bus_->connect(QStringLiteral("client")));
-        service_ = std::make_unique<ServiceProcess>();
-        QVERIFY2(service_->start(bus_->address(), client_->connection()),
-                 service_->log().constData());
+        running_ = std::make_unique<RunningService>();
+        QVERIFY2(running_->start(), running_->startError().constData());
     }
 
     void cleanup()
     {
         if (QTest::currentTestFailed()) {
-            qInfo().noquote() << "vexmorad log:\n" << service_->log();
+            running_->dumpLogs();
         }
-        service_.reset();
-        client_.reset();
-        bus_.reset();
+        running_.reset();
     }
 
     void withoutADatabaseEveryReportIsEmpty()
@@ -156,7 +146,7 @@ private Q_SLOTS:
         QCOMPARE(report(), kEmptyReport);
         QCOMPARE(recent("getRecentTop10", 7), QStringLiteral("[]"));
         QCOMPARE(recent("getRecentData", 7), QStringLiteral("[]"));
-        const QByteArray log = service_->log();
+        const QByteArray log = running_->service().log();
         QVERIFY2(log.contains("Failed to prepare statement: no such table: hour_data\n"),
                  log.constData());
         QVERIFY2(log.contains("Failed to prepare statement: no such table: app_data\n"),

@@ -1,7 +1,5 @@
 // End-to-end: the real vexmorad on a private bus, called as a client would.
-#include "private_bus.h"
-#include "service_client.h"
-#include "service_process.h"
+#include "running_service.h"
 #include "state_dir.h"
 
 #include <QDBusError>
@@ -19,9 +17,7 @@ class ServiceE2eTest : public QObject
     Q_OBJECT
 
 private:
-    std::unique_ptr<PrivateBus> bus_;
-    std::unique_ptr<ServiceProcess> service_;
-    std::unique_ptr<ServiceClient> client_;
+    std::unique_ptr<RunningService> running_;
 
     QString expectedFragment()
     {
@@ -39,35 +35,28 @@ private Q_SLOTS:
     void init()
     {
         resetStateDir();
-        bus_ = std::make_unique<PrivateBus>();
-        QVERIFY(bus_->start());
-        client_ = std::make_unique<ServiceClient>(bus_->connect(QStringLiteral("client")));
-        service_ = std::make_unique<ServiceProcess>();
-        QVERIFY2(service_->start(bus_->address(), client_->connection()),
-                 service_->log().constData());
+        running_ = std::make_unique<RunningService>();
+        QVERIFY2(running_->start(), running_->startError().constData());
     }
 
     void cleanup()
     {
         if (QTest::currentTestFailed()) {
-            qInfo().noquote() << "vexmorad log:\n" << service_->log();
-            qInfo().noquote() << "dbus-daemon log:\n" << bus_->log();
+            running_->dumpLogs();
         }
-        service_.reset();
-        client_.reset();
-        bus_.reset();
+        running_.reset();
     }
 
     void startWritesOneDebugLine()
     {
-        QCOMPARE(service_->log(), QByteArray("DBus service registered successfully.\n"));
+        QCOMPARE(running_->service().log(), QByteArray("DBus service registered successfully.\n"));
     }
 
     void introspectionServesTheInterfaceFragment()
     {
         const QDBusMessage reply =
-            client_->call(QStringLiteral("Introspect"), {},
-                          QStringLiteral("org.freedesktop.DBus.Introspectable"));
+            running_->client().call(QStringLiteral("Introspect"), {},
+                                    QStringLiteral("org.freedesktop.DBus.Introspectable"));
         QCOMPARE(reply.type(), QDBusMessage::ReplyMessage);
         const QString introspection = reply.arguments().constFirst().toString();
         QVERIFY2(introspection.contains(expectedFragment()), qPrintable(introspection));
@@ -89,7 +78,7 @@ private Q_SLOTS:
     {
         QProcess busctl;
         busctl.start(QStringLiteral("busctl"),
-                     {QStringLiteral("--address=") + bus_->address(),
+                     {QStringLiteral("--address=") + running_->bus().address(),
                       QStringLiteral("--json=short"), QStringLiteral("call"),
                       QString::fromLatin1(kServiceName), QString::fromLatin1(kObjectPath),
                       QStringLiteral("org.freedesktop.DBus.Introspectable"),
@@ -129,36 +118,38 @@ private Q_SLOTS:
         QFETCH(QString, key);
         QFETCH(bool, stampsAlarm);
         resetStateDir();
-        QCOMPARE(client_->integer(getter), 0);
-        QCOMPARE(client_->integer(setter, {2}), -1);
-        QCOMPARE(client_->integer(setter, {-1}), -1);
+        QCOMPARE(running_->client().integer(getter), 0);
+        QCOMPARE(running_->client().integer(setter, {2}), -1);
+        QCOMPARE(running_->client().integer(setter, {-1}), -1);
         QVERIFY(!QFile::exists(statePath(QStringLiteral("setting.conf"))));
-        QCOMPARE(client_->integer(setter, {1}), 0);
-        QCOMPARE(client_->integer(getter), 1);
+        QCOMPARE(running_->client().integer(setter, {1}), 0);
+        QCOMPARE(running_->client().integer(getter), 1);
         QVERIFY(settingsText().contains(key + QStringLiteral("=1\n")));
         QCOMPARE(settingsText().contains(QStringLiteral("NETFLOW_ALARM_TIMESTAMP=")), stampsAlarm);
-        QCOMPARE(client_->integer(setter, {0}), 0);
-        QCOMPARE(client_->integer(getter), 0);
+        QCOMPARE(running_->client().integer(setter, {0}), 0);
+        QCOMPARE(running_->client().integer(getter), 0);
     }
 
     void thresholdsShareOnePeriod()
     {
-        QCOMPARE(client_->text(QStringLiteral("getNetmonitorThreshold")),
+        QCOMPARE(running_->client().text(QStringLiteral("getNetmonitorThreshold")),
                  QStringLiteral("{\"period\":0,\"size\":0}"));
-        QCOMPARE(client_->integer(QStringLiteral("setNetmonitorThreshold"), {100, 10}), 0);
-        QCOMPARE(client_->text(QStringLiteral("getNetmonitorThreshold")),
+        QCOMPARE(running_->client().integer(QStringLiteral("setNetmonitorThreshold"), {100, 10}),
+                 0);
+        QCOMPARE(running_->client().text(QStringLiteral("getNetmonitorThreshold")),
                  QStringLiteral("{\"period\":10,\"size\":100}"));
-        QCOMPARE(client_->text(QStringLiteral("getEgressThreshold")),
+        QCOMPARE(running_->client().text(QStringLiteral("getEgressThreshold")),
                  QStringLiteral("{\"period\":10,\"size\":0}"));
-        QCOMPARE(client_->integer(QStringLiteral("setEgressThreshold"), {50, 30}), 0);
-        QCOMPARE(client_->text(QStringLiteral("getIngressThreshold")),
+        QCOMPARE(running_->client().integer(QStringLiteral("setEgressThreshold"), {50, 30}), 0);
+        QCOMPARE(running_->client().text(QStringLiteral("getIngressThreshold")),
                  QStringLiteral("{\"period\":30,\"size\":0}"));
-        QCOMPARE(client_->text(QStringLiteral("getNetmonitorThreshold")),
+        QCOMPARE(running_->client().text(QStringLiteral("getNetmonitorThreshold")),
                  QStringLiteral("{\"period\":30,\"size\":100}"));
-        QCOMPARE(client_->integer(QStringLiteral("setIngressThreshold"), {-1, 5}), -1);
-        QCOMPARE(client_->integer(QStringLiteral("setIngressThreshold"), {5, -1}), -1);
-        QCOMPARE(client_->integer(QStringLiteral("setIngressThreshold"), {2147483647, 0}), 0);
-        QCOMPARE(client_->text(QStringLiteral("getIngressThreshold")),
+        QCOMPARE(running_->client().integer(QStringLiteral("setIngressThreshold"), {-1, 5}), -1);
+        QCOMPARE(running_->client().integer(QStringLiteral("setIngressThreshold"), {5, -1}), -1);
+        QCOMPARE(running_->client().integer(QStringLiteral("setIngressThreshold"), {2147483647, 0}),
+                 0);
+        QCOMPARE(running_->client().text(QStringLiteral("getIngressThreshold")),
                  QStringLiteral("{\"period\":0,\"size\":2147483647}"));
     }
 
@@ -166,46 +157,50 @@ private Q_SLOTS:
     {
         const QByteArray apps = "[{\"app\":\"n\xc3\xa4t\",\"up\":1}]\n";
         writeStateFile(QStringLiteral("app_info"), apps);
-        QCOMPARE(client_->text(QStringLiteral("getAllAppNetflow")), QString::fromUtf8(apps));
-        QCOMPARE(client_->text(QStringLiteral("getAllProcessNetflow")), QStringLiteral("[]"));
-        QVERIFY(service_->log().contains("Failed to open file"));
+        QCOMPARE(running_->client().text(QStringLiteral("getAllAppNetflow")),
+                 QString::fromUtf8(apps));
+        QCOMPARE(running_->client().text(QStringLiteral("getAllProcessNetflow")),
+                 QStringLiteral("[]"));
+        QVERIFY(running_->service().log().contains("Failed to open file"));
         writeStateFile(QStringLiteral("process_info"), "not json");
-        QCOMPARE(client_->text(QStringLiteral("getAllProcessNetflow")), QStringLiteral("not json"));
+        QCOMPARE(running_->client().text(QStringLiteral("getAllProcessNetflow")),
+                 QStringLiteral("not json"));
     }
 
     void fifoSnapshotDoesNotStallTheService()
     {
         QVERIFY(::mkfifo(qPrintable(statePath(QStringLiteral("app_info"))), 0644) == 0);
-        QCOMPARE(client_->text(QStringLiteral("getAllAppNetflow")), QStringLiteral("[]"));
-        QCOMPARE(client_->integer(QStringLiteral("getNetmonitorStatus")), 0);
+        QCOMPARE(running_->client().text(QStringLiteral("getAllAppNetflow")), QStringLiteral("[]"));
+        QCOMPARE(running_->client().integer(QStringLiteral("getNetmonitorStatus")), 0);
     }
 
     void wrongSignatureIsRefusedByTheBusLayer()
     {
         const QDBusMessage text =
-            client_->call(QStringLiteral("getRecentTop10"), {QStringLiteral("7")});
+            running_->client().call(QStringLiteral("getRecentTop10"), {QStringLiteral("7")});
         QCOMPARE(text.type(), QDBusMessage::ErrorMessage);
         QCOMPARE(text.errorName(), QStringLiteral("org.freedesktop.DBus.Error.UnknownMethod"));
-        const QDBusMessage missing = client_->call(QStringLiteral("getRecentData"));
+        const QDBusMessage missing = running_->client().call(QStringLiteral("getRecentData"));
         QCOMPARE(missing.errorName(), QStringLiteral("org.freedesktop.DBus.Error.UnknownMethod"));
-        const QDBusMessage extra = client_->call(QStringLiteral("getNetmonitorStatus"), {1});
+        const QDBusMessage extra =
+            running_->client().call(QStringLiteral("getNetmonitorStatus"), {1});
         QCOMPARE(extra.errorName(), QStringLiteral("org.freedesktop.DBus.Error.UnknownMethod"));
-        QVERIFY(service_->isRunning());
-        QCOMPARE(client_->integer(QStringLiteral("setNetmonitorStatus"), {1}), 0);
+        QVERIFY(running_->service().isRunning());
+        QCOMPARE(running_->client().integer(QStringLiteral("setNetmonitorStatus"), {1}), 0);
     }
 
     void secondInstanceExitsAndFirstKeepsServing()
     {
         ServiceProcess second;
-        second.launch(bus_->address());
+        second.launch(running_->bus().address());
         QVERIFY(second.waitForExit());
         QCOMPARE(second.exitCode(), 1);
         const QByteArray log = second.log();
         QVERIFY2(log.contains("Failed to register service: \"the name is already owned by :"),
                  log.constData());
-        QVERIFY(service_->isRunning());
-        QCOMPARE(client_->integer(QStringLiteral("setNetmonitorAlarmStatus"), {1}), 0);
-        QCOMPARE(client_->integer(QStringLiteral("getNetmonitorAlarmStatus")), 1);
+        QVERIFY(running_->service().isRunning());
+        QCOMPARE(running_->client().integer(QStringLiteral("setNetmonitorAlarmStatus"), {1}), 0);
+        QCOMPARE(running_->client().integer(QStringLiteral("getNetmonitorAlarmStatus")), 1);
     }
 
     void withoutABusTheServiceExitsWithOne()
@@ -220,10 +215,10 @@ private Q_SLOTS:
 
     void losingTheBusEndsTheServiceWithOne()
     {
-        bus_->kill();
-        QVERIFY(service_->waitForExit());
-        QCOMPARE(service_->exitCode(), 1);
-        QVERIFY(service_->log().contains("Lost the connection to the system bus"));
+        running_->bus().kill();
+        QVERIFY(running_->service().waitForExit());
+        QCOMPARE(running_->service().exitCode(), 1);
+        QVERIFY(running_->service().log().contains("Lost the connection to the system bus"));
     }
 };
 

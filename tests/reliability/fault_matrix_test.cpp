@@ -2,9 +2,7 @@
 // directory, a full or read-only disk, a damaged or locked database, hostile
 // snapshot paths. Every call answers at once and truthfully; nothing crashes.
 // Runs in a mount namespace of its own (see CMakeLists.txt).
-#include "private_bus.h"
-#include "service_client.h"
-#include "service_process.h"
+#include "running_service.h"
 #include "state_dir.h"
 #include "traffic_store.h"
 
@@ -57,14 +55,15 @@ class FaultMatrixTest : public QObject
 {
     Q_OBJECT
 
-    std::unique_ptr<PrivateBus> bus_;
-    std::unique_ptr<ServiceProcess> service_;
-    std::unique_ptr<ServiceClient> client_;
+    std::unique_ptr<RunningService> running_;
 
-    QString text(const char *method) { return client_->text(QString::fromLatin1(method)); }
+    QString text(const char *method)
+    {
+        return running_->client().text(QString::fromLatin1(method));
+    }
     int integer(const char *method, const QVariantList &arguments = {})
     {
-        return client_->integer(QString::fromLatin1(method), arguments);
+        return running_->client().integer(QString::fromLatin1(method), arguments);
     }
 
     void mountTmpfs(const QString &options)
@@ -85,24 +84,18 @@ private Q_SLOTS:
     void init()
     {
         resetStateDir();
-        bus_ = std::make_unique<PrivateBus>();
-        QVERIFY(bus_->start());
-        client_ = std::make_unique<ServiceClient>(bus_->connect(QStringLiteral("client")));
-        service_ = std::make_unique<ServiceProcess>();
-        QVERIFY2(service_->start(bus_->address(), client_->connection()),
-                 service_->log().constData());
+        running_ = std::make_unique<RunningService>();
+        QVERIFY2(running_->start(), running_->startError().constData());
     }
 
     void cleanup()
     {
-        QVERIFY2(service_->isRunning(), service_->log().constData());
+        QVERIFY2(running_->service().isRunning(), running_->service().log().constData());
         QCOMPARE(integer("getNetmonitorStatus") >= 0, true);
         if (QTest::currentTestFailed()) {
-            qInfo().noquote() << "vexmorad log:\n" << service_->log().right(4000);
+            running_->dumpLogs();
         }
-        service_.reset();
-        client_.reset();
-        bus_.reset();
+        running_.reset();
         run(QStringLiteral("umount"), {QStringLiteral("-q"), stateDir()});
     }
 
@@ -112,10 +105,12 @@ private Q_SLOTS:
         QCOMPARE(integer("getNetmonitorAlarmStatus"), 0);
         QCOMPARE(text("getEgressThreshold"), kEmptyThreshold);
         QCOMPARE(text("getAllAppNetflow"), QStringLiteral("[]"));
-        QCOMPARE(client_->text(QStringLiteral("getRecentTop10"), {7}), QStringLiteral("[]"));
-        QCOMPARE(client_->text(QStringLiteral("getRecentData"), {7}), QStringLiteral("[]"));
+        QCOMPARE(running_->client().text(QStringLiteral("getRecentTop10"), {7}),
+                 QStringLiteral("[]"));
+        QCOMPARE(running_->client().text(QStringLiteral("getRecentData"), {7}),
+                 QStringLiteral("[]"));
         QCOMPARE(text("getReportData"), kEmptyReport);
-        QVERIFY(service_->log().contains("Cannot open database"));
+        QVERIFY(running_->service().log().contains("Cannot open database"));
         // The settings writer makes the directory again, so the change is kept.
         QCOMPARE(integer("setNetmonitorAlarmStatus", {1}), 0);
         QCOMPARE(integer("getNetmonitorAlarmStatus"), 1);
@@ -135,7 +130,7 @@ private Q_SLOTS:
         QCOMPARE(text("getIngressThreshold"), QStringLiteral("{\"period\":20,\"size\":10}"));
         QCOMPARE(integer("setEgressAlarmStatus", {1}), -1);
         QCOMPARE(integer("getEgressAlarmStatus"), 0);
-        QVERIFY(service_->log().contains("Failed to write setting"));
+        QVERIFY(running_->service().log().contains("Failed to write setting"));
 
         QVERIFY(QFile::remove(statePath(QStringLiteral("filler"))));
         QVERIFY(run(QStringLiteral("mount"),
@@ -153,7 +148,8 @@ private Q_SLOTS:
         }
         writeStateFile(kDatabase, garbage);
         QCOMPARE(text("getReportData"), kEmptyReport);
-        QCOMPARE(client_->text(QStringLiteral("getRecentData"), {30}), QStringLiteral("[]"));
+        QCOMPARE(running_->client().text(QStringLiteral("getRecentData"), {30}),
+                 QStringLiteral("[]"));
         QCOMPARE(addAppTraffic("app", 1, 1), 1);
 
         QFile::remove(statePath(kDatabase));
@@ -175,7 +171,8 @@ private Q_SLOTS:
         QElapsedTimer timer;
         timer.start();
         QCOMPARE(text("getReportData"), kEmptyReport);
-        QCOMPARE(client_->text(QStringLiteral("getRecentTop10"), {7}), QStringLiteral("[]"));
+        QCOMPARE(running_->client().text(QStringLiteral("getRecentTop10"), {7}),
+                 QStringLiteral("[]"));
         QVERIFY2(timer.elapsed() < 10000, "a locked database must not hang the service");
 
         QCOMPARE(sqlite3_exec(holder, "ROLLBACK;", nullptr, nullptr, nullptr), SQLITE_OK);

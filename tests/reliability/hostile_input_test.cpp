@@ -1,8 +1,6 @@
 // Every method with every edge integer for each argument, and with wrong
 // signatures: the replies stay those of the interface, and the service lives.
-#include "private_bus.h"
-#include "service_client.h"
-#include "service_process.h"
+#include "running_service.h"
 #include "state_dir.h"
 #include "traffic_reports.h"
 #include "traffic_store.h"
@@ -137,9 +135,7 @@ class HostileInputTest : public QObject
 {
     Q_OBJECT
 
-    std::unique_ptr<PrivateBus> bus_;
-    std::unique_ptr<ServiceProcess> service_;
-    std::unique_ptr<ServiceClient> client_;
+    std::unique_ptr<RunningService> running_;
 
 private Q_SLOTS:
     void init()
@@ -148,22 +144,16 @@ private Q_SLOTS:
         seedDatabase();
         writeStateFile(QStringLiteral("app_info"), "[{\"app\":\"x\"}]");
         writeStateFile(QStringLiteral("process_info"), "[]");
-        bus_ = std::make_unique<PrivateBus>();
-        QVERIFY(bus_->start());
-        client_ = std::make_unique<ServiceClient>(bus_->connect(QStringLiteral("client")));
-        service_ = std::make_unique<ServiceProcess>();
-        QVERIFY2(service_->start(bus_->address(), client_->connection()),
-                 service_->log().constData());
+        running_ = std::make_unique<RunningService>();
+        QVERIFY2(running_->start(), running_->startError().constData());
     }
 
     void cleanup()
     {
         if (QTest::currentTestFailed()) {
-            qInfo().noquote() << "vexmorad log:\n" << service_->log().right(4000);
+            running_->dumpLogs();
         }
-        service_.reset();
-        client_.reset();
-        bus_.reset();
+        running_.reset();
     }
 
     void everyMethodWithEveryEdgeInteger()
@@ -172,7 +162,7 @@ private Q_SLOTS:
         for (const Method &method : kMethods) {
             for (const QVariantList &arguments : argumentCombinations(method.integerArguments)) {
                 const QDBusMessage reply =
-                    client_->call(QString::fromLatin1(method.name), arguments);
+                    running_->client().call(QString::fromLatin1(method.name), arguments);
                 QVERIFY2(reply.type() == QDBusMessage::ReplyMessage,
                          qPrintable(QString::fromLatin1(method.name) + QLatin1Char(' ') +
                                     reply.errorMessage()));
@@ -183,7 +173,7 @@ private Q_SLOTS:
             }
         }
         QCOMPARE(calls, 10 + 6 * 7 + 3 * 49); // methods without, with one and with two arguments
-        QVERIFY(service_->isRunning());
+        QVERIFY(running_->service().isRunning());
     }
 
     void wrongSignaturesGetTheStandardError()
@@ -197,17 +187,18 @@ private Q_SLOTS:
                 tooMany.append(1);
                 strings.append(QStringLiteral("1"));
             }
-            QCOMPARE(client_->call(name, tooMany).errorName(), unknownMethod);
-            QCOMPARE(client_->call(name, strings).errorName(), unknownMethod);
+            QCOMPARE(running_->client().call(name, tooMany).errorName(), unknownMethod);
+            QCOMPARE(running_->client().call(name, strings).errorName(), unknownMethod);
             if (method.integerArguments > 0) {
-                QCOMPARE(client_->call(name).errorName(), unknownMethod);
-                QCOMPARE(client_->call(name, {qint64(1)}).errorName(), unknownMethod);
+                QCOMPARE(running_->client().call(name).errorName(), unknownMethod);
+                QCOMPARE(running_->client().call(name, {qint64(1)}).errorName(), unknownMethod);
             }
         }
-        QCOMPARE(client_->call(QStringLiteral("noSuchMethod")).errorName(), unknownMethod);
-        QVERIFY(service_->isRunning());
-        const QDBusMessage ping =
-            client_->call(QStringLiteral("Ping"), {}, QStringLiteral("org.freedesktop.DBus.Peer"));
+        QCOMPARE(running_->client().call(QStringLiteral("noSuchMethod")).errorName(),
+                 unknownMethod);
+        QVERIFY(running_->service().isRunning());
+        const QDBusMessage ping = running_->client().call(
+            QStringLiteral("Ping"), {}, QStringLiteral("org.freedesktop.DBus.Peer"));
         QCOMPARE(ping.type(), QDBusMessage::ReplyMessage);
     }
 };

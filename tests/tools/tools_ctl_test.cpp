@@ -1,8 +1,6 @@
 // vexmoractl against the real vexmorad on a private bus, with the database
 // fed through vexmora-store.
-#include "private_bus.h"
-#include "service_client.h"
-#include "service_process.h"
+#include "running_service.h"
 #include "state_dir.h"
 #include "tool_runner.h"
 
@@ -64,20 +62,13 @@ class ToolsCtlTest : public QObject
     Q_OBJECT
 
 private:
-    std::unique_ptr<PrivateBus> bus_;
-    std::unique_ptr<ServiceProcess> service_;
-    std::unique_ptr<ServiceClient> client_;
+    std::unique_ptr<RunningService> running_;
 
     void startServiceOn(const QString &busConfig)
     {
-        service_.reset();
-        client_.reset();
-        bus_ = std::make_unique<PrivateBus>(busConfig);
-        QVERIFY(bus_->start());
-        client_ = std::make_unique<ServiceClient>(bus_->connect(QStringLiteral("client")));
-        service_ = std::make_unique<ServiceProcess>();
-        QVERIFY2(service_->start(bus_->address(), client_->connection()),
-                 service_->log().constData());
+        running_.reset();
+        running_ = std::make_unique<RunningService>(busConfig);
+        QVERIFY2(running_->start(), running_->startError().constData());
     }
 
     ToolRun ctl(const QStringList &arguments, const QString &busAddress = QString(),
@@ -85,7 +76,7 @@ private:
     {
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         environment.insert(QStringLiteral("DBUS_SYSTEM_BUS_ADDRESS"),
-                           busAddress.isEmpty() ? bus_->address() : busAddress);
+                           busAddress.isEmpty() ? running_->bus().address() : busAddress);
         environment.remove(QStringLiteral("COLUMNS"));
         if (!columns.isEmpty()) {
             environment.insert(QStringLiteral("COLUMNS"), columns);
@@ -96,7 +87,7 @@ private:
     bool serviceNameGone()
     {
         const QDeadlineTimer deadline(5000);
-        while (client_->connection().interface()->isServiceRegistered(
+        while (running_->client().connection().interface()->isServiceRegistered(
             QString::fromLatin1(kServiceName))) {
             if (deadline.hasExpired()) {
                 return false;
@@ -116,11 +107,9 @@ private Q_SLOTS:
     void cleanup()
     {
         if (QTest::currentTestFailed()) {
-            qInfo().noquote() << "vexmorad log:\n" << service_->log();
+            running_->dumpLogs();
         }
-        service_.reset();
-        client_.reset();
-        bus_.reset();
+        running_.reset();
     }
 
     void statusShowsWhatSetChanged()
@@ -131,7 +120,7 @@ private Q_SLOTS:
             const ToolRun run = ctl(line.split(QLatin1Char(' ')));
             QVERIFY2(run.exitCode == 0, qPrintable(line + QLatin1Char('\n') + run.describe()));
         }
-        QCOMPARE(client_->integer(QStringLiteral("getEgressAlarmStatus")), 1);
+        QCOMPARE(running_->client().integer(QStringLiteral("getEgressAlarmStatus")), 1);
 
         const ToolRun status = ctl({QStringLiteral("status")});
         QCOMPARE(status.exitCode, 0);
@@ -203,7 +192,7 @@ private Q_SLOTS:
         for (const Case &c : cases) {
             const ToolRun run = ctl(c.arguments + QStringList{QStringLiteral("--json")});
             const QByteArray expected =
-                client_->text(QString::fromLatin1(c.method), c.methodArguments).toUtf8();
+                running_->client().text(QString::fromLatin1(c.method), c.methodArguments).toUtf8();
             QCOMPARE(run.exitCode, 0);
             QVERIFY2(expected.size() > 2, expected.constData());
             QCOMPARE(run.out, expected);
@@ -240,13 +229,13 @@ private Q_SLOTS:
             QVERIFY2(run.exitCode == 1, qPrintable(line + QLatin1Char('\n') + run.describe()));
             QVERIFY(run.err.contains("refused"));
         }
-        QCOMPARE(client_->text(QStringLiteral("getNetmonitorThreshold")),
+        QCOMPARE(running_->client().text(QStringLiteral("getNetmonitorThreshold")),
                  QStringLiteral("{\"period\":0,\"size\":0}"));
     }
 
     void unreachableServiceExitsThree()
     {
-        service_->stop();
+        running_->service().stop();
         QVERIFY(serviceNameGone());
         ToolRun run = ctl({QStringLiteral("status")});
         QCOMPARE(run.exitCode, 3);
@@ -287,7 +276,7 @@ private Q_SLOTS:
         const ToolRun help = ctl({QStringLiteral("help"), QStringLiteral("top")});
         QCOMPARE(help.exitCode, 0);
         QVERIFY(help.out.startsWith("Usage: vexmoractl top"));
-        QCOMPARE(client_->integer(QStringLiteral("getNetmonitorStatus")), 0);
+        QCOMPARE(running_->client().integer(QStringLiteral("getNetmonitorStatus")), 0);
     }
 };
 
