@@ -1,5 +1,6 @@
 #include "bare_statements.h"
 
+#include "report_statements.h"
 #include "sqlite_handles.h"
 #include "traffic_reports.h"
 
@@ -7,26 +8,15 @@
 #include <string>
 
 using vexmora::store::Database;
+using vexmora::store::kMarkReported;
+using vexmora::store::kPendingHours;
+using vexmora::store::kRecentData;
+using vexmora::store::kRecentTop10;
 using vexmora::store::SqliteText;
 using vexmora::store::Statement;
 
 namespace bench {
 namespace {
-
-// The statement texts of the store's reports, character for character.
-constexpr char kRecentTop10[] =
-    "SELECT pkgname, SUM(recv) AS recv_sum, SUM(sent) AS sent_sum, SUM(total) AS total_sum FROM "
-    "app_data WHERE time BETWEEN DATE('now', '-%d day', 'localtime') AND DATE('now', '-1 day', "
-    "'localtime') GROUP BY pkgname ORDER BY total_sum DESC LIMIT 10;";
-constexpr char kRecentData[] =
-    "SELECT time, mins, recv, sent, recv_peak, sent_peak, total_peak, report_status FROM hour_data "
-    "WHERE time BETWEEN DATE('now', '-%d day', 'localtime') AND DATETIME('now', '-1 hour', "
-    "'localtime') ;";
-constexpr char kPendingHours[] =
-    "SELECT time, mins, recv, sent, recv_peak, sent_peak, total_peak FROM hour_data WHERE "
-    "report_status=0 AND time<=DATETIME('%s') ;";
-constexpr char kMarkReported[] =
-    "UPDATE hour_data SET report_status=1 WHERE report_status=0 AND time<=DATETIME('%s') ;";
 
 Database open()
 {

@@ -1,4 +1,5 @@
 #include "report_entries.h"
+#include "report_statements.h"
 #include "sqlite_handles.h"
 #include "traffic_reports.h"
 
@@ -7,12 +8,6 @@
 using namespace vexmora::store;
 
 namespace {
-
-constexpr char kPendingHours[] =
-    "SELECT time, mins, recv, sent, recv_peak, sent_peak, total_peak FROM hour_data WHERE "
-    "report_status=0 AND time<=DATETIME('%s') ;";
-constexpr char kMarkReported[] =
-    "UPDATE hour_data SET report_status=1 WHERE report_status=0 AND time<=DATETIME('%s') ;";
 
 // A write transaction taken before the pending hours are read, so that no
 // other connection can write or rewrite an hour between the select and the

@@ -1,6 +1,7 @@
 #include "traffic_reports.h"
 
 #include "report_entries.h"
+#include "report_statements.h"
 #include "sqlite_handles.h"
 
 #include <cmath>
@@ -10,15 +11,6 @@
 using namespace vexmora::store;
 
 namespace {
-
-constexpr char kRecentTop10[] =
-    "SELECT pkgname, SUM(recv) AS recv_sum, SUM(sent) AS sent_sum, SUM(total) AS total_sum FROM "
-    "app_data WHERE time BETWEEN DATE('now', '-%d day', 'localtime') AND DATE('now', '-1 day', "
-    "'localtime') GROUP BY pkgname ORDER BY total_sum DESC LIMIT 10;";
-constexpr char kRecentData[] =
-    "SELECT time, mins, recv, sent, recv_peak, sent_peak, total_peak, report_status FROM hour_data "
-    "WHERE time BETWEEN DATE('now', '-%d day', 'localtime') AND DATETIME('now', '-1 hour', "
-    "'localtime') ;";
 
 void addTop10Entry(cJSON *array, sqlite3_stmt *row)
 {
