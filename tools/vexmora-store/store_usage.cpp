@@ -1,15 +1,9 @@
+#include "command_help.h"
 #include "store_arguments.h"
 #include "vexmora_paths.h"
 
 namespace vexmora::storecli {
 namespace {
-
-struct CommandHelp
-{
-    const char *name;
-    const char *synopsis;
-    const char *details;
-};
 
 constexpr CommandHelp kHelp[] = {
     {"add-app", "add-app PKG RECV SENT",
@@ -49,12 +43,9 @@ constexpr char kCommonNotes[] =
 
 QString storeUsageText(const QString &command)
 {
-    for (const CommandHelp &help : kHelp) {
-        if (command == QLatin1String(help.name)) {
-            return QStringLiteral("Usage: vexmora-store ") + QLatin1String(help.synopsis) +
-                   QStringLiteral("\n\n") + QLatin1String(help.details) +
-                   QLatin1String(kCommonNotes);
-        }
+    const QString usage = commandUsage("vexmora-store", kHelp, command, kCommonNotes);
+    if (!usage.isNull()) {
+        return usage;
     }
     return QStringLiteral("Usage: vexmora-store COMMAND ARGUMENTS\n\nFeeds the traffic database ") +
            QString::fromUtf8(vexmora::paths::kDatabaseFile) + QLatin1Char('\n') +

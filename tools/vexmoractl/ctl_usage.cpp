@@ -1,14 +1,8 @@
+#include "command_help.h"
 #include "ctl_arguments.h"
 
 namespace vexmora::ctl {
 namespace {
-
-struct CommandHelp
-{
-    const char *name;
-    const char *synopsis;
-    const char *details;
-};
 
 constexpr CommandHelp kHelp[] = {
     {"status", "status [--json]",
@@ -72,12 +66,9 @@ constexpr char kCommonNotes[] =
 
 QString usageText(const QString &command)
 {
-    for (const CommandHelp &help : kHelp) {
-        if (command == QLatin1String(help.name)) {
-            return QStringLiteral("Usage: vexmoractl ") + QLatin1String(help.synopsis) +
-                   QStringLiteral("\n\n") + QLatin1String(help.details) +
-                   QLatin1String(kCommonNotes);
-        }
+    const QString usage = commandUsage("vexmoractl", kHelp, command, kCommonNotes);
+    if (!usage.isNull()) {
+        return usage;
     }
     return QLatin1String(kOverview) + QLatin1String(kCommonNotes);
 }
