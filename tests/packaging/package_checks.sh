@@ -175,11 +175,15 @@ deb)
     # a version; dbus (the system bus) is added by hand.
     libraries=$(readelf -d "$root$daemon" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p')
     [ -n "$libraries" ] || fail "no NEEDED entries in vexmorad"
+    # Read whole, not piped into a reader that stops early: under pipefail the
+    # writer's SIGPIPE would end the script without a word.
+    cache=$(ldconfig -p)
     for library in $libraries; do
-        path=$(ldconfig -p | awk -v lib="$library" '$1 == lib && /x86-64|x32|64bit/ { print $NF; exit }')
-        [ -n "$path" ] || path=$(ldconfig -p | awk -v lib="$library" '$1 == lib { print $NF; exit }')
+        path=$(awk -v lib="$library" '$1 == lib && /x86-64|x32|64bit/ && !found { print $NF; found = 1 }' <<<"$cache")
+        [ -n "$path" ] ||
+            path=$(awk -v lib="$library" '$1 == lib && !found { print $NF; found = 1 }' <<<"$cache")
         package=$( (dpkg -S "$path" || dpkg -S "$(readlink -f "$path")") 2>/dev/null |
-            head -n 1 | cut -d: -f1)
+            awk -F: 'NR == 1 { print $1 }')
         [ -n "$package" ] || fail "no package owns $library ($path)"
         grep -Fq "$package (>= " <<<"$depends" ||
             fail "Depends lacks a versioned $package for $library: $depends"
