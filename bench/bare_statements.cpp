@@ -71,7 +71,7 @@ int runDayReport(const char *format, int days, int columns)
 int barePendingHours()
 {
     char lastHour[20];
-    snprintf(lastHour, sizeof lastHour, "%s", hourTextBefore(1));
+    snprintf(lastHour, sizeof lastHour, "%s", vexmora::store::hourTextBefore(1));
     const Database db = open();
     SqliteText select(sqlite3_mprintf(kPendingHours, lastHour));
     Statement statement = prepare(db.get(), select.get());

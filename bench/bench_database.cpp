@@ -11,6 +11,8 @@
 #include <stdexcept>
 #include <string>
 
+using namespace vexmora::store;
+
 namespace bench {
 namespace {
 

@@ -111,15 +111,15 @@ QString NetflowDBusService::getAllProcessNetflow()
 
 QString NetflowDBusService::getRecentTop10(int day)
 {
-    return printAndDelete(queryRecentTop10(day));
+    return printAndDelete(vexmora::store::queryRecentTop10(day));
 }
 
 QString NetflowDBusService::getRecentData(int day)
 {
-    return printAndDelete(queryRecentData(day));
+    return printAndDelete(vexmora::store::queryRecentData(day));
 }
 
 QString NetflowDBusService::getReportData()
 {
-    return takeJsonText(buildReportData());
+    return takeJsonText(vexmora::store::buildReportData());
 }

@@ -5,7 +5,7 @@
 
 #include <cstdio>
 
-using namespace vexmora::store;
+namespace vexmora::store {
 
 namespace {
 
@@ -99,3 +99,5 @@ cJSON *queryPendingHours(int markReported)
     }
     return array.release();
 }
+
+} // namespace vexmora::store

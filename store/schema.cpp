@@ -5,7 +5,7 @@
 
 #include <cstdio>
 
-using namespace vexmora::store;
+namespace vexmora::store {
 
 namespace {
 
@@ -62,8 +62,6 @@ int createHourDataTable(sqlite3 *db)
 {
     return createTable(db, kCreateHourData);
 }
-
-namespace vexmora::store {
 
 bool ensureTable(sqlite3 *db, const char *tableName, int (*create)(sqlite3 *))
 {

@@ -8,7 +8,7 @@
 #include <cstdio>
 #include <ctime>
 
-using namespace vexmora::store;
+namespace vexmora::store {
 
 namespace {
 
@@ -63,8 +63,6 @@ cJSON *runDayReport(const char *format, int days, void (*addEntry)(cJSON *, sqli
 
 } // namespace
 
-namespace vexmora::store {
-
 void addHourEntry(cJSON *array, sqlite3_stmt *row, bool withStatus)
 {
     const auto *time = reinterpret_cast<const char *>(sqlite3_column_text(row, 0));
@@ -105,8 +103,6 @@ void attachToObject(cJSON *object, const char *key, cJSON *item)
         cJSON_Delete(item);
     }
 }
-
-} // namespace vexmora::store
 
 double bytesToGiB(int64_t bytes)
 {
@@ -160,3 +156,5 @@ char *buildReportData()
     attachToObject(root.get(), "top10", top10);
     return cJSON_PrintUnformatted(root.get());
 }
+
+} // namespace vexmora::store

@@ -5,6 +5,7 @@
 struct cJSON;
 
 // Traffic reports built from the database as cJSON documents.
+namespace vexmora::store {
 
 // GiB rounded to two decimals; 0.01 in place of 0.
 double bytesToGiB(int64_t bytes);
@@ -21,3 +22,5 @@ cJSON *queryPendingHours(int markReported);
 
 // The combined report, printed unformatted; owned by the caller (cJSON_free).
 char *buildReportData();
+
+} // namespace vexmora::store

@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
-using namespace vexmora::store;
+namespace vexmora::store {
 
 namespace {
 
@@ -149,3 +149,5 @@ void purgeOldRows(const char *tableName, int days)
         fprintf(stderr, "SQL error: %s\n", error ? error.get() : sqlite3_errmsg(db.get()));
     }
 }
+
+} // namespace vexmora::store

@@ -4,6 +4,8 @@
 
 struct sqlite3;
 
+namespace vexmora::store {
+
 // One hour's counters of the whole host, as saved to and loaded from hour_data.
 struct HourRecord
 {
@@ -18,6 +20,10 @@ struct HourRecord
 // Write interface of the traffic database. Every function that takes no
 // connection opens its own and closes it before returning; failures are
 // written to standard error, one line each.
+//
+// Results: the integer codes below are part of the store's contract, shared
+// with the measuring side and the tools. The store's internal helpers answer
+// bool, true when they succeeded.
 
 // 1 the table exists, 0 it does not, -1 the check failed.
 int tableExists(sqlite3 *db, const char *tableName);
@@ -33,3 +39,5 @@ int saveHourData(const char *hourText, const HourRecord &record);
 int loadHourData(const char *hourText, HourRecord &record);
 // Deletes rows older than the given number of days from app_data or hour_data.
 void purgeOldRows(const char *tableName, int days);
+
+} // namespace vexmora::store

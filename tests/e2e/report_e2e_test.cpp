@@ -16,6 +16,8 @@
 #include <memory>
 #include <sqlite3.h>
 
+using namespace vexmora::store;
+
 using namespace testsupport;
 
 namespace {

@@ -15,6 +15,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+using namespace vexmora::store;
+
 namespace {
 
 // Mostly dates around today, sometimes any text at all.

@@ -16,6 +16,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+using namespace vexmora::store;
+
 using namespace testsupport;
 
 namespace {

@@ -12,6 +12,8 @@
 #include <functional>
 #include <memory>
 
+using namespace vexmora::store;
+
 using namespace testsupport;
 
 namespace {

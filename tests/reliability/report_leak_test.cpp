@@ -14,6 +14,8 @@
 #include <QtTest>
 #include <sqlite3.h>
 
+using namespace vexmora::store;
+
 using namespace testsupport;
 
 namespace {
@@ -84,7 +86,8 @@ private Q_SLOTS:
         ServiceClient client(bus.connect(QStringLiteral("client")));
         QProcess service;
         launchUnderValgrind(service, bus.address());
-        QVERIFY2(waitForName(client.connection(), QString::fromLatin1(kServiceName), 60000),
+        QVERIFY2(waitForName(client.connection(), QString::fromLatin1(vexmora::bus::kServiceName),
+                             60000),
                  service.readAll().constData());
 
         for (int round = 0; round < kRounds; ++round) {

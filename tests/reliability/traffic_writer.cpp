@@ -15,6 +15,8 @@
 #include <string>
 #include <vector>
 
+using namespace vexmora::store;
+
 namespace {
 
 const char *const kPackages[] = {"org.mail.client", "com.例子.浏览器", "café.player",

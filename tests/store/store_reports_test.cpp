@@ -4,6 +4,8 @@
 
 #include <filesystem>
 
+using namespace vexmora::store;
+
 using namespace storetest;
 using testing::internal::CaptureStderr;
 using testing::internal::GetCapturedStderr;

@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <tuple>
 
+using namespace vexmora::store;
+
 using namespace storetest;
 using testing::internal::CaptureStderr;
 using testing::internal::GetCapturedStderr;

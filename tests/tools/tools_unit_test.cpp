@@ -126,7 +126,7 @@ private Q_SLOTS:
         const storecli::StoreParseResult save =
             parseStore({"save-hour", "2024-05-01 13:00", "60", "5", "6", "7", "8", "2147483647"});
         QVERIFY2(save.error.isEmpty(), qPrintable(save.error));
-        const HourRecord &record = save.request.record;
+        const store::HourRecord &record = save.request.record;
         QCOMPARE(record.mins, 60);
         QCOMPARE(record.recv, int64_t(5));
         QCOMPARE(record.sent, int64_t(6));

@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <limits>
 
+using namespace vexmora::store;
+
 using namespace vexmora::storecli;
 
 namespace {

@@ -95,7 +95,7 @@ bool readPackage(const QByteArray &text, StoreRequest &request, QString &error)
 bool readOperands(const QList<QByteArray> &operands, StoreRequest &request, QString &error)
 {
     NumberReader number(error);
-    HourRecord &record = request.record;
+    store::HourRecord &record = request.record;
     switch (request.operation) {
     case Operation::AddApp:
         return readPackage(operands[0], request, error) &&

@@ -19,7 +19,7 @@ struct StoreRequest
     QByteArray text;
     qint64 recv = 0;
     qint64 sent = 0;
-    HourRecord record{};
+    store::HourRecord record{};
     int days = 0;
 };
 
