@@ -1,7 +1,6 @@
-#include "netflow_settings.h"
-#include "settings_file.h"
-#include "snapshot_limits.h"
-#include "vexmora_paths.h"
+#include "snapshot_files.h"
+
+#include "text_codec.h"
 
 #include <QByteArray>
 #include <QDebug>
@@ -11,6 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+namespace vexmora::files {
 namespace {
 
 const QString kEmptySnapshot = QStringLiteral("[]");
@@ -67,6 +67,8 @@ QString refuse(const char *path, const char *reason)
     return kEmptySnapshot;
 }
 
+} // namespace
+
 QString readSnapshot(const char *path)
 {
     // O_NONBLOCK: a FIFO at the path must not stall the service's only thread.
@@ -81,14 +83,14 @@ QString readSnapshot(const char *path)
     if (::fstat(file.get(), &status) != 0 || !S_ISREG(status.st_mode)) {
         return refuse(path, "not a regular file");
     }
-    if (status.st_size > vexmora::kMaxSnapshotBytes) {
+    if (status.st_size > kMaxSnapshotBytes) {
         return refuse(path, "larger than the reply limit");
     }
     QByteArray bytes;
-    if (!readUpTo(file.get(), vexmora::kMaxSnapshotBytes, bytes)) {
+    if (!readUpTo(file.get(), kMaxSnapshotBytes, bytes)) {
         return refuse(path, "read error");
     }
-    if (bytes.size() > vexmora::kMaxSnapshotBytes) {
+    if (bytes.size() > kMaxSnapshotBytes) {
         return refuse(path, "larger than the reply limit");
     }
     // A D-Bus string ends at the first NUL; the client would get a cut text.
@@ -98,14 +100,4 @@ QString readSnapshot(const char *path)
     return decodeText(std::move(bytes));
 }
 
-} // namespace
-
-QString NetflowSettings::readAppInfo()
-{
-    return readSnapshot(vexmora::paths::kAppInfoFile);
-}
-
-QString NetflowSettings::readProcessInfo()
-{
-    return readSnapshot(vexmora::paths::kProcessInfoFile);
-}
+} // namespace vexmora::files

@@ -4,8 +4,9 @@
 #include <QtGlobal>
 
 // The monitor's switches and alarm thresholds, kept in the INI settings file,
-// together with the snapshot readers and the log writer. The class holds no
-// data: every operation opens its file, does its work and closes it again.
+// together with the snapshot readers and the log writer, whose file access
+// lives in the files library. The class holds no data: every operation opens
+// its file, does its work and closes it again.
 class NetflowSettings
 {
 public:

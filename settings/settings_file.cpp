@@ -1,5 +1,6 @@
 #include "settings_file.h"
 
+#include "text_codec.h"
 #include "vexmora_paths.h"
 
 #include <QDebug>
@@ -24,16 +25,10 @@ QString describe(QSettings::Status status)
 
 } // namespace
 
-QTextCodec *utf8Codec()
-{
-    static QTextCodec *const codec = QTextCodec::codecForName("UTF-8");
-    return codec;
-}
-
 SettingsFile::SettingsFile()
     : settings_(QString::fromUtf8(vexmora::paths::kSettingsFile), QSettings::IniFormat)
 {
-    settings_.setIniCodec(utf8Codec());
+    settings_.setIniCodec(vexmora::files::utf8Codec());
     settings_.beginGroup(kGroup);
 }
 

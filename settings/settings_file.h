@@ -2,7 +2,6 @@
 
 #include <QSettings>
 #include <QString>
-#include <QTextCodec>
 #include <QVariant>
 
 // One open of the settings file: the INI file in the state directory, UTF-8,
@@ -27,7 +26,3 @@ public:
 private:
     QSettings settings_;
 };
-
-// Qt's UTF-8 codec, looked up once: a lookup by name costs more than a read
-// of the settings file.
-QTextCodec *utf8Codec();
