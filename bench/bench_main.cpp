@@ -11,7 +11,10 @@
 
 #include "bench_database.h"
 #include "bench_sections.h"
-#include "private_service.h"
+#include "private_bus.h"
+#include "process_memory.h"
+#include "service_process.h"
+#include "vexmora_bus_names.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -85,7 +88,8 @@ void runLoop(const QString &address, const QString &kind, int count)
 {
     BusClient client(QDBusConnection::connectToBus(address, QString::fromLatin1(kClientName)));
     // A service under a profiler takes its time to come up.
-    if (!waitForService(client.connection(), 120000)) {
+    if (!testsupport::waitForName(client.connection(),
+                                  QString::fromLatin1(vexmora::bus::kServiceName), 120000)) {
         throw std::runtime_error("no service on " + address.toStdString());
     }
     const QVector<QDBusMessage> calls = loopCalls(kind);
@@ -110,15 +114,16 @@ void runFull(int sampleDivisor)
     ResultTable table;
     const DatasetCounts counts = prepareState(&table);
 
-    PrivateBus bus;
+    testsupport::PrivateBus bus;
     if (!bus.start()) {
         throw std::runtime_error("cannot start dbus-daemon");
     }
     BusClient client(
         QDBusConnection::connectToBus(bus.address(), QString::fromLatin1(kClientName)));
     const QString serviceLog = QDir::temp().filePath(QStringLiteral("vexmora-bench-service.log"));
-    ServiceUnderTest service;
-    if (!service.start(bus.address(), client.connection(), serviceLog)) {
+    testsupport::ServiceProcess service;
+    service.setLogFile(serviceLog);
+    if (!service.start(bus.address(), client.connection())) {
         throw std::runtime_error("vexmorad did not claim its name; see " +
                                  serviceLog.toStdString());
     }
@@ -134,8 +139,9 @@ void runFull(int sampleDivisor)
         // Last: its large replies leave the heap larger than the other calls do.
         measurePendingHours(context, counts.hourRows);
     } catch (const std::exception &error) {
-        throw std::runtime_error(std::string(error.what()) + " (dbus-daemon " + bus.state() +
-                                 ", vexmorad " + service.state() + ")");
+        throw std::runtime_error(std::string(error.what()) + " (dbus-daemon " +
+                                 bus.state().toStdString() + ", vexmorad " +
+                                 service.state().toStdString() + ")");
     }
     table.print();
     std::printf("\n%d target(s) missed; load average at end: %s\n", table.missCount(),

@@ -3,7 +3,7 @@
 #include "bare_statements.h"
 #include "bench_concurrency.h"
 #include "bench_database.h"
-#include "private_service.h"
+#include "process_memory.h"
 #include "vexmora_paths.h"
 
 #include <QDateTime>

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "bus_client.h"
-#include "private_service.h"
+#include "process_memory.h"
 #include "result_table.h"
 
 #include <QDBusMessage>

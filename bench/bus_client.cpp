@@ -1,6 +1,6 @@
 #include "bus_client.h"
 
-#include "private_service.h"
+#include "vexmora_bus_names.h"
 
 #include <stdexcept>
 #include <vector>
@@ -14,18 +14,20 @@ constexpr int kCallTimeoutMs = 60000;
 
 QDBusMessage BusClient::methodCall(const QString &method, const QVariantList &arguments)
 {
-    QDBusMessage call = QDBusMessage::createMethodCall(QString::fromLatin1(kServiceName),
-                                                       QString::fromLatin1(kObjectPath),
-                                                       QString::fromLatin1(kInterfaceName), method);
+    QDBusMessage call =
+        QDBusMessage::createMethodCall(QString::fromLatin1(vexmora::bus::kServiceName),
+                                       QString::fromLatin1(vexmora::bus::kObjectPath),
+                                       QString::fromLatin1(vexmora::bus::kInterface), method);
     call.setArguments(arguments);
     return call;
 }
 
 QDBusMessage BusClient::pingCall()
 {
-    return QDBusMessage::createMethodCall(
-        QString::fromLatin1(kServiceName), QString::fromLatin1(kObjectPath),
-        QStringLiteral("org.freedesktop.DBus.Peer"), QStringLiteral("Ping"));
+    return QDBusMessage::createMethodCall(QString::fromLatin1(vexmora::bus::kServiceName),
+                                          QString::fromLatin1(vexmora::bus::kObjectPath),
+                                          QStringLiteral("org.freedesktop.DBus.Peer"),
+                                          QStringLiteral("Ping"));
 }
 
 QDBusMessage BusClient::send(const QDBusMessage &call)

@@ -1,5 +1,7 @@
 #include "bus_registration.h"
 
+#include "vexmora_bus_names.h"
+
 #include <QCoreApplication>
 #include <QDBusConnectionInterface>
 #include <QDBusError>
@@ -28,12 +30,12 @@ QString claimFailureDetail(QDBusConnection &connection, const QString &name)
 
 bool registerOnBus(QDBusConnection &connection, QObject *service)
 {
-    const QString name = QString::fromLatin1(kServiceName);
+    const QString name = QString::fromLatin1(bus::kServiceName);
     if (!connection.registerService(name)) {
         qWarning() << "Failed to register service:" << claimFailureDetail(connection, name);
         return false;
     }
-    if (!connection.registerObject(QString::fromLatin1(kObjectPath), service,
+    if (!connection.registerObject(QString::fromLatin1(bus::kObjectPath), service,
                                    QDBusConnection::ExportAdaptors)) {
         qWarning() << "Failed to register object:" << connection.lastError().message();
         return false;

@@ -5,9 +5,6 @@
 
 namespace vexmora {
 
-inline constexpr char kServiceName[] = "com.quorin.pelmark.vexmora";
-inline constexpr char kObjectPath[] = "/vexmora";
-
 // Claims the service name and registers service at the object path,
 // exporting its adaptors. On failure writes the warning and answers false.
 bool registerOnBus(QDBusConnection &connection, QObject *service);

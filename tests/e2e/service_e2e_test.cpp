@@ -68,7 +68,7 @@ private Q_SLOTS:
             names << it.next().captured(1);
         }
         names.sort();
-        QCOMPARE(names, QStringList({QStringLiteral("com.quorin.pelmark.vexmora.server"),
+        QCOMPARE(names, QStringList({QString::fromLatin1(vexmora::bus::kInterface),
                                      QStringLiteral("org.freedesktop.DBus.Introspectable"),
                                      QStringLiteral("org.freedesktop.DBus.Peer"),
                                      QStringLiteral("org.freedesktop.DBus.Properties")}));
@@ -80,7 +80,8 @@ private Q_SLOTS:
         busctl.start(QStringLiteral("busctl"),
                      {QStringLiteral("--address=") + running_->bus().address(),
                       QStringLiteral("--json=short"), QStringLiteral("call"),
-                      QString::fromLatin1(kServiceName), QString::fromLatin1(kObjectPath),
+                      QString::fromLatin1(vexmora::bus::kServiceName),
+                      QString::fromLatin1(vexmora::bus::kObjectPath),
                       QStringLiteral("org.freedesktop.DBus.Introspectable"),
                       QStringLiteral("Introspect")});
         QVERIFY(busctl.waitForFinished(10000));

@@ -1,18 +1,14 @@
 # Calls the vexmora service on a given bus as whoever runs it and prints one
 # line per call: "<call> reply <signature> <value>" or "<call> error <name>".
 # The policy matrix test feeds it to python3's standard input under setpriv.
-#   python3 - ADDRESS claim   tries to own the service's name
-#   python3 - ADDRESS calls   calls every method and the standard interfaces
+#   python3 - ADDRESS claim NAME PATH INTERFACE   tries to own the service's name
+#   python3 - ADDRESS calls NAME PATH INTERFACE   calls every method and the standard interfaces
 import os
 import sys
 
 import dbus
 
-NAME = "com.quorin.pelmark.vexmora"
-PATH = "/vexmora"
-SERVER = "com.quorin.pelmark.vexmora.server"
-
-address, mode = sys.argv[1], sys.argv[2]
+address, mode, NAME, PATH, SERVER = sys.argv[1:6]
 connection = dbus.bus.BusConnection(address)
 print("identity", os.getuid(), os.getgid(), ",".join(str(g) for g in sorted(os.getgroups())))
 

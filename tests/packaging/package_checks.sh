@@ -9,7 +9,7 @@ set -euo pipefail
 step=$1 src=$2 stage=$3 here=$4
 build=$stage/build root=$stage/root debs=$stage/deb
 
-name=com.quorin.pelmark.vexmora
+name=${VEXMORA_BUS_NAME:?the bus name comes from the build}
 unit=vexmora.service
 group=vexmora-admin
 daemon=/usr/libexec/vexmorad

@@ -5,6 +5,7 @@
 #include "private_bus.h"
 #include "service_process.h"
 #include "state_dir.h"
+#include "vexmora_bus_names.h"
 
 #include <QFile>
 #include <QProcess>
@@ -52,8 +53,13 @@ private:
     {
         QProcess process;
         process.setWorkingDirectory(QStringLiteral("/"));
-        const QStringList python{QStringLiteral("/usr/bin/python3"), QStringLiteral("-"),
-                                 bus_->address(), mode};
+        const QStringList python{QStringLiteral("/usr/bin/python3"),
+                                 QStringLiteral("-"),
+                                 bus_->address(),
+                                 mode,
+                                 QString::fromLatin1(vexmora::bus::kServiceName),
+                                 QString::fromLatin1(vexmora::bus::kObjectPath),
+                                 QString::fromLatin1(vexmora::bus::kInterface)};
         QStringList setpriv{QStringLiteral("--reuid=") + QString::number(nobodyUid_),
                             QStringLiteral("--regid=") + QString::number(nogroupGid_)};
         switch (caller) {

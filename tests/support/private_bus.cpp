@@ -1,5 +1,7 @@
 #include "private_bus.h"
 
+#include "service_process.h"
+
 #include <QDeadlineTimer>
 
 namespace testsupport {
@@ -38,13 +40,7 @@ void PrivateBus::stop()
         QDBusConnection::disconnectFromBus(name);
     }
     connectionNames_.clear();
-    if (process_.state() != QProcess::NotRunning) {
-        process_.terminate();
-        if (!process_.waitForFinished(5000)) {
-            process_.kill();
-            process_.waitForFinished(5000);
-        }
-    }
+    stopProcess(process_);
 }
 
 void PrivateBus::kill()
@@ -57,6 +53,11 @@ QDBusConnection PrivateBus::connect(const QString &connectionName)
 {
     connectionNames_.append(connectionName);
     return QDBusConnection::connectToBus(address_, connectionName);
+}
+
+QString PrivateBus::state()
+{
+    return describeProcessState(process_);
 }
 
 QByteArray PrivateBus::log()

@@ -26,6 +26,8 @@ public:
     // A new client connection of its own to the bus.
     QDBusConnection connect(const QString &connectionName);
     QByteArray log();
+    // "running", or how the daemon ended.
+    QString state();
 
 private:
     QString configFile_;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "service_process.h"
+#include "vexmora_bus_names.h"
 
 #include <QDBusConnection>
 #include <QDBusMessage>
@@ -14,11 +15,13 @@ class ServiceClient
 public:
     explicit ServiceClient(QDBusConnection connection) : connection_(std::move(connection)) {}
 
-    QDBusMessage call(const QString &method, const QVariantList &arguments = {},
-                      const QString &interface = QString::fromLatin1(kInterfaceName)) const
+    QDBusMessage
+    call(const QString &method, const QVariantList &arguments = {},
+         const QString &interface = QString::fromLatin1(vexmora::bus::kInterface)) const
     {
         QDBusMessage message = QDBusMessage::createMethodCall(
-            QString::fromLatin1(kServiceName), QString::fromLatin1(kObjectPath), interface, method);
+            QString::fromLatin1(vexmora::bus::kServiceName),
+            QString::fromLatin1(vexmora::bus::kObjectPath), interface, method);
         message.setArguments(arguments);
         return connection_.call(message, QDBus::Block, 10000);
     }

@@ -1,11 +1,22 @@
 #include "service_process.h"
 
+#include "vexmora_bus_names.h"
+
 #include <QDBusConnectionInterface>
 #include <QDeadlineTimer>
 #include <QProcessEnvironment>
 #include <QThread>
 
 namespace testsupport {
+
+ServiceProcess::ServiceProcess()
+    : ServiceProcess(QStringLiteral(VEXMORAD_PATH), {},
+                     QString::fromLatin1(vexmora::bus::kServiceName))
+{}
+
+ServiceProcess::ServiceProcess(QString program, QStringList arguments, QString busName)
+    : program_(std::move(program)), arguments_(std::move(arguments)), busName_(std::move(busName))
+{}
 
 ServiceProcess::~ServiceProcess()
 {
@@ -19,20 +30,27 @@ void ServiceProcess::launch(const QString &busAddress)
     // Debug messages are part of what the tests read.
     environment.insert(QStringLiteral("QT_LOGGING_RULES"), QStringLiteral("*.debug=true"));
     process_.setProcessEnvironment(environment);
-    process_.setProcessChannelMode(QProcess::MergedChannels);
-    process_.start(QStringLiteral(VEXMORAD_PATH), QStringList());
+    if (logFile_.isEmpty()) {
+        process_.setProcessChannelMode(QProcess::MergedChannels);
+    } else {
+        process_.setStandardOutputFile(logFile_);
+        process_.setStandardErrorFile(logFile_, QIODevice::Append);
+    }
+    process_.start(program_, arguments_);
     process_.waitForStarted(10000);
 }
 
 bool ServiceProcess::start(const QString &busAddress, QDBusConnection watcher)
 {
     launch(busAddress);
-    const QDeadlineTimer deadline(10000);
+    const QDeadlineTimer deadline(20000);
     while (isRunning() && !deadline.hasExpired()) {
-        if (watcher.interface()->isServiceRegistered(QString::fromLatin1(kServiceName))) {
+        if (watcher.interface()->isServiceRegistered(busName_)) {
             return isRunning();
         }
-        process_.waitForReadyRead(20);
+        if (!process_.waitForReadyRead(20)) {
+            QThread::msleep(1);
+        }
     }
     return false;
 }
@@ -59,14 +77,7 @@ qint64 ServiceProcess::pid() const
 
 void ServiceProcess::stop()
 {
-    if (process_.state() == QProcess::NotRunning) {
-        return;
-    }
-    process_.terminate();
-    if (!process_.waitForFinished(5000)) {
-        process_.kill();
-        process_.waitForFinished(5000);
-    }
+    stopProcess(process_);
 }
 
 QByteArray ServiceProcess::log()
@@ -79,6 +90,11 @@ QByteArray ServiceProcess::log()
     return log_;
 }
 
+QString ServiceProcess::state()
+{
+    return describeProcessState(process_);
+}
+
 bool waitForName(QDBusConnection &connection, const QString &name, int milliseconds)
 {
     const QDeadlineTimer deadline(milliseconds);
@@ -89,6 +105,28 @@ bool waitForName(QDBusConnection &connection, const QString &name, int milliseco
         QThread::msleep(10);
     }
     return false;
+}
+
+QString describeProcessState(QProcess &process)
+{
+    if (!process.waitForFinished(200) && process.state() == QProcess::Running) {
+        return QStringLiteral("running");
+    }
+    return process.exitStatus() == QProcess::CrashExit
+               ? QStringLiteral("killed by signal %1").arg(process.exitCode())
+               : QStringLiteral("exited with code %1").arg(process.exitCode());
+}
+
+void stopProcess(QProcess &process)
+{
+    if (process.state() == QProcess::NotRunning) {
+        return;
+    }
+    process.terminate();
+    if (!process.waitForFinished(5000)) {
+        process.kill();
+        process.waitForFinished(5000);
+    }
 }
 
 } // namespace testsupport

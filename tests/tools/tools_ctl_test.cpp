@@ -88,7 +88,7 @@ private:
     {
         const QDeadlineTimer deadline(5000);
         while (running_->client().connection().interface()->isServiceRegistered(
-            QString::fromLatin1(kServiceName))) {
+            QString::fromLatin1(vexmora::bus::kServiceName))) {
             if (deadline.hasExpired()) {
                 return false;
             }

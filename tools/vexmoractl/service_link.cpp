@@ -1,17 +1,14 @@
 #include "service_link.h"
 
+#include "vexmora_bus_names.h"
+
 namespace vexmora::ctl {
-namespace {
-
-constexpr char kServiceName[] = "com.quorin.pelmark.vexmora";
-constexpr char kObjectPath[] = "/vexmora";
-
-} // namespace
 
 ServiceLink::ServiceLink()
     : connection_(QDBusConnection::systemBus()),
-      proxy_(std::make_unique<VexmoraServerProxy>(QString::fromLatin1(kServiceName),
-                                                  QString::fromLatin1(kObjectPath), connection_))
+      proxy_(std::make_unique<VexmoraServerProxy>(QString::fromLatin1(bus::kServiceName),
+                                                  QString::fromLatin1(bus::kObjectPath),
+                                                  connection_))
 {
     if (!connection_.isConnected()) {
         failure_ =
