@@ -67,6 +67,11 @@ int NetflowSettings::setAlarmSwitch(const QString &key, int mode)
     return writeAlarmTimestamp();
 }
 
+quint32 NetflowSettings::getAlarmTimestamp()
+{
+    return readValue(kAlarmTimestampKey).toUInt(nullptr, 10);
+}
+
 int NetflowSettings::getCountStatus()
 {
     return readSwitch(kCountStatusKey);

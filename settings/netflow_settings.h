@@ -29,6 +29,9 @@ public:
     int setEgressThreshold(int size, int period);
     QString getIngressThreshold();
     int setIngressThreshold(int size, int period);
+    // Seconds since the epoch of the last effective change of an alarm switch
+    // or threshold; 0 when never stamped.
+    quint32 getAlarmTimestamp();
 
     // Snapshots: the file's text unchanged, or "[]" when it cannot be served.
     QString readAppInfo();

@@ -1,0 +1,90 @@
+#include "alarm_bus.h"
+
+#include "meter_adaptor.h"
+#include "vexmora_bus_names.h"
+
+#include <QDBusError>
+#include <QDebug>
+
+namespace vexmora::meter {
+namespace {
+
+constexpr int kRetryMs = 5000;
+
+} // namespace
+
+AlarmBus::AlarmBus(QObject *parent) : QObject(parent)
+{
+    new MeterAdaptor(this);
+    retry_.setInterval(kRetryMs);
+    connect(&retry_, &QTimer::timeout, this, &AlarmBus::tryToConnect);
+}
+
+AlarmBus::~AlarmBus()
+{
+    leave();
+}
+
+void AlarmBus::start()
+{
+    tryToConnect();
+    retry_.start();
+}
+
+bool AlarmBus::announce(const QString &kind, quint64 bytes, quint64 limit)
+{
+    if (!connected_) {
+        return false;
+    }
+    Q_EMIT AlarmRaised(kind, bytes, limit);
+    return true;
+}
+
+void AlarmBus::tryToConnect()
+{
+    if (connected_) {
+        return;
+    }
+    leave();
+    // A connection name of its own each time: Qt keeps a lost connection's name.
+    connectionName_ = QStringLiteral("vexmora-meter-%1").arg(++attempts_);
+    QDBusConnection bus =
+        QDBusConnection::connectToBus(QDBusConnection::SystemBus, connectionName_);
+    if (!bus.isConnected()) {
+        if (!warnedUnreachable_) {
+            qWarning().noquote() << "No system bus:" << bus.lastError().message()
+                                 << "- alarms go to the log only until it can be reached.";
+            warnedUnreachable_ = true;
+        }
+        return;
+    }
+    if (!bus.registerService(QString::fromLatin1(bus::kMeterServiceName))) {
+        qWarning().noquote() << "Cannot own" << bus::kMeterServiceName
+                             << "on the system bus:" << bus.lastError().message();
+    }
+    bus.registerObject(QString::fromLatin1(bus::kMeterObjectPath), this,
+                       QDBusConnection::ExportAdaptors);
+    bus.connect(QString(), QStringLiteral("/org/freedesktop/DBus/Local"),
+                QStringLiteral("org.freedesktop.DBus.Local"), QStringLiteral("Disconnected"), this,
+                SLOT(onDisconnected()));
+    connected_ = true;
+    warnedUnreachable_ = false;
+    qInfo("Joined the system bus.");
+}
+
+void AlarmBus::onDisconnected()
+{
+    qWarning("Lost the system bus; counting goes on and the meter joins it again when it can.");
+    // The connection goes at the next attempt, not inside its own signal.
+    connected_ = false;
+}
+
+void AlarmBus::leave()
+{
+    if (!connectionName_.isEmpty()) {
+        QDBusConnection::disconnectFromBus(connectionName_);
+        connectionName_.clear();
+    }
+}
+
+} // namespace vexmora::meter

@@ -1,0 +1,44 @@
+#pragma once
+
+#include <QDBusConnection>
+#include <QObject>
+#include <QString>
+#include <QTimer>
+
+namespace vexmora::meter {
+
+// The meter on the system bus: owns its name, exports its object and sends
+// AlarmRaised. Counting never waits for the bus: without one, alarms go to the
+// log only, and the meter joins the bus again whenever it can.
+class AlarmBus : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit AlarmBus(QObject *parent = nullptr);
+    ~AlarmBus() override;
+
+    // Joins the bus now, and again after every loss of it.
+    void start();
+    bool isConnected() const { return connected_; }
+    // Sends the signal; false when not on the bus.
+    bool announce(const QString &kind, quint64 bytes, quint64 limit);
+
+Q_SIGNALS:
+    void AlarmRaised(const QString &kind, qulonglong bytes, qulonglong limit);
+
+private Q_SLOTS:
+    void tryToConnect();
+    void onDisconnected();
+
+private:
+    void leave();
+
+    QTimer retry_;
+    QString connectionName_;
+    int attempts_ = 0;
+    bool connected_ = false;
+    bool warnedUnreachable_ = false;
+};
+
+} // namespace vexmora::meter

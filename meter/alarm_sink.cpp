@@ -1,0 +1,29 @@
+#include "alarm_sink.h"
+
+#include "alarm_bus.h"
+#include "netflow_settings.h"
+
+#include <cstdio>
+
+namespace vexmora::meter {
+
+QString describeAlarm(const AlarmEvent &event, qint64 periodMinutes)
+{
+    return QStringLiteral("Traffic alarm %1: %2 bytes in the last %3 minutes, over the limit of "
+                          "%4 bytes")
+        .arg(alarmKindName(event.kind))
+        .arg(event.bytes)
+        .arg(periodMinutes)
+        .arg(event.limit);
+}
+
+void AlarmAnnouncer::raise(const AlarmEvent &event, qint64 periodMinutes)
+{
+    const QByteArray line = describeAlarm(event, periodMinutes).toUtf8();
+    NetflowSettings().writeLog(0, "%s", line.constData());
+    std::fprintf(stderr, "%s\n", line.constData());
+    std::fflush(stderr);
+    bus_.announce(alarmKindName(event.kind), event.bytes, event.limit);
+}
+
+} // namespace vexmora::meter

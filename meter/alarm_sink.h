@@ -1,0 +1,31 @@
+#pragma once
+
+#include "alarm_monitor.h"
+
+namespace vexmora::meter {
+
+class AlarmBus;
+
+// Where a raised alarm goes.
+class AlarmSink
+{
+public:
+    virtual ~AlarmSink() = default;
+    virtual void raise(const AlarmEvent &event, qint64 periodMinutes) = 0;
+};
+
+// The log file (through the settings' log writer, at level 0, which the
+// default settings write), standard error (the journal) and the system bus.
+class AlarmAnnouncer : public AlarmSink
+{
+public:
+    explicit AlarmAnnouncer(AlarmBus &bus) : bus_(bus) {}
+    void raise(const AlarmEvent &event, qint64 periodMinutes) override;
+
+private:
+    AlarmBus &bus_;
+};
+
+QString describeAlarm(const AlarmEvent &event, qint64 periodMinutes);
+
+} // namespace vexmora::meter

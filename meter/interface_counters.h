@@ -1,0 +1,40 @@
+#pragma once
+
+#include "traffic.h"
+
+#include <QByteArray>
+#include <QString>
+#include <vector>
+
+namespace vexmora::meter {
+
+struct InterfaceCounters
+{
+    QByteArray name;
+    Traffic bytes;
+};
+
+// The kernel's per-interface byte counters (/proc/net/dev) and what sysfs
+// says about each interface, below a root directory that tests replace.
+class InterfaceReader
+{
+public:
+    explicit InterfaceReader(QString root = QString());
+
+    // Every interface with its counters; empty when the file cannot be read.
+    std::vector<InterfaceCounters> read() const;
+    // The interface's index, which changes when it is created anew; 0 when unknown.
+    int ifindex(const QByteArray &name) const;
+    // Whether a device stands behind it: not loopback, a bridge, veth or tunnel.
+    bool isPhysical(const QByteArray &name) const;
+
+private:
+    QString sysPath(const QByteArray &name, const char *entry) const;
+
+    QString root_;
+};
+
+// The lines of /proc/net/dev after its two header lines.
+std::vector<InterfaceCounters> parseNetDev(const QByteArray &text);
+
+} // namespace vexmora::meter

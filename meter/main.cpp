@@ -1,0 +1,39 @@
+// vexmora-meter: measures the host's traffic into the vexmora state directory.
+#include "alarm_bus.h"
+#include "alarm_sink.h"
+#include "meter.h"
+#include "stop_signals.h"
+
+#include <QCoreApplication>
+#include <cstdio>
+
+using namespace vexmora::meter;
+
+int main(int argc, char *argv[])
+{
+    blockStopSignals();
+    QCoreApplication app(argc, argv);
+    const ParsedMeterOptions parsed = parseMeterOptions(app.arguments().mid(1));
+    if (!parsed.error.isEmpty()) {
+        std::fprintf(stderr, "vexmora-meter: %s\n\n%s", qPrintable(parsed.error),
+                     qPrintable(meterUsage()));
+        return 2;
+    }
+    if (parsed.help) {
+        std::fputs(qPrintable(meterUsage()), stdout);
+        return 0;
+    }
+
+    const SystemClock clock;
+    AlarmBus bus;
+    AlarmAnnouncer announcer(bus);
+    Meter meter(parsed.options, clock, InterfaceReader(), announcer);
+    const StopSignals stopSignals;
+    QObject::connect(&stopSignals, &StopSignals::received, &app, [&meter](int) {
+        meter.shutdown();
+        QCoreApplication::quit();
+    });
+    bus.start();
+    meter.start();
+    return app.exec();
+}

@@ -1,0 +1,172 @@
+#include "meter.h"
+
+#include "alarm_sink.h"
+#include "sqlite_handles.h"
+#include "traffic_store.h"
+#include "vexmora_paths.h"
+
+#include <QDebug>
+#include <QDir>
+
+namespace vexmora::meter {
+namespace {
+
+constexpr qint64 kMinuteMs = 60 * 1000;
+constexpr qint64 kDayMs = 24 * 60 * kMinuteMs;
+// A gap a few intervals long (a suspend, a stopped process) is not credited:
+// when in it the traffic happened cannot be told.
+constexpr qint64 kGapIntervals = 3;
+constexpr qint64 kGapSlackMs = 10 * 1000;
+// The wall clock moved by itself (set by hand, stepped by NTP) when it ran
+// this much apart from the elapsed clock between two samples.
+constexpr qint64 kWallJumpMs = 5 * 1000;
+
+// The state directory and both tables, so that the purge finds what it purges
+// and the service's reports find tables before the first row arrives.
+void prepareStateDirectory()
+{
+    QDir().mkpath(QString::fromUtf8(paths::kStateDir));
+    store::Database db;
+    if (store::openDatabase(db)) {
+        store::createAppDataTable(db.get());
+        store::createHourDataTable(db.get());
+    }
+}
+
+} // namespace
+
+Meter::Meter(const MeterOptions &options, const MeterClock &clock, InterfaceReader reader,
+             AlarmSink &alarms, QObject *parent)
+    : QObject(parent), options_(options), clock_(clock), alarmSink_(alarms),
+      host_(std::move(reader), options.interfaces),
+      settingsWatch_(QString::fromUtf8(paths::kSettingsFile))
+{
+    timer_.setTimerType(Qt::PreciseTimer);
+    timer_.setInterval(int(options_.intervalMs));
+    connect(&timer_, &QTimer::timeout, this, &Meter::tick);
+}
+
+void Meter::start()
+{
+    prepareStateDirectory();
+    const qint64 now = clock_.elapsedMs();
+    lastTextfileMs_ = now;
+    lastPurgeMs_ = now - kDayMs;
+    tick();
+    timer_.start();
+}
+
+void Meter::tick()
+{
+    const qint64 now = clock_.elapsedMs();
+    MeterSettings settings;
+    if (settingsWatch_.poll(settings)) {
+        applySettings(settings);
+    }
+    if (settings_.counting) {
+        sample(now);
+    }
+    runPeriodicWork(now);
+}
+
+void Meter::shutdown()
+{
+    timer_.stop();
+    // A last sample, so that the traffic up to the stop is counted too.
+    if (settings_.counting) {
+        sample(clock_.elapsedMs());
+    }
+    ledger_.close();
+    if (!options_.textfileDir.isEmpty()) {
+        writePrometheusTextfile(options_.textfileDir, status());
+    }
+}
+
+MeterStatus Meter::status() const
+{
+    MeterStatus status;
+    status.hostBytes = hostBytes_;
+    status.counting = settings_.counting;
+    for (AlarmKind kind : kAlarmKinds) {
+        status.alarmRaised[size_t(kind)] = alarms_.isRaised(kind);
+    }
+    return status;
+}
+
+void Meter::applySettings(const MeterSettings &settings)
+{
+    alarms_.configure(settings.alarms);
+    if (settings.counting && !settings_.counting) {
+        startCounting();
+    } else if (!settings.counting && settings_.counting) {
+        stopCounting();
+    }
+    settings_ = settings;
+}
+
+void Meter::startCounting()
+{
+    host_.rebaseline();
+    lastSampleMs_ = clock_.elapsedMs();
+    lastWallMs_ = clock_.wallMs();
+    qInfo().noquote() << "Counting the traffic of"
+                      << (options_.interfaces.isEmpty() ? QByteArray("the physical interfaces")
+                                                        : options_.interfaces.join(','));
+}
+
+void Meter::stopCounting()
+{
+    ledger_.close();
+    qInfo("Counting switched off.");
+}
+
+void Meter::sample(qint64 elapsedMs)
+{
+    const qint64 sinceMs = elapsedMs - lastSampleMs_;
+    lastSampleMs_ = elapsedMs;
+    const qint64 wallMs = clock_.wallMs();
+    const qint64 wallMovedMs = wallMs - lastWallMs_;
+    lastWallMs_ = wallMs;
+    const LocalMinute minute = localMinuteAt(wallMs);
+    if (qAbs(wallMovedMs - sinceMs) > kWallJumpMs) {
+        // The bytes go to the hour the clock shows now; the minutes it skipped
+        // are not covered.
+        qInfo("The wall clock moved by %lld s.", (wallMovedMs - sinceMs) / 1000);
+        ledger_.interrupt();
+    }
+    if (isGap(sinceMs)) {
+        qInfo("No sample for %lld s (a suspend or a stall): starting from a fresh baseline.",
+              sinceMs / 1000);
+        host_.rebaseline();
+        ledger_.interrupt();
+        ledger_.account(minute, Traffic());
+        return;
+    }
+    const Traffic moved = host_.sample(sinceMs);
+    hostBytes_ += moved;
+    ledger_.account(minute, moved);
+    alarms_.add(elapsedMs, moved);
+    for (const AlarmEvent &event : alarms_.evaluate(elapsedMs)) {
+        alarmSink_.raise(event, settings_.alarms.periodMinutes);
+    }
+}
+
+void Meter::runPeriodicWork(qint64 elapsedMs)
+{
+    if (!options_.textfileDir.isEmpty() && elapsedMs - lastTextfileMs_ >= kMinuteMs) {
+        lastTextfileMs_ = elapsedMs;
+        writePrometheusTextfile(options_.textfileDir, status());
+    }
+    if (elapsedMs - lastPurgeMs_ >= kDayMs) {
+        lastPurgeMs_ = elapsedMs;
+        store::purgeOldRows("app_data", options_.keepDays);
+        store::purgeOldRows("hour_data", options_.keepDays);
+    }
+}
+
+bool Meter::isGap(qint64 sinceMs) const
+{
+    return sinceMs > qMax(kGapIntervals * options_.intervalMs, options_.intervalMs + kGapSlackMs);
+}
+
+} // namespace vexmora::meter

@@ -1,0 +1,62 @@
+#pragma once
+
+#include "alarm_monitor.h"
+#include "host_counter.h"
+#include "hour_ledger.h"
+#include "meter_clock.h"
+#include "meter_options.h"
+#include "prometheus_textfile.h"
+#include "settings_watch.h"
+
+#include <QObject>
+#include <QTimer>
+
+namespace vexmora::meter {
+
+class AlarmSink;
+
+// The measuring loop: every interval it checks the settings, samples the
+// host's counters, books the bytes into the hour rows and feeds the alarms;
+// once a minute it writes the textfile, once a day it purges old rows.
+class Meter : public QObject
+{
+    Q_OBJECT
+
+public:
+    Meter(const MeterOptions &options, const MeterClock &clock, InterfaceReader reader,
+          AlarmSink &alarms, QObject *parent = nullptr);
+
+    // Reads the settings, purges, takes the baseline and starts the timer.
+    void start();
+    // One sample; the timer calls it, tests call it after moving their clock.
+    void tick();
+    // Writes the current hour and everything pending.
+    void shutdown();
+
+    MeterStatus status() const;
+
+private:
+    void applySettings(const MeterSettings &settings);
+    void startCounting();
+    void stopCounting();
+    void sample(qint64 elapsedMs);
+    void runPeriodicWork(qint64 elapsedMs);
+    bool isGap(qint64 sinceMs) const;
+
+    const MeterOptions options_;
+    const MeterClock &clock_;
+    AlarmSink &alarmSink_;
+    HostCounter host_;
+    HourLedger ledger_;
+    AlarmMonitor alarms_;
+    SettingsWatch settingsWatch_;
+    MeterSettings settings_;
+    Traffic hostBytes_;
+    qint64 lastSampleMs_ = 0;
+    qint64 lastWallMs_ = 0;
+    qint64 lastTextfileMs_ = 0;
+    qint64 lastPurgeMs_ = 0;
+    QTimer timer_;
+};
+
+} // namespace vexmora::meter

@@ -1,0 +1,31 @@
+#pragma once
+
+#include <QByteArrayList>
+#include <QString>
+#include <QStringList>
+
+namespace vexmora::meter {
+
+struct MeterOptions
+{
+    qint64 intervalMs = 2000;
+    // Empty: the physical interfaces.
+    QByteArrayList interfaces;
+    int keepDays = 400;
+    // Empty: no Prometheus textfile.
+    QString textfileDir;
+};
+
+struct ParsedMeterOptions
+{
+    MeterOptions options;
+    bool help = false;
+    // Empty when the arguments are good; otherwise what is wrong with them.
+    QString error;
+};
+
+// Reads the command line (without the program name).
+ParsedMeterOptions parseMeterOptions(const QStringList &arguments);
+QString meterUsage();
+
+} // namespace vexmora::meter
