@@ -33,7 +33,7 @@ int main(int argc, char *argv[])
         meter.shutdown();
         QCoreApplication::quit();
     });
-    bus.start();
     meter.start();
+    bus.start();
     return app.exec();
 }
