@@ -1,6 +1,6 @@
 #include "alarm_sink.h"
 
-#include "alarm_bus.h"
+#include "meter_bus.h"
 #include "netflow_settings.h"
 
 #include <cstdio>

@@ -4,7 +4,7 @@
 
 namespace vexmora::meter {
 
-class AlarmBus;
+class MeterBus;
 
 // Where a raised alarm goes.
 class AlarmSink
@@ -19,11 +19,11 @@ public:
 class AlarmAnnouncer : public AlarmSink
 {
 public:
-    explicit AlarmAnnouncer(AlarmBus &bus) : bus_(bus) {}
+    explicit AlarmAnnouncer(MeterBus &bus) : bus_(bus) {}
     void raise(const AlarmEvent &event, qint64 periodMinutes) override;
 
 private:
-    AlarmBus &bus_;
+    MeterBus &bus_;
 };
 
 QString describeAlarm(const AlarmEvent &event, qint64 periodMinutes);

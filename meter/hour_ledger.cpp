@@ -49,6 +49,12 @@ void HourRow::closeMinute(const Traffic &minuteBytes)
 
 bool HourRow::save()
 {
+    store::HourRecord row{};
+    return record(row) && store::saveHourData(hour_.constData(), row) == 0;
+}
+
+bool HourRow::loadBase()
+{
     if (!baseLoaded_) {
         store::HourRecord stored{};
         if (store::loadHourData(hour_.constData(), stored) != 0) {
@@ -57,20 +63,23 @@ bool HourRow::save()
         base_ = stored;
         baseLoaded_ = true;
     }
-    return store::saveHourData(hour_.constData(), record()) == 0;
+    return true;
 }
 
-store::HourRecord HourRow::record() const
+bool HourRow::record(store::HourRecord &row)
 {
+    if (!loadBase()) {
+        return false;
+    }
     const int covered = int(std::bitset<64>(coveredMinutes_).count());
-    store::HourRecord row = base_;
+    row = base_;
     row.mins = qMin(60, qMax(0, base_.mins) + covered);
     row.recv = base_.recv + qint64(added_.recv);
     row.sent = base_.sent + qint64(added_.sent);
     row.recv_peak = qMax(base_.recv_peak, recvPeak_);
     row.sent_peak = qMax(base_.sent_peak, sentPeak_);
     row.total_peak = qMax(base_.total_peak, totalPeak_);
-    return row;
+    return true;
 }
 
 void HourLedger::account(const LocalMinute &when, const Traffic &bytes)
@@ -107,6 +116,12 @@ bool HourLedger::flush()
     }
     unsaved_ = std::move(stillUnsaved);
     return current_.hour().isEmpty() || current_.save();
+}
+
+bool HourLedger::current(QByteArray &hour, store::HourRecord &record)
+{
+    hour = current_.hour();
+    return !hour.isEmpty() && current_.record(record);
 }
 
 void HourLedger::interrupt()

@@ -35,9 +35,11 @@ public:
     // Writes the row, reading the stored one first if that has not worked yet;
     // false (nothing written) when the store fails.
     bool save();
+    // The row as save() writes it; false when the stored row cannot be read.
+    bool record(store::HourRecord &row);
 
 private:
-    store::HourRecord record() const;
+    bool loadBase();
 
     QByteArray hour_;
     bool baseLoaded_ = false;
@@ -61,6 +63,9 @@ public:
     void interrupt();
     // Writes the current hour and any row the store refused before.
     bool flush();
+    // The current hour's row as it would be written now; false when no hour
+    // is open or the stored row cannot be read.
+    bool current(QByteArray &hour, store::HourRecord &record);
     // Writes the current hour and lets it go: counting stops.
     void close();
 

@@ -1,7 +1,7 @@
 // vexmora-meter: measures the host's traffic into the vexmora state directory.
-#include "alarm_bus.h"
 #include "alarm_sink.h"
 #include "meter.h"
+#include "meter_bus.h"
 #include "stop_signals.h"
 
 #include <QCoreApplication>
@@ -25,9 +25,10 @@ int main(int argc, char *argv[])
     }
 
     const SystemClock clock;
-    AlarmBus bus;
+    MeterBus bus;
     AlarmAnnouncer announcer(bus);
     Meter meter(parsed.options, clock, InterfaceReader(), announcer);
+    bus.setCurrentHourSource([&meter] { return meter.currentHourJson(); });
     const StopSignals stopSignals;
     QObject::connect(&stopSignals, &StopSignals::received, &app, [&meter](int) {
         meter.shutdown();

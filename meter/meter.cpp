@@ -7,6 +7,8 @@
 
 #include <QDebug>
 #include <QDir>
+#include <QJsonDocument>
+#include <QJsonObject>
 
 namespace vexmora::meter {
 namespace {
@@ -91,6 +93,23 @@ MeterStatus Meter::status() const
         status.alarmRaised[size_t(kind)] = alarms_.isRaised(kind);
     }
     return status;
+}
+
+QString Meter::currentHourJson()
+{
+    QByteArray hour;
+    store::HourRecord row{};
+    QJsonObject json;
+    if (settings_.counting && ledger_.current(hour, row)) {
+        json = QJsonObject{{QStringLiteral("time"), QString::fromLatin1(hour)},
+                           {QStringLiteral("mins"), row.mins},
+                           {QStringLiteral("recv"), double(row.recv)},
+                           {QStringLiteral("sent"), double(row.sent)},
+                           {QStringLiteral("recv_peak"), row.recv_peak},
+                           {QStringLiteral("sent_peak"), row.sent_peak},
+                           {QStringLiteral("total_peak"), row.total_peak}};
+    }
+    return QString::fromUtf8(QJsonDocument(json).toJson(QJsonDocument::Compact));
 }
 
 void Meter::applySettings(const MeterSettings &settings)

@@ -34,6 +34,8 @@ public:
     void shutdown();
 
     MeterStatus status() const;
+    // The hour being counted, as JSON text of its row so far; "{}" when none.
+    QString currentHourJson();
 
 private:
     void applySettings(const MeterSettings &settings);

@@ -11,6 +11,7 @@ build=$stage/build root=$stage/root debs=$stage/deb
 
 name=${VEXMORA_BUS_NAME:?the bus name comes from the build}
 unit=vexmora.service
+units="vexmora.service vexmora-meter.service"
 group=vexmora-admin
 daemon=/usr/libexec/vexmorad
 unit_file=$root/lib/systemd/system/$unit
@@ -200,7 +201,7 @@ deb)
         sh -n "$control/$script" || fail "$script is not valid sh"
     done
     grep -q "group='$group'" "$control/postinst" || fail "postinst does not create $group"
-    grep -q "unit='$unit'" "$control/postinst" || fail "postinst does not name $unit"
+    grep -q "units='$units'" "$control/postinst" || fail "postinst does not name $units"
     rm -rf "$control"
     ;;
 
@@ -223,42 +224,62 @@ maintainer_scripts)
     printf '#!/bin/sh\necho "deb-systemd-helper $*" >>"%s"\n[ "$2" != was-enabled ] || [ -z "$WAS_DISABLED" ]\n' \
         "$calls" >"$bin/deb-systemd-helper"
     chmod +x "$bin"/*
+    # The scripts write the settings of /var/lib/lumivar: run them over a
+    # tmpfs there, in a mount namespace of their own.
+    mkdir -p /var/lib/lumivar
     run() { # expected-calls script arguments...
         local expected=$1
         shift
         : >"$calls"
-        PATH=$bin:$PATH sh "$control/$1" "${@:2}" || fail "$* exited with $?"
+        PATH=$bin:$PATH unshare --mount --propagation private sh -c \
+            'mount -t tmpfs tmpfs /var/lib/lumivar && exec sh "$@"' sh "$control/$1" "${@:2}" ||
+            fail "$* exited with $?"
         if ! diff -u <(printf '%s' "$expected") "$calls"; then
             fail "$* made other calls than expected (- expected, + made)"
         fi
         echo "ok: $*"
     }
-    # Where systemd runs the scripts also reload it and start or stop the unit.
-    systemd_start="" systemd_stop="" systemd_reload="" bus_reload=""
+    # Where systemd runs the scripts also reload it and start or stop the units.
+    systemd_start="" systemd_restart="" systemd_stop="" systemd_reload="" bus_reload=""
+    enable="" update="" mask="" purge=""
     if [ -S /run/dbus/system_bus_socket ]; then
         bus_reload="dbus-send --system --type=method_call --print-reply --dest=org.freedesktop.DBus /org/freedesktop/DBus org.freedesktop.DBus.ReloadConfig"$'\n'
     fi
-    if [ -d /run/systemd/system ]; then
-        systemd_reload="systemctl --system daemon-reload"$'\n'
-        systemd_start="$systemd_reload""deb-systemd-invoke start $unit"$'\n'
-        systemd_stop="deb-systemd-invoke stop $unit"$'\n'
-    fi
+    [ ! -d /run/systemd/system ] || systemd_reload="systemctl --system daemon-reload"$'\n'
+    for u in $units; do
+        enable+="deb-systemd-helper unmask $u"$'\n'"deb-systemd-helper --quiet was-enabled $u"$'\n'"deb-systemd-helper enable $u"$'\n'
+        update+="deb-systemd-helper unmask $u"$'\n'"deb-systemd-helper --quiet was-enabled $u"$'\n'"deb-systemd-helper update-state $u"$'\n'
+        mask+="deb-systemd-helper mask $u"$'\n'
+        purge+="deb-systemd-helper purge $u"$'\n'"deb-systemd-helper unmask $u"$'\n'
+        if [ -d /run/systemd/system ]; then
+            systemd_start+="deb-systemd-invoke start $u"$'\n'
+            systemd_restart+="deb-systemd-invoke restart $u"$'\n'
+            systemd_stop+="deb-systemd-invoke stop $u"$'\n'
+        fi
+    done
     run "groupadd --system $group
-$bus_reload""deb-systemd-helper unmask $unit
-deb-systemd-helper --quiet was-enabled $unit
-deb-systemd-helper enable $unit
-$systemd_start" postinst configure
-    HAVE_GROUP=1 WAS_DISABLED=1 run "$bus_reload""deb-systemd-helper unmask $unit
-deb-systemd-helper --quiet was-enabled $unit
-deb-systemd-helper update-state $unit
-${systemd_start/start/restart}" postinst configure 1.0.0
+$bus_reload$enable$systemd_reload$systemd_start" postinst configure
+    HAVE_GROUP=1 WAS_DISABLED=1 run "$bus_reload$update$systemd_reload$systemd_restart" \
+        postinst configure 1.0.0
     run "$systemd_stop" prerm remove
-    run "$systemd_reload""deb-systemd-helper mask $unit
-$bus_reload" postrm remove
-    HAVE_GROUP=1 run "$systemd_reload""deb-systemd-helper purge $unit
-deb-systemd-helper unmask $unit
-groupdel $group
+    run "$systemd_reload$mask$bus_reload" postrm remove
+    HAVE_GROUP=1 run "$systemd_reload$purge""groupdel $group
 $bus_reload" postrm purge
+
+    # Counting is switched on where the settings lack the key, and only there.
+    . "$src/packaging/debian/count-on-first-install.sh"
+    settings=$bin/setting.conf
+    for case in "|[Ostvane]\nNETFLOW_COUNT_STATUS=1\n" \
+        "[Ostvane]\nLogLevel=3\n|[Ostvane]\nNETFLOW_COUNT_STATUS=1\nLogLevel=3\n" \
+        "[Other]\nx=1|[Other]\nx=1\n[Ostvane]\nNETFLOW_COUNT_STATUS=1\n" \
+        "[Ostvane]\nNETFLOW_COUNT_STATUS=0\n|[Ostvane]\nNETFLOW_COUNT_STATUS=0\n"; do
+        rm -f "$settings"
+        [ -z "${case%%|*}" ] || printf "${case%%|*}" >"$settings"
+        count_on_unless_set "$settings"
+        [ "$(cat "$settings")" = "$(printf "${case#*|}")" ] ||
+            fail "count_on_unless_set on '${case%%|*}' gave: $(cat "$settings")"
+    done
+    echo "ok: counting switched on where the key is absent"
     ;;
 
 unit_verify)
@@ -270,21 +291,27 @@ unit_verify)
     trap 'rm -rf "$verify_root"' EXIT
     cp -a "$root/." "$verify_root/"
     cp -an /lib/systemd/system/. "$verify_root/lib/systemd/system/"
-    output=$(systemd-analyze verify --root="$verify_root" "/lib/systemd/system/$unit" 2>&1) ||
-        fail "systemd-analyze verify: $output"
-    [ -z "$output" ] || fail "systemd-analyze verify complains: $output"
-    echo "systemd-analyze verify: no complaints"
+    for u in $units; do
+        output=$(systemd-analyze verify --root="$verify_root" "/lib/systemd/system/$u" 2>&1) ||
+            fail "systemd-analyze verify $u: $output"
+        [ -z "$output" ] || fail "systemd-analyze verify complains about $u: $output"
+        echo "systemd-analyze verify $u: no complaints"
+    done
     ;;
 
 unit_security)
-    report=$(systemd-analyze security --offline=yes --root="$root" \
-        "/lib/systemd/system/$unit" 2>&1) || true
-    echo "$report"
-    level=$(sed -n "s/^→ Overall exposure level for $unit: \([0-9.]*\) .*/\1/p" <<<"$report")
-    [ -n "$level" ] || fail "no exposure level in the report"
-    awk -v level="$level" 'BEGIN { exit !(level <= 1.5) }' ||
-        fail "exposure level $level is above 1.5"
-    echo "exposure level $level (at most 1.5)"
+    # The meter needs the host's network, netlink and read access to /proc.
+    for limit in vexmora.service:1.5 vexmora-meter.service:2.0; do
+        u=${limit%:*} limit=${limit#*:}
+        report=$(systemd-analyze security --offline=yes --root="$root" \
+            "/lib/systemd/system/$u" 2>&1) || true
+        echo "$report"
+        level=$(sed -n "s/^→ Overall exposure level for $u: \([0-9.]*\) .*/\1/p" <<<"$report")
+        [ -n "$level" ] || fail "no exposure level in the report on $u"
+        awk -v level="$level" -v limit="$limit" 'BEGIN { exit !(level <= limit) }' ||
+            fail "exposure level $level of $u is above $limit"
+        echo "$u: exposure level $level (at most $limit)"
+    done
     ;;
 
 *)

@@ -236,15 +236,25 @@ private Q_SLOTS:
         QVERIFY(report.contains(QStringLiteral("1  z")));
         QVERIFY(!ctl::formatReport(QStringLiteral("[]")));
 
+        const QString counting = *ctl::formatHours(
+            QStringLiteral("[]"), 0, 80,
+            ctl::hourEntryFromMeter(QStringLiteral(R"({"time":"2026-01-01 10:00","mins":2,)"
+                                                   R"("recv":1073741824,"sent":0,"recv_peak":9,)"
+                                                   R"("sent_peak":0,"total_peak":9})")));
+        QVERIFY2(counting.contains(QStringLiteral("2026-01-01 10:00  0.01  1.00   1.01       0     "
+                                                  " 8738        0          9     9  counting")),
+                 qPrintable(counting));
+        QVERIFY(ctl::hourEntryFromMeter(QStringLiteral("{}")).isEmpty());
+
         ctl::ServiceStatus status;
         status.alarm = 1;
         status.egress = 7;
         status.overallThreshold = QStringLiteral("{\"period\":30,\"size\":100}");
         status.egressThreshold = QStringLiteral("garbled");
         const QString shown = ctl::formatStatus(status);
-        QVERIFY2(shown.contains(QStringLiteral("alarm    on                      100      30\n")),
+        QVERIFY2(shown.contains(QStringLiteral("alarm    on                100          30\n")),
                  qPrintable(shown));
-        QVERIFY(shown.contains(QStringLiteral("egress   unknown (7)         garbled\n")));
+        QVERIFY(shown.contains(QStringLiteral("egress   unknown (7)   garbled\n")));
         const QJsonObject json = QJsonDocument::fromJson(ctl::statusJson(status)).object();
         QCOMPARE(json.value(QStringLiteral("egress")).toInt(), 7);
         const QJsonObject thresholds = json.value(QStringLiteral("thresholds")).toObject();

@@ -20,7 +20,7 @@ constexpr CommandName kCommands[] = {
     {"set", Command::Set, false},      {"threshold", Command::Threshold, false},
     {"top", Command::Top, true},       {"hours", Command::Hours, true},
     {"apps", Command::Apps, true},     {"processes", Command::Processes, true},
-    {"report", Command::Report, true},
+    {"report", Command::Report, true}, {"watch", Command::Watch, false},
 };
 
 const CommandName *findCommand(const QString &name)

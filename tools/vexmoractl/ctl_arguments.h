@@ -5,7 +5,7 @@
 
 namespace vexmora::ctl {
 
-enum class Command { Help, Status, Set, Threshold, Top, Hours, Apps, Processes, Report };
+enum class Command { Help, Status, Set, Threshold, Top, Hours, Apps, Processes, Report, Watch };
 
 // What one invocation of vexmoractl asks for, checked and converted.
 struct Request

@@ -1,8 +1,10 @@
 #include "ctl_commands.h"
 
+#include "meter_link.h"
 #include "report_views.h"
 #include "service_link.h"
 
+#include <QCoreApplication>
 #include <cstdio>
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -141,13 +143,14 @@ QDBusPendingReply<QString> callReader(VexmoraServerProxy &proxy, const Request &
     }
 }
 
-std::optional<QString> readableForm(const Request &request, const QString &reply)
+std::optional<QString> readableForm(ServiceLink &link, const Request &request, const QString &reply)
 {
     switch (request.command) {
     case Command::Top:
         return formatTop(reply, request.days);
     case Command::Hours:
-        return formatHours(reply, request.days, terminalWidth());
+        return formatHours(reply, request.days, terminalWidth(),
+                           currentHourEntry(link.connection()));
     case Command::Report:
         return formatReport(reply);
     default:
@@ -165,7 +168,7 @@ int runReader(ServiceLink &link, const Request &request)
         writeReply(reply.toUtf8());
         return kDone;
     }
-    const std::optional<QString> readable = readableForm(request, reply);
+    const std::optional<QString> readable = readableForm(link, request, reply);
     if (!readable) {
         writeError(QStringLiteral("vexmoractl: the reply is not the JSON this report should be; "
                                   "here it is as it came\n"));
@@ -174,6 +177,18 @@ int runReader(ServiceLink &link, const Request &request)
     }
     writeOut(*readable);
     return kDone;
+}
+
+int runWatch(ServiceLink &link)
+{
+    AlarmPrinter printer;
+    if (!printer.subscribe(link.connection())) {
+        writeError(QStringLiteral("vexmoractl: cannot listen to the meter's alarms: ") +
+                   link.connection().lastError().message() + QLatin1Char('\n'));
+        return kUnreachable;
+    }
+    writeOut(QStringLiteral("Waiting for traffic alarms (Ctrl-C ends).\n"));
+    return QCoreApplication::exec();
 }
 
 } // namespace
@@ -201,6 +216,8 @@ int runRequest(const Request &request)
         return runThreshold(link, request);
     case Command::Status:
         return runStatus(link, request);
+    case Command::Watch:
+        return runWatch(link);
     default:
         return runReader(link, request);
     }

@@ -13,16 +13,20 @@ constexpr CommandHelp kHelp[] = {
      "Switches traffic counting, or the overall, egress or ingress alarm, on or off.\n"
      "Setting a switch to the value it has already succeeds and changes nothing.\n"},
     {"threshold", "threshold overall|egress|ingress SIZE PERIOD",
-     "Sets the size of one alarm threshold and the period that all three share.\n"
-     "The service attaches no unit to either number and refuses negative values\n"
-     "(exit status 1).\n"},
+     "Sets the size of one alarm threshold, in MiB, and the period that all three\n"
+     "share, in minutes. The meter raises an alarm when the traffic of the last\n"
+     "PERIOD minutes exceeds SIZE MiB: received + sent for overall, sent for\n"
+     "egress, received for ingress. The service refuses negative values (exit\n"
+     "status 1).\n"},
     {"top", "top [DAYS] [--json]",
      "The ten applications with the most traffic over the DAYS days before today\n"
      "(default 7; today is never counted), in GiB sent (up), received (down) and in all.\n"},
     {"hours", "hours [DAYS] [--json]",
      "The hourly traffic from the start of the day DAYS days ago (default 1) up to\n"
-     "the last completed hour, as a table and as a bar chart of each hour's upload\n"
-     "and download. The chart fills the terminal width, or $COLUMNS when set.\n"},
+     "the last completed hour, and the hour the meter is counting now, as a table\n"
+     "and as a bar chart of each hour's upload and download. The chart fills the\n"
+     "terminal width, or $COLUMNS when set. --json prints the service's reply,\n"
+     "which holds the completed hours only.\n"},
     {"apps", "apps [--json]",
      "The current per-application traffic snapshot, as a table when it is a list\n"
      "of objects and as indented JSON otherwise.\n"},
@@ -33,6 +37,8 @@ constexpr CommandHelp kHelp[] = {
      "of the last 7 and 30 days. The service hands each hour out once and marks it\n"
      "reported, so a second report leaves those hours out; it is meant for the one\n"
      "agent that forwards reports. Without --consume nothing is called.\n"},
+    {"watch", "watch",
+     "Prints the meter's traffic alarms as they are raised, until interrupted.\n"},
     {"help", "help [COMMAND]", "Shows the overview, or the usage of one command.\n"},
 };
 
@@ -49,6 +55,7 @@ constexpr char kOverview[] =
     "  hours [DAYS]                           hourly traffic and chart (default 1 day)\n"
     "  apps, processes                        the current traffic snapshots\n"
     "  report --consume                       the combined report; marks its hours\n"
+    "  watch                                  the meter's alarms as they come\n"
     "  help [COMMAND]                         usage of one command\n";
 
 constexpr char kCommonNotes[] =

@@ -7,6 +7,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <cmath>
 
 using vexmora::tools::TextTable;
 
@@ -88,7 +89,8 @@ QString hourTable(const QJsonArray &entries)
         table.addRow(cells);
     }
     return table.render() +
-           QStringLiteral("up, down and total in GiB; averages in KiB/s; peaks as measured\n");
+           QStringLiteral("up, down and total in GiB; averages and peaks (the busiest minute) "
+                          "in KiB/s\n");
 }
 
 QVector<HourBar> hourBars(const QJsonArray &entries)
@@ -148,15 +150,46 @@ QJsonValue thresholdValue(const QString &text)
     return document.isObject() ? QJsonValue(document.object()) : QJsonValue(text);
 }
 
+// GiB rounded to two decimals with 0.01 as the floor, as the service's reports show them.
+double gib(double bytes)
+{
+    const double value = std::round(bytes / (1024.0 * 1024.0 * 1024.0) * 100.0) / 100.0;
+    return value == 0.0 ? 0.01 : value;
+}
+
 } // namespace
+
+QJsonObject hourEntryFromMeter(const QString &reply)
+{
+    const QJsonObject hour = QJsonDocument::fromJson(reply.toUtf8()).object();
+    if (!hour.contains(QStringLiteral("time"))) {
+        return {};
+    }
+    const double sent = hour.value(QStringLiteral("sent")).toDouble();
+    const double recv = hour.value(QStringLiteral("recv")).toDouble();
+    const double seconds = qMax(1, hour.value(QStringLiteral("mins")).toInt()) * 60.0;
+    const double averageUp = std::floor(sent / 1024 / seconds);
+    const double averageDown = std::floor(recv / 1024 / seconds);
+    return QJsonObject{{QStringLiteral("time"), hour.value(QStringLiteral("time"))},
+                       {QStringLiteral("up"), gib(sent)},
+                       {QStringLiteral("down"), gib(recv)},
+                       {QStringLiteral("tot"), gib(sent) + gib(recv)},
+                       {QStringLiteral("avg_up"), averageUp},
+                       {QStringLiteral("avg_down"), averageDown},
+                       {QStringLiteral("avg"), averageUp + averageDown},
+                       {QStringLiteral("pk_up"), hour.value(QStringLiteral("sent_peak"))},
+                       {QStringLiteral("pk_down"), hour.value(QStringLiteral("recv_peak"))},
+                       {QStringLiteral("pk"), hour.value(QStringLiteral("total_peak"))},
+                       {QStringLiteral("status"), QStringLiteral("counting")}};
+}
 
 QString formatStatus(const ServiceStatus &status)
 {
     TextTable table;
     table.addColumn(QStringLiteral("monitor"));
     table.addColumn(QStringLiteral("switch"));
-    table.addColumn(QStringLiteral("threshold size"), kRight);
-    table.addColumn(QStringLiteral("period"), kRight);
+    table.addColumn(QStringLiteral("size MiB"), kRight);
+    table.addColumn(QStringLiteral("period min"), kRight);
     table.addRow({QStringLiteral("count"), switchText(status.count)});
     table.addRow(QStringList{QStringLiteral("alarm"), switchText(status.alarm)} +
                  thresholdCells(status.overallThreshold));
@@ -165,8 +198,9 @@ QString formatStatus(const ServiceStatus &status)
     table.addRow(QStringList{QStringLiteral("ingress"), switchText(status.ingress)} +
                  thresholdCells(status.ingressThreshold));
     return table.render() +
-           QStringLiteral("The alarm row's threshold is the overall one; the three thresholds "
-                          "share one period.\n");
+           QStringLiteral("The alarm row's threshold is the overall one (received + sent).\n"
+                          "An alarm is raised when the traffic of the last period exceeds its\n"
+                          "size; the three thresholds share one period.\n");
 }
 
 QByteArray statusJson(const ServiceStatus &status)
@@ -197,11 +231,15 @@ std::optional<QString> formatTop(const QString &reply, int days)
            QStringLiteral(" before today:\n") + topTable(*entries);
 }
 
-std::optional<QString> formatHours(const QString &reply, int days, int width)
+std::optional<QString> formatHours(const QString &reply, int days, int width,
+                                   const QJsonObject &current)
 {
-    const std::optional<QJsonArray> entries = arrayOf(reply);
+    std::optional<QJsonArray> entries = arrayOf(reply);
     if (!entries) {
         return std::nullopt;
+    }
+    if (!current.isEmpty()) {
+        entries->append(current);
     }
     if (entries->isEmpty()) {
         return QStringLiteral("No hourly traffic recorded since the start of ") + dayBefore(days) +

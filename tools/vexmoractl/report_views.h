@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QJsonObject>
 #include <QString>
 #include <optional>
 
@@ -23,10 +24,16 @@ QString formatStatus(const ServiceStatus &status);
 // One compact JSON object holding the seven replies.
 QByteArray statusJson(const ServiceStatus &status);
 
+// The meter's GetCurrentHour reply as an hour report entry whose "status" is
+// "counting"; empty for "{}".
+QJsonObject hourEntryFromMeter(const QString &reply);
+
 // The readable forms of the report replies; empty when the reply is not the
 // JSON document the report should be.
 std::optional<QString> formatTop(const QString &reply, int days);
-std::optional<QString> formatHours(const QString &reply, int days, int width);
+// current: the hour the meter counts now, shown last when it is not empty.
+std::optional<QString> formatHours(const QString &reply, int days, int width,
+                                   const QJsonObject &current = QJsonObject());
 std::optional<QString> formatReport(const QString &reply);
 
 // A snapshot as a table when it is a list of objects, as indented JSON when

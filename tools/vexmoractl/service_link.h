@@ -19,6 +19,7 @@ public:
     ServiceLink();
 
     VexmoraServerProxy &proxy() { return *proxy_; }
+    QDBusConnection &connection() { return connection_; }
     bool busReachable() const { return failure_.isEmpty(); }
     const QString &failure() const { return failure_; }
 

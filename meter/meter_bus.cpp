@@ -1,4 +1,4 @@
-#include "alarm_bus.h"
+#include "meter_bus.h"
 
 #include "meter_adaptor.h"
 #include "vexmora_bus_names.h"
@@ -13,25 +13,25 @@ constexpr int kRetryMs = 5000;
 
 } // namespace
 
-AlarmBus::AlarmBus(QObject *parent) : QObject(parent)
+MeterBus::MeterBus(QObject *parent) : QObject(parent)
 {
     new MeterAdaptor(this);
     retry_.setInterval(kRetryMs);
-    connect(&retry_, &QTimer::timeout, this, &AlarmBus::tryToConnect);
+    connect(&retry_, &QTimer::timeout, this, &MeterBus::tryToConnect);
 }
 
-AlarmBus::~AlarmBus()
+MeterBus::~MeterBus()
 {
     leave();
 }
 
-void AlarmBus::start()
+void MeterBus::start()
 {
     tryToConnect();
     retry_.start();
 }
 
-bool AlarmBus::announce(const QString &kind, quint64 bytes, quint64 limit)
+bool MeterBus::announce(const QString &kind, quint64 bytes, quint64 limit)
 {
     if (!connected_) {
         return false;
@@ -40,7 +40,12 @@ bool AlarmBus::announce(const QString &kind, quint64 bytes, quint64 limit)
     return true;
 }
 
-void AlarmBus::tryToConnect()
+QString MeterBus::GetCurrentHour()
+{
+    return currentHour_ ? currentHour_() : QStringLiteral("{}");
+}
+
+void MeterBus::tryToConnect()
 {
     if (connected_) {
         return;
@@ -72,14 +77,14 @@ void AlarmBus::tryToConnect()
     qInfo("Joined the system bus.");
 }
 
-void AlarmBus::onDisconnected()
+void MeterBus::onDisconnected()
 {
     qWarning("Lost the system bus; counting goes on and the meter joins it again when it can.");
     // The connection goes at the next attempt, not inside its own signal.
     connected_ = false;
 }
 
-void AlarmBus::leave()
+void MeterBus::leave()
 {
     if (!connectionName_.isEmpty()) {
         QDBusConnection::disconnectFromBus(connectionName_);

@@ -4,25 +4,31 @@
 #include <QObject>
 #include <QString>
 #include <QTimer>
+#include <functional>
 
 namespace vexmora::meter {
 
-// The meter on the system bus: owns its name, exports its object and sends
-// AlarmRaised. Counting never waits for the bus: without one, alarms go to the
-// log only, and the meter joins the bus again whenever it can.
-class AlarmBus : public QObject
+// The meter on the system bus: owns its name, exports its object, sends
+// AlarmRaised and answers GetCurrentHour. Counting never waits for the bus:
+// without one, alarms go to the log only, and the meter joins the bus again
+// whenever it can.
+class MeterBus : public QObject
 {
     Q_OBJECT
 
 public:
-    explicit AlarmBus(QObject *parent = nullptr);
-    ~AlarmBus() override;
+    explicit MeterBus(QObject *parent = nullptr);
+    ~MeterBus() override;
 
     // Joins the bus now, and again after every loss of it.
     void start();
     bool isConnected() const { return connected_; }
     // Sends the signal; false when not on the bus.
     bool announce(const QString &kind, quint64 bytes, quint64 limit);
+    void setCurrentHourSource(std::function<QString()> source) { currentHour_ = std::move(source); }
+
+public Q_SLOTS:
+    QString GetCurrentHour();
 
 Q_SIGNALS:
     void AlarmRaised(const QString &kind, qulonglong bytes, qulonglong limit);
@@ -34,6 +40,7 @@ private Q_SLOTS:
 private:
     void leave();
 
+    std::function<QString()> currentHour_;
     QTimer retry_;
     QString connectionName_;
     int attempts_ = 0;
