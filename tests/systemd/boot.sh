@@ -78,9 +78,10 @@ boot_make_root() {
 
 boot_start() {
     local root=$1 cgroup2 state
-    [ -n "$boot_dir" ] || boot_dir=$(mktemp -d "$(dirname "$root")/boot.XXXXXX")
-    mkdir -p "$boot_dir/upper" "$boot_dir/work" "$boot_dir/mnt"
     cgroup2=$(boot_cgroup2_mount)
+    boot_reap_stale "$(dirname "$root")" "$cgroup2"
+    boot_dir=$(dirname "$root")/boot.$$
+    mkdir -p "$boot_dir/upper" "$boot_dir/work" "$boot_dir/mnt"
     boot_cgroup=$cgroup2/vexmora-boot-$$
     mkdir -p "$boot_cgroup"
     # The launcher moves itself into the fresh cgroup, which becomes the root
@@ -160,7 +161,8 @@ boot_check() {
 
 boot_poweroff() {
     boot_cursor=$(guest journalctl -q -n 0 --show-cursor | sed -n 's/^-- cursor: //p')
-    guest systemctl poweroff || true
+    # logind may go down before it answers; the empty cgroup is the proof.
+    guest systemctl poweroff 2>/dev/null || true
     for _ in $(seq 360); do
         grep -q '^populated 0' "$boot_cgroup/cgroup.events" && break
         sleep 0.25
@@ -174,6 +176,29 @@ boot_poweroff() {
 boot_remove_cgroup() {
     [ -n "$boot_cgroup" ] && [ -d "$boot_cgroup" ] || return 0
     find "$boot_cgroup" -depth -type d -exec rmdir {} +
+}
+
+boot_pid_alive() { # not a zombie either
+    awk '$1 == "State:" { exit $2 == "Z" }' "/proc/$1/status" 2>/dev/null
+}
+
+# Boots left by a run that was killed before its cleanup (by a CTest time-out,
+# say): their cgroups and upper layers carry the PID of the run.
+boot_reap_stale() {
+    local cache=$1 cgroup2=$2 path pid
+    for path in "$cgroup2"/vexmora-boot-* "$cache"/boot.*; do
+        [ -e "$path" ] || continue
+        pid=${path##*[.-]}
+        [ "$pid" != $$ ] && ! boot_pid_alive "$pid" || continue
+        echo "removing $path, left by an ended run" >&2
+        if [ -d "$path/init.scope" ] || [ -f "$path/cgroup.procs" ]; then
+            find "$path" -name cgroup.procs -exec cat {} + | xargs -r kill -KILL 2>/dev/null || true
+            sleep 1
+            find "$path" -depth -type d -exec rmdir {} + || true
+        else
+            rm -rf "$path"
+        fi
+    done
 }
 
 # Killing the guest's PID 1 kills everything in its PID namespace, and with
