@@ -139,6 +139,21 @@ check_policy_matrix() {
     done
 }
 
+# dpkg --purge stops the unit and deletes the group but keeps the state; a new
+# installation starts it again on that state.
+check_purge_and_reinstall() {
+    local output
+    output=$(guest dpkg --purge vexmora 2>&1) || fail "dpkg --purge: $output"
+    expect "after dpkg --purge, $unit" inactive "$(guest systemctl is-active "$unit" || true)"
+    if guest getent group vexmora-admin; then
+        fail "the group vexmora-admin outlived the purge"
+    fi
+    guest test -f "$state/setting.conf" || fail "the purge removed $state/setting.conf"
+    output=$(guest dpkg -i /tmp/vexmora.deb 2>&1) || fail "dpkg -i again: $output"
+    expect "after a new dpkg -i, $unit" active "$(guest systemctl is-active "$unit")"
+    expect "getNetmonitorStatus on the kept state" "i 1" "$(call getNetmonitorStatus)"
+}
+
 # The policy matrix left the switch on: the settings outlive the reboot.
 check_enabled_at_boot() {
     expect "$unit at boot" active "$(guest systemctl is-active "$unit")"
@@ -168,6 +183,7 @@ for boot in $(seq "$boots"); do
         boot_check "$unit" check_activation_after_stop
         boot_check "$unit" check_restart_after_bus_loss
         boot_check "$unit" check_policy_matrix
+        boot_check "$unit" check_purge_and_reinstall
     else
         boot_check "$unit" check_enabled_at_boot
     fi
