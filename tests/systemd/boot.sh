@@ -64,7 +64,7 @@ boot_make_root() {
     fi
     echo "debootstrap bookworm into $cache/root: $packages"
     rm -rf "$cache/root" "$cache/root.new" "$cache/root.packages"
-    debootstrap --variant=minbase --include="$packages" bookworm "$cache/root.new" \
+    nice -n 10 debootstrap --variant=minbase --include="$packages" bookworm "$cache/root.new" \
         "$boot_mirror" >"$cache/debootstrap.log" 2>&1 ||
         { tail -n 30 "$cache/debootstrap.log" >&2; fail "debootstrap failed"; }
     rm -rf "$cache/root.new/var/cache/apt/archives/"*.deb "$cache/root.new/var/lib/apt/lists/"*
@@ -155,7 +155,7 @@ boot_check() {
         return 0
     fi
     echo "FAIL $check; the journal of $unit:"
-    boot_journal -u "$unit" -n 60 | sed 's/^/    /' || true
+    boot_journal -u "$unit" | tail -n 60 | sed 's/^/    /' || true
     boot_failures=$((boot_failures + 1))
 }
 
@@ -189,9 +189,12 @@ boot_reap_stale() {
     for path in "$cgroup2"/vexmora-boot-* "$cache"/boot.*; do
         [ -e "$path" ] || continue
         pid=${path##*[.-]}
-        [ "$pid" != $$ ] && ! boot_pid_alive "$pid" || continue
+        if [ "$pid" = $$ ] || boot_pid_alive "$pid"; then
+            continue
+        fi
         echo "removing $path, left by an ended run" >&2
         if [ -d "$path/init.scope" ] || [ -f "$path/cgroup.procs" ]; then
+            # shellcheck disable=SC2038 # the files hold PIDs
             find "$path" -name cgroup.procs -exec cat {} + | xargs -r kill -KILL 2>/dev/null || true
             sleep 1
             find "$path" -depth -type d -exec rmdir {} + || true

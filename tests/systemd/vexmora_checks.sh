@@ -5,6 +5,7 @@
 # in which no unit may fail.
 #   vexmora_checks.sh CACHE_DIR DEB_DIR PACKAGING_TESTS_DIR [BOOTS]
 set -euo pipefail
+# shellcheck source=boot.sh
 source "$(dirname "$0")/boot.sh"
 
 cache=$1 debs=$2 packaging_tests=$3 boots=${4:-3}
