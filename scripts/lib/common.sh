@@ -6,9 +6,10 @@ repo_root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 build_packages=(cmake g++ make pkg-config qtbase5-dev qtbase5-dev-tools libsqlite3-dev libcjson-dev
                 libdbus-1-dev)
 run_packages=(dbus-daemon systemd libglib2.0-bin)
-# dbus-system-bus-common brings dbus.socket, which the check of the unit resolves.
+# dbus-system-bus-common brings dbus.socket, which the check of the unit resolves;
+# debootstrap builds the root that the boot test (label systemd) boots.
 test_packages=(libgtest-dev sqlite3 tzdata python3-dbus util-linux valgrind dpkg-dev file passwd
-               dbus-system-bus-common)
+               dbus-system-bus-common debootstrap mount)
 
 # Installs those of the given Debian packages that are not installed yet.
 ensure_packages() {
