@@ -108,6 +108,10 @@ void HourLedger::account(const LocalMinute &when, const Traffic &bytes)
 
 bool HourLedger::flush()
 {
+    if (!current_.hour().isEmpty() && !current_.save()) {
+        // The rows kept from before would fail the same way; one message is enough.
+        return false;
+    }
     std::vector<HourRow> stillUnsaved;
     for (HourRow &row : unsaved_) {
         if (!row.save()) {
@@ -115,7 +119,7 @@ bool HourLedger::flush()
         }
     }
     unsaved_ = std::move(stillUnsaved);
-    return current_.hour().isEmpty() || current_.save();
+    return true;
 }
 
 bool HourLedger::current(QByteArray &hour, store::HourRecord &record)

@@ -1,0 +1,147 @@
+// Benchmark of vexmora-meter: the CPU of one sample of the host's counters,
+// a simulated day of samples (memory must not grow), and the idle memory of
+// the real meter next to the real vexmorad.
+//
+//   vexmora-meter-bench
+#include "alarm_sink.h"
+#include "meter.h"
+#include "private_bus.h"
+#include "process_memory.h"
+#include "result_table.h"
+#include "service_process.h"
+#include "vexmora_bus_names.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QThread>
+#include <cstdio>
+#include <ctime>
+
+using namespace bench;
+using namespace vexmora::meter;
+
+namespace {
+
+constexpr qint64 kIntervalMs = 2000;
+constexpr int kSamplesPerDay = 24 * 3600 * 1000 / int(kIntervalMs);
+
+class SimulatedClock : public MeterClock
+{
+public:
+    qint64 wallMs() const override { return wall; }
+    qint64 elapsedMs() const override { return elapsed; }
+    qint64 wall = qint64(time(nullptr)) * 1000;
+    qint64 elapsed = 0;
+};
+
+class NoAlarms : public AlarmSink
+{
+public:
+    void raise(const AlarmEvent &, qint64) override {}
+};
+
+double cpuSeconds()
+{
+    timespec now{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
+    return double(now.tv_sec) + double(now.tv_nsec) / 1e9;
+}
+
+// A fresh state directory with counting switched on.
+void writeCountingOn()
+{
+    QDir state(QStringLiteral(VEXMORA_BENCH_STATE_DIR));
+    state.removeRecursively();
+    state.mkpath(QStringLiteral("."));
+    QFile settings(QStringLiteral(VEXMORA_BENCH_STATE_DIR "/setting.conf"));
+    settings.open(QIODevice::WriteOnly | QIODevice::Truncate);
+    settings.write("[Ostvane]\nNETFLOW_COUNT_STATUS=1\n");
+}
+
+// Days of samples of this host's real counters, the clock moved by the
+// interval each time: the rows of 24 hours are written as they would be.
+void measureSimulatedDay(ResultTable &table)
+{
+    SimulatedClock clock;
+    NoAlarms alarms;
+    MeterOptions options;
+    options.intervalMs = kIntervalMs;
+    Meter meter(options, clock, InterfaceReader(), alarms);
+    meter.start();
+    const auto sampleFor = [&](int count) {
+        const double start = cpuSeconds();
+        for (int i = 0; i < count; ++i) {
+            clock.wall += kIntervalMs;
+            clock.elapsed += kIntervalMs;
+            meter.tick();
+        }
+        return (cpuSeconds() - start) / count * 1e6;
+    };
+    // The first day warms the heap up to its working size (SQLite's and
+    // Qt's caches, the allocator's arenas); the second must not grow.
+    sampleFor(kSamplesPerDay);
+    const Resident warm = residentKiB(QCoreApplication::applicationPid());
+    const double perSample = sampleFor(kSamplesPerDay);
+    const Resident day = residentKiB(QCoreApplication::applicationPid());
+    meter.shutdown();
+    table.addCheck({"m", "CPU per sample (host counters, rows written each minute)",
+                    format("%.1f µs", perSample), format("mean of %d samples", kSamplesPerDay),
+                    "well under 1 ms", Verdict::Info},
+                   perSample < 250);
+    table.addCheck({"m", "anonymous memory growth over a second simulated day",
+                    format("%lld KiB", day.anonymous - warm.anonymous),
+                    format("%lld KiB after the first day, %lld KiB after the second",
+                           warm.anonymous, day.anonymous),
+                    "none (≤ 128 KiB: a leak of 3 bytes per sample passes it)", Verdict::Info},
+                   day.anonymous - warm.anonymous <= 128);
+}
+
+void addIdleRow(ResultTable &table, const char *what, const Resident &resident)
+{
+    table.add(
+        {"m", what, format("%lld KiB", resident.total),
+         format("anonymous %lld KiB, Pss %lld KiB", resident.anonymous, resident.proportional), "",
+         Verdict::Info});
+}
+
+// The real meter and the real service, each idle on a private bus.
+void measureIdleMemory(ResultTable &table)
+{
+    testsupport::PrivateBus bus;
+    if (!bus.start()) {
+        throw std::runtime_error("cannot start dbus-daemon");
+    }
+    QDBusConnection watcher = bus.connect(QStringLiteral("watcher"));
+    testsupport::ServiceProcess service;
+    testsupport::ServiceProcess meter(QStringLiteral(VEXMORA_METER_PATH), {},
+                                      QString::fromLatin1(vexmora::bus::kMeterServiceName));
+    service.setLogFile(QDir::temp().filePath(QStringLiteral("vexmora-meter-bench-service.log")));
+    meter.setLogFile(QDir::temp().filePath(QStringLiteral("vexmora-meter-bench-meter.log")));
+    if (!service.start(bus.address(), watcher) || !meter.start(bus.address(), watcher)) {
+        throw std::runtime_error("the service or the meter did not come up");
+    }
+    QThread::sleep(10);
+    const Resident meterIdle = residentKiB(meter.pid());
+    const Resident serviceIdle = residentKiB(service.pid());
+    addIdleRow(table, "vexmora-meter RSS at idle, counting, after 10 s", meterIdle);
+    addIdleRow(table, "vexmorad RSS at idle, for comparison", serviceIdle);
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    try {
+        writeCountingOn();
+        ResultTable table;
+        measureSimulatedDay(table);
+        measureIdleMemory(table);
+        table.print();
+        return table.missCount() == 0 ? 0 : 1;
+    } catch (const std::exception &error) {
+        std::fprintf(stderr, "vexmora-meter-bench: %s\n", error.what());
+        return 1;
+    }
+}
