@@ -3,7 +3,7 @@
 
 repo_root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 
-build_packages=(cmake g++ make pkg-config qtbase5-dev qtbase5-dev-tools libsqlite3-dev libcjson-dev
+build_packages=(cmake g++ make pkg-config qtbase5-dev qtbase5-dev-tools libsqlite3-dev libcjson-dev help2man
                 libdbus-1-dev)
 run_packages=(dbus-daemon systemd libglib2.0-bin)
 # dbus-system-bus-common brings dbus.socket, which the check of the unit resolves;
