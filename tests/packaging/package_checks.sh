@@ -91,8 +91,8 @@ install_tree)
     compare_lists "cmake --install" "$listing"
     rm -f "$listing"
     [ -x "$root$daemon" ] || fail "$daemon is not executable"
-    cmp "$src/packaging/$name.conf" "$root/usr/share/dbus-1/system.d/$name.conf" ||
-        fail "the installed policy is not packaging/$name.conf"
+    cmp "$build/packaging/generated/$name.conf" "$root/usr/share/dbus-1/system.d/$name.conf" ||
+        fail "the installed policy is not the one the build made of packaging/bus-policy.conf.in"
     cmp "$src/service/$name.server.xml" \
         "$root/usr/share/dbus-1/interfaces/$name.server.xml" ||
         fail "the installed interface XML is not the one the adaptor is built from"

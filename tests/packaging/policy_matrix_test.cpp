@@ -1,5 +1,5 @@
 // The installed bus policy, proven by calls: a private bus with the default
-// policy of Debian's system bus plus packaging/com.quorin.pelmark.vexmora.conf,
+// policy of Debian's system bus plus the installed policy (packaging/bus-policy.conf.in),
 // the real vexmorad as root, and an independent client (python3-dbus) run as
 // root, as a member of the administrators' group and as nobody.
 #include "private_bus.h"
