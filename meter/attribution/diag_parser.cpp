@@ -20,19 +20,25 @@ template <typename T> T readAt(const char *data)
 }
 
 constexpr std::size_t kReceivedEnd = offsetof(tcp_info, tcpi_bytes_received) + sizeof(quint64);
-constexpr std::size_t kSentEnd = offsetof(tcp_info, tcpi_bytes_sent) + sizeof(quint64);
+constexpr std::size_t kRetransEnd = offsetof(tcp_info, tcpi_bytes_retrans) + sizeof(quint64);
 
 // tcp_info grows with the kernel: bytes_received and bytes_acked came first,
-// bytes_sent (which also counts data still unacknowledged) later.
+// bytes_sent and bytes_retrans later. Sent is the payload once: bytes_sent
+// less its retransmissions, which counts data not acknowledged yet, unlike
+// bytes_acked.
 void readTcpInfo(const char *info, std::size_t size, SocketRecord &record)
 {
     if (size < kReceivedEnd)
         return;
     record.hasCounters = true;
     record.counters.recv = readAt<quint64>(info + offsetof(tcp_info, tcpi_bytes_received));
-    const std::size_t sentAt = size >= kSentEnd ? offsetof(tcp_info, tcpi_bytes_sent)
-                                                : offsetof(tcp_info, tcpi_bytes_acked);
-    record.counters.sent = readAt<quint64>(info + sentAt);
+    if (size < kRetransEnd) {
+        record.counters.sent = readAt<quint64>(info + offsetof(tcp_info, tcpi_bytes_acked));
+        return;
+    }
+    const auto sent = readAt<quint64>(info + offsetof(tcp_info, tcpi_bytes_sent));
+    const auto retransmitted = readAt<quint64>(info + offsetof(tcp_info, tcpi_bytes_retrans));
+    record.counters.sent = sent >= retransmitted ? sent - retransmitted : 0;
 }
 
 // Returns false when an attribute was cut short.
