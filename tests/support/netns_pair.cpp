@@ -35,7 +35,8 @@ QStringList ip(const QString &args)
 
 void deleteOrphanedNamespaces()
 {
-    const QStringList names = QDir(QStringLiteral("/run/netns")).entryList({kPrefix + QLatin1Char('*')});
+    const QStringList names =
+        QDir(QStringLiteral("/run/netns")).entryList({kPrefix + QLatin1Char('*')});
     for (const QString &name : names) {
         const QString pid = name.section(QLatin1Char('-'), 1, 1);
         if (!QFile::exists(QStringLiteral("/proc/") + pid))
@@ -95,7 +96,8 @@ NetnsEntry::~NetnsEntry()
 
 QStringList inNamespace(const QString &name, const QStringList &command)
 {
-    return QStringList{QStringLiteral("ip"), QStringLiteral("netns"), QStringLiteral("exec"), name} +
+    return QStringList{QStringLiteral("ip"), QStringLiteral("netns"), QStringLiteral("exec"),
+                       name} +
            command;
 }
 
