@@ -30,7 +30,7 @@ public:
     quint64 readDestroyed(DiagBatch &batch);
 
 private:
-    bool dumpFamily(quint8 family, DiagBatch &batch, QString *error);
+    bool receiveDump(DiagBatch &batch, QString *error);
     void discardPending(int fd);
 
     int dumpFd_ = -1;

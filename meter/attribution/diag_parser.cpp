@@ -112,6 +112,7 @@ void parseDiagMessages(const char *data, std::size_t size, DiagBatch &batch)
         const std::size_t payloadSize = header.nlmsg_len - NLMSG_HDRLEN;
         switch (header.nlmsg_type) {
         case SOCK_DIAG_BY_FAMILY:
+        case TCPDIAG_GETSOCK: // the reply to the original dump request
             readSocket(payload, payloadSize, batch);
             break;
         case NLMSG_DONE:

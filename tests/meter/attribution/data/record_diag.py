@@ -14,7 +14,7 @@ import subprocess
 import sys
 import time
 
-NETLINK_SOCK_DIAG, SOCK_DIAG_BY_FAMILY, NLM_F_REQUEST, NLM_F_DUMP = 4, 20, 1, 0x300
+NETLINK_SOCK_DIAG, TCPDIAG_GETSOCK, NLM_F_REQUEST, NLM_F_DUMP = 4, 18, 1, 0x300
 SOL_NETLINK, NETLINK_ADD_MEMBERSHIP, NLMSG_DONE = 270, 1, 3
 INET_TCP_DESTROY, INET6_TCP_DESTROY, INET_DIAG_INFO = 1, 3, 2
 ALL_BUT_TIME_WAIT = 0xFFE & ~(1 << 6)
@@ -32,11 +32,12 @@ def connection(family, host, port, forth, back):
     return listener, client, server
 
 
-def dump(family):
+# The request the meter sends: inet_diag_req, both families in one reply.
+def dump():
     diag = socket.socket(socket.AF_NETLINK, socket.SOCK_RAW, NETLINK_SOCK_DIAG)
-    request = struct.pack("=BBBBI", family, socket.IPPROTO_TCP, 1 << (INET_DIAG_INFO - 1), 0,
-                          ALL_BUT_TIME_WAIT) + bytes(48)
-    diag.send(struct.pack("=IHHII", 16 + len(request), SOCK_DIAG_BY_FAMILY,
+    request = struct.pack("=BBBB", socket.AF_INET, 0, 0, 1 << (INET_DIAG_INFO - 1)) + bytes(48)
+    request += struct.pack("=II", ALL_BUT_TIME_WAIT, 0)
+    diag.send(struct.pack("=IHHII", 16 + len(request), TCPDIAG_GETSOCK,
                           NLM_F_REQUEST | NLM_F_DUMP, 1, 0) + request)
     reply = b""
     while True:
@@ -56,7 +57,7 @@ def main(out):
     v4 = connection(socket.AF_INET, "127.0.0.1", 40001, 1000, 250)
     v6 = connection(socket.AF_INET6, "::1", 40002, 2000, 0)
     with open(f"{out}/tcp-dump.bin", "wb") as file:
-        file.write(dump(socket.AF_INET) + dump(socket.AF_INET6))
+        file.write(dump())
     v4[1].close()
     v4[2].close()
     time.sleep(0.5)
