@@ -7,6 +7,7 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <functional>
 #include <unistd.h>
 
 // The scan walks thousands of directory entries per call, so it uses the
@@ -92,10 +93,13 @@ QSet<qint64> SocketOwners::pids() const
 void SocketOwners::scan(const std::vector<quint32> &wanted)
 {
     ++scans_;
-    const QSet<quint32> wantedSet(wanted.begin(), wanted.end());
+    QSet<quint32> missing(wanted.begin(), wanted.end());
     QHash<quint32, qint64> found;
-    for (qint64 pid : listProcesses())
-        scanProcess(pid, wantedSet, found);
+    for (qint64 pid : listProcessesNewestFirst()) {
+        scanProcess(pid, missing, found);
+        if (missing.isEmpty())
+            break;
+    }
     for (auto it = found.cbegin(); it != found.cend(); ++it)
         owners_.insert(it.key(), it.value());
     for (quint32 inode : wanted) {
@@ -104,8 +108,7 @@ void SocketOwners::scan(const std::vector<quint32> &wanted)
     }
 }
 
-// In ascending order, so that the lowest pid is met first.
-std::vector<qint64> SocketOwners::listProcesses() const
+std::vector<qint64> SocketOwners::listProcessesNewestFirst() const
 {
     std::vector<qint64> pids;
     DIR *dir = ::opendir(procRoot_.constData());
@@ -117,12 +120,11 @@ std::vector<qint64> SocketOwners::listProcesses() const
             pids.push_back(pid);
     }
     ::closedir(dir);
-    std::sort(pids.begin(), pids.end());
+    std::sort(pids.begin(), pids.end(), std::greater<qint64>());
     return pids;
 }
 
-void SocketOwners::scanProcess(qint64 pid, const QSet<quint32> &wanted,
-                               QHash<quint32, qint64> &found)
+void SocketOwners::scanProcess(qint64 pid, QSet<quint32> &missing, QHash<quint32, qint64> &found)
 {
     const QByteArray fdPath = procRoot_ + '/' + QByteArray::number(pid) + "/fd";
     const int fdDir = ::open(fdPath.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -140,7 +142,7 @@ void SocketOwners::scanProcess(qint64 pid, const QSet<quint32> &wanted,
         quint32 inode = 0;
         if (length <= 0 || !parseSocketLink(target, length, inode) || found.contains(inode))
             continue;
-        if (wanted.contains(inode) || owners_.contains(inode))
+        if (missing.remove(inode) || owners_.contains(inode))
             found.insert(inode, pid);
     }
     ::closedir(dir);

@@ -10,9 +10,11 @@ namespace vexmora::meter {
 
 // Which process holds which socket inode, found through the links in
 // /proc/PID/fd. The processes are scanned only when asked about an inode that
-// is not known yet (or for a recheck); a scan refreshes the owners of every
-// known inode too. Where several processes hold one socket, the lowest pid
-// owns it.
+// is not known yet (or for a recheck). A scan goes from the newest process
+// (the highest pid) to the oldest, since new sockets mostly belong to new
+// processes, and stops once it has found every inode asked for; the known
+// inodes it meets on the way get their owner refreshed. Where several
+// processes hold one socket, the newest owns it.
 class SocketOwners
 {
 public:
@@ -34,8 +36,8 @@ public:
 
 private:
     void scan(const std::vector<quint32> &wanted);
-    std::vector<qint64> listProcesses() const;
-    void scanProcess(qint64 pid, const QSet<quint32> &wanted, QHash<quint32, qint64> &found);
+    std::vector<qint64> listProcessesNewestFirst() const;
+    void scanProcess(qint64 pid, QSet<quint32> &missing, QHash<quint32, qint64> &found);
 
     QByteArray procRoot_;
     QHash<quint32, qint64> owners_;
