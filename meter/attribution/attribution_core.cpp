@@ -130,6 +130,9 @@ AttributionCore::sumByProcess(const std::vector<SocketBytes> &bytes) const
 
 void AttributionCore::forgetUntracked()
 {
+    if (ledger_.releases() == releasesCleanedUp_)
+        return;
+    releasesCleanedUp_ = ledger_.releases();
     owners_.retainOnly(ledger_.ownerInodes());
     catalog_.retainOnly(owners_.pids());
 }

@@ -48,6 +48,7 @@ private:
     PackageIndex packages_;
     ProcessCatalog catalog_;
     AttributionHealth counts_;
+    quint64 releasesCleanedUp_ = 0;
 };
 
 } // namespace vexmora::meter

@@ -114,6 +114,7 @@ void SocketLedger::update(Tracked &tracked, const SocketRecord &record)
     tracked.absent = false;
     tracked.seenInDump = dumps_;
     if (record.inode != 0 && record.inode != tracked.ownerInode) {
+        releases_ += tracked.ownerInode != 0 ? 1 : 0;
         tracked.ownerInode = record.inode;
         newInodes_.push_back(record.inode);
     }
@@ -149,6 +150,7 @@ SocketLedger::Table::iterator SocketLedger::retire(Table::iterator it)
 {
     if (!it->unreported.isZero())
         retired_.push_back({it->ownerInode, false, it->unreported});
+    ++releases_;
     return sockets_.erase(it);
 }
 

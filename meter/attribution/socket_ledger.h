@@ -41,6 +41,10 @@ public:
     std::vector<SocketBytes> takeBytes();
     // Every inode that bytes still to come may be attributed to.
     QSet<quint32> ownerInodes() const;
+    // Grows whenever an owner inode may have stopped being referenced (a
+    // socket forgotten, or its inode changed): only then is there anything to
+    // clean up after ownerInodes().
+    quint64 releases() const { return releases_; }
 
     // Sockets whose final counts never came: they left the dumps without a
     // destroy message (the kernel dropped it), their cookie was taken by
@@ -83,6 +87,7 @@ private:
     std::vector<quint32> newInodes_;
     quint64 dumps_ = 0;
     quint64 vanished_ = 0;
+    quint64 releases_ = 0;
 };
 
 } // namespace vexmora::meter
