@@ -1,41 +1,17 @@
 // The accounting core fed hand-made socket records: dumps and destroy messages.
 #include "socket_ledger.h"
+#include "socket_records.h"
 
-#include <arpa/inet.h>
-#include <cstring>
-#include <gtest/gtest.h>
 #include <map>
 
 using namespace vexmora::meter;
+using test::ip;
+using test::tcp;
 
 namespace {
 
-constexpr quint8 kEstablished = 1, kListen = 10;              // the kernel's TCP states
+constexpr quint8 kListen = 10;                                // TCP_LISTEN
 using Taken = std::map<quint32, std::pair<quint64, quint64>>; // owner inode -> recv, sent
-
-IpAddress ip(const char *text)
-{
-    const bool v6 = std::strchr(text, ':');
-    quint8 raw[16];
-    EXPECT_EQ(::inet_pton(v6 ? AF_INET6 : AF_INET, text, raw), 1);
-    return IpAddress::fromRaw(v6 ? AF_INET6 : AF_INET, raw);
-}
-
-SocketRecord tcp(quint64 cookie, quint32 inode, ByteCounts counters, quint16 localPort = 40000,
-                 const char *remote = "203.0.113.9")
-{
-    SocketRecord record;
-    record.cookie = cookie;
-    record.inode = inode;
-    record.state = kEstablished;
-    record.localAddress = ip("198.51.100.1");
-    record.localPort = localPort;
-    record.remoteAddress = ip(remote);
-    record.remotePort = 443;
-    record.hasCounters = true;
-    record.counters = counters;
-    return record;
-}
 
 class Ledger : public testing::Test
 {

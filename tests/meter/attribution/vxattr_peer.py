@@ -1,19 +1,13 @@
 #!/usr/bin/python3
 """Moves a known number of bytes over TCP for the attribution tests.
 
-  send HOST PORT BYTES       connect, say "connected"; on a line: send, say "sent";
-                             on the next line: close
-  send-once HOST PORT BYTES  connect, send, close
-  receive PORT               listen on [::] (IPv4 too), say "ready"; read one
-                             connection to its end, close it, say "received N";
-                             exit on a line
+send HOST PORT BYTES: connect, say "connected"; on a line send, say "sent"; on a line close.
+send-once HOST PORT BYTES: connect, send, close.
+receive PORT: listen on [::] and IPv4, say "ready", read one connection to its end,
+say "received N", exit on a line.
 """
 import socket
 import sys
-
-
-def say(text):
-    print(text, flush=True)
 
 
 def send_all(sock, count):
@@ -24,10 +18,10 @@ def send_all(sock, count):
 
 def send(host, port, count):
     sock = socket.create_connection((host, int(port)))
-    say("connected")
+    print("connected", flush=True)
     sys.stdin.readline()
     send_all(sock, int(count))
-    say("sent")
+    print("sent", flush=True)
     sys.stdin.readline()
     sock.close()
 
@@ -38,15 +32,14 @@ def send_once(host, port, count):
 
 
 def receive(port):
-    listener = socket.create_server(
-        ("::", int(port)), family=socket.AF_INET6, dualstack_ipv6=True)
-    say("ready")
-    connection, _ = listener.accept()
+    server = socket.create_server(("::", int(port)), family=socket.AF_INET6, dualstack_ipv6=True)
+    print("ready", flush=True)
+    connection, _ = server.accept()
     received = 0
     while data := connection.recv(65536):
         received += len(data)
     connection.close()
-    say(f"received {received}")
+    print(f"received {received}", flush=True)
     sys.stdin.readline()
 
 
