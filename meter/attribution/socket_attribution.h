@@ -15,7 +15,8 @@ namespace vexmora::meter {
 // (tcp_info); a socket that closes between two samples gives its final counts
 // in a destroy message, matched to the socket by its cookie. A socket's owner
 // is the process holding its inode in /proc/PID/fd, looked up when the socket
-// is first seen, so a sample without new sockets reads nothing in /proc.
+// is first seen: a sample without new sockets scans no fd directory, it only
+// checks that the owners of sockets with traffic still exist.
 //
 // Not counted: listening sockets and connections whose both ends are this
 // host's addresses. Bytes whose owner cannot be found go to kUnattributed.
