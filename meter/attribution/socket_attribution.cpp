@@ -35,8 +35,13 @@ void SocketAttribution::setDestroyBufferBytes(int bytes)
 bool SocketAttribution::open(QString *error)
 {
     DiagBatch baseline;
-    if (!d->channel.open(d->destroyBufferBytes, error) || !d->channel.dumpTcp(baseline, error))
+    QString reason;
+    if (!d->channel.open(d->destroyBufferBytes, &reason) ||
+        !d->channel.dumpTcp(baseline, &reason)) {
+        if (error)
+            *error = reason;
         return false;
+    }
     d->core.start(baseline);
     return true;
 }

@@ -9,7 +9,9 @@
 namespace vexmora::meter {
 
 // Attributes the host's TCP traffic (IPv4 and IPv6) to processes and
-// applications, in the network namespace of the thread that calls open().
+// applications, in the network namespace of the thread that calls open();
+// sample() reads the interface addresses of the caller's namespace, so call
+// it from the same one.
 //
 // The kernel's socket diagnostics give each socket's payload byte counters
 // (tcp_info); a socket that closes between two samples gives its final counts
