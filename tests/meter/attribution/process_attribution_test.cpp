@@ -48,7 +48,10 @@ public:
     }
 
 private:
-    QString path(const char *relative) const { return dir_.path() + QLatin1Char('/') + QLatin1String(relative); }
+    QString path(const char *relative) const
+    {
+        return dir_.path() + QLatin1Char('/') + QLatin1String(relative);
+    }
     void write(const QString &relative, const QByteArray &content)
     {
         const QString file = dir_.path() + QLatin1Char('/') + relative;
