@@ -1,0 +1,68 @@
+#pragma once
+
+#include "attribution_types.h"
+#include "traffic.h"
+
+#include <QByteArray>
+#include <QHash>
+#include <QString>
+#include <vector>
+
+namespace vexmora::meter {
+
+// Traffic of one application or process: in all, and since the last snapshot
+// (for its rate).
+struct TrafficTally
+{
+    Traffic total;
+    Traffic recent;
+
+    void add(const Traffic &bytes)
+    {
+        total += bytes;
+        recent += bytes;
+    }
+};
+
+struct ProcessTally
+{
+    QString name;
+    QString app;
+    TrafficTally bytes;
+};
+
+// The traffic of applications and processes as the attribution reports it,
+// with the bytes it could not attribute (UDP, headers, sockets whose owner
+// was gone) under kUnattributed, so that a UTC day's application rows add up
+// to the host's bytes of that day.
+class AppLedger
+{
+public:
+    // One sample: the processes' increments and the host's bytes of the same
+    // interval; utcDay tells when the application totals start again.
+    void account(const std::vector<ProcessTraffic> &processes, const Traffic &host, qint64 utcDay);
+    // Adds every application's increments since the last flush to its row of
+    // the day; what the store refuses stays for the next flush.
+    bool flush();
+    // Takes the recent bytes for the rates: called once per snapshot.
+    void startRecentWindow();
+    // Forgets the processes that no longer run.
+    void dropEndedProcesses();
+
+    const QHash<QString, TrafficTally> &appsToday() const { return apps_; }
+    const QHash<qint64, ProcessTally> &processes() const { return processes_; }
+
+private:
+    void addApp(const QString &app, const Traffic &bytes);
+    void addUnattributedRest(const Traffic &host, const Traffic &attributed);
+
+    qint64 day_ = -1;
+    QHash<QString, TrafficTally> apps_;
+    QHash<QString, Traffic> unflushed_;
+    QHash<qint64, ProcessTally> processes_;
+    // Attributed bytes beyond the host's (sockets over interfaces that are
+    // not counted), taken off the next unattributed bytes of the day.
+    Traffic overAttributed_;
+};
+
+} // namespace vexmora::meter

@@ -1,0 +1,54 @@
+#pragma once
+
+#include "socket_record.h"
+
+#include <QString>
+
+namespace vexmora::meter {
+
+// The application (and process) name of bytes whose owner could not be
+// found: the process exited before a scan saw it, the socket belongs to a
+// process this meter cannot see (another user or pid namespace), or it opened
+// and closed between two samples and no listening socket tells whose it was.
+// Those bytes are reported under this name, with pid 0, never dropped.
+inline constexpr char kUnattributed[] = "(unattributed)";
+
+// Traffic of one process since the previous sample.
+struct ProcessTraffic
+{
+    qint64 pid = 0; // 0 for kUnattributed
+    QString name;   // the process name (comm)
+    // The application: the Debian package that installed the executable; for
+    // an interpreter (python, perl, a shell, node, java, ...) the package that
+    // installed its script, or the script's file name; else the executable's
+    // file name.
+    QString app;
+    ByteCounts bytes;
+};
+
+struct AttributionSources
+{
+    QString procRoot = QStringLiteral("/proc");
+    QString dpkgInfoDir = QStringLiteral("/var/lib/dpkg/info");
+    QString dpkgStatusFile = QStringLiteral("/var/lib/dpkg/status"); // its change triggers a reload
+};
+
+// What the attribution could not see or read since it started. None of it
+// stops the attribution; each is a count of something lost or skipped.
+struct AttributionHealth
+{
+    quint64 overruns = 0;          // destroy socket overflows (ENOBUFS), each dropped >= 1 message
+    quint64 vanishedSockets = 0;   // sockets whose final counts never came
+    quint64 malformedMessages = 0; // netlink messages or attributes cut short
+    quint64 socketsWithoutCounters = 0; // records whose tcp_info lacked the byte counters
+    quint64 failedDumps = 0;
+    QString lastDumpError;
+    quint64 procScans = 0;            // scans of /proc/PID/fd
+    quint64 processesGoneMidScan = 0; // exited between the listing of /proc and their scan
+    int trackedSockets = 0;
+    int packageLists = 0;
+    int unreadablePackageLists = 0;
+    int rejectedPackageListLines = 0;
+};
+
+} // namespace vexmora::meter

@@ -1,0 +1,42 @@
+#pragma once
+
+#include "diag_parser.h"
+
+#include <QString>
+#include <vector>
+
+namespace vexmora::meter {
+
+// The kernel side of the socket diagnostics: one netlink socket for dumps of
+// the TCP sockets, one subscribed to the TCP destroy groups (IPv4 and IPv6),
+// both in the network namespace of the thread that opens them.
+class DiagChannel
+{
+public:
+    DiagChannel();
+    ~DiagChannel();
+    DiagChannel(const DiagChannel &) = delete;
+    DiagChannel &operator=(const DiagChannel &) = delete;
+
+    bool open(int destroyBufferBytes, QString *error);
+    int destroyFd() const { return destroyFd_; }
+
+    // All TCP sockets of both families but those in TIME_WAIT (which have no
+    // owner and no counters), with their tcp_info.
+    bool dumpTcp(DiagBatch &batch, QString *error);
+
+    // Reads the destroy messages waiting on the destroy socket without
+    // blocking; returns how often the kernel reported dropped ones (ENOBUFS).
+    quint64 readDestroyed(DiagBatch &batch);
+
+private:
+    bool receiveDump(DiagBatch &batch, QString *error);
+    void discardPending(int fd);
+
+    int dumpFd_ = -1;
+    int destroyFd_ = -1;
+    quint32 sequence_ = 0;
+    std::vector<char> buffer_;
+};
+
+} // namespace vexmora::meter

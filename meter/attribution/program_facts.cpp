@@ -1,0 +1,99 @@
+#include "program_facts.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QRegularExpression>
+#include <vector>
+
+namespace vexmora::meter {
+
+namespace {
+
+// How an interpreter's command line names what it runs.
+struct InterpreterFamily
+{
+    QRegularExpression executable; // matched against the executable's file name
+    QStringList inlineCode;        // the program is given as text: no script
+    QStringList takesValue;        // options whose value is the next argument
+    QStringList namesScript;       // options whose value is what runs (module, jar)
+};
+
+std::vector<InterpreterFamily> makeFamilies()
+{
+    const auto family = [](const char *names, QStringList inlineCode, QStringList takesValue,
+                           QStringList namesScript) {
+        return InterpreterFamily{
+            QRegularExpression(QStringLiteral("^(?:%1)[0-9.]*$").arg(QLatin1String(names))),
+            std::move(inlineCode), std::move(takesValue), std::move(namesScript)};
+    };
+    using L = QStringList;
+    const auto s = [](const char *text) { return QString::fromLatin1(text); };
+    return {
+        family("python|pypy", L{s("-c")}, L{s("-W"), s("-X")}, L{s("-m")}),
+        family("perl", L{s("-e"), s("-E")}, L{}, L{}),
+        family("ruby", L{s("-e")}, L{s("-I"), s("-r")}, L{}),
+        family("node|nodejs", L{s("-e"), s("--eval"), s("-p"), s("--print")},
+               L{s("-r"), s("--require")}, L{}),
+        family("java", L{},
+               L{s("-cp"), s("-classpath"), s("--class-path"), s("-p"), s("--module-path")},
+               L{s("-jar"), s("-m"), s("--module")}),
+        family("sh|bash|dash|zsh|ksh|mksh|fish", L{s("-c")}, L{s("-o"), s("-O")}, L{}),
+        family("php", L{s("-r")}, L{s("-c"), s("-d")}, L{s("-f")}),
+        family("lua|luajit|tclsh|wish|Rscript|guile|gjs", L{s("-e")}, L{s("-l")}, L{}),
+    };
+}
+
+const InterpreterFamily *interpreterFamily(const QString &executable)
+{
+    static const std::vector<InterpreterFamily> families = makeFamilies();
+    const QString name = QFileInfo(executable).fileName();
+    for (const InterpreterFamily &family : families) {
+        if (family.executable.match(name).hasMatch())
+            return &family;
+    }
+    return nullptr;
+}
+
+QString scriptArgument(const InterpreterFamily &family, const QStringList &argv)
+{
+    for (int i = 1; i < argv.size(); ++i) {
+        const QString &argument = argv.at(i);
+        if (family.inlineCode.contains(argument))
+            return {};
+        if (argument == QLatin1String("--") || family.namesScript.contains(argument))
+            return argv.value(i + 1);
+        if (argument == QLatin1String("-")) // the program comes from standard input
+            return {};
+        if (family.takesValue.contains(argument))
+            ++i;
+        else if (!argument.startsWith(QLatin1Char('-')))
+            return argument;
+    }
+    return {};
+}
+
+} // namespace
+
+ProgramFacts programFacts(const QString &executable, const QStringList &argv, const QString &cwd)
+{
+    ProgramFacts facts{executable, {}};
+    const InterpreterFamily *family = interpreterFamily(executable);
+    if (!family)
+        return facts;
+    const QString script = scriptArgument(*family, argv);
+    if (!script.isEmpty())
+        facts.script = QDir::cleanPath(QDir(cwd).absoluteFilePath(script));
+    return facts;
+}
+
+QString applicationName(const ProgramFacts &facts, const QString &processName,
+                        const PackageIndex &packages)
+{
+    const QString &program = facts.script.isEmpty() ? facts.executable : facts.script;
+    if (program.isEmpty())
+        return processName;
+    const QString package = packages.packageOf(program);
+    return package.isEmpty() ? QFileInfo(program).fileName() : package;
+}
+
+} // namespace vexmora::meter

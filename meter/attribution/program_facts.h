@@ -1,0 +1,28 @@
+#pragma once
+
+#include "package_index.h"
+
+#include <QString>
+#include <QStringList>
+
+namespace vexmora::meter {
+
+// What a process runs: its executable and, when that is an interpreter
+// (python, perl, a shell, node, java, ...), the script, module, class or jar
+// it was started with.
+struct ProgramFacts
+{
+    QString executable; // absolute; empty when it could not be read
+    QString script;     // absolute when it was a path; empty when none was given
+};
+
+// argv as in /proc/PID/cmdline; cwd resolves a relative script path.
+ProgramFacts programFacts(const QString &executable, const QStringList &argv, const QString &cwd);
+
+// The name a package manager would give: the package that installed the
+// script or the executable, else that file's name, else (no executable) the
+// process name.
+QString applicationName(const ProgramFacts &facts, const QString &processName,
+                        const PackageIndex &packages);
+
+} // namespace vexmora::meter

@@ -1,0 +1,208 @@
+#include "socket_ledger.h"
+
+namespace vexmora::meter {
+
+namespace {
+
+ByteCounts growth(const SocketRecord &from, const SocketRecord &to)
+{
+    if (!from.hasCounters)
+        return to.counters;
+    return {to.counters.recv - from.counters.recv, to.counters.sent - from.counters.sent};
+}
+
+bool countersShrank(const SocketRecord &last, const SocketRecord &now)
+{
+    return last.hasCounters && now.hasCounters &&
+           (now.counters.recv < last.counters.recv || now.counters.sent < last.counters.sent);
+}
+
+// Destroy messages and orphaned sockets have no inode, so only two inodes
+// that are both known can disagree.
+bool sameSocket(const SocketRecord &last, const SocketRecord &now)
+{
+    const bool inodesAgree = last.inode == 0 || now.inode == 0 || last.inode == now.inode;
+    return inodesAgree && last.sameEndpoints(now) && !countersShrank(last, now);
+}
+
+} // namespace
+
+SocketLedger::SocketLedger(LocalAddresses &local) : local_(local) {}
+
+void SocketLedger::applyDump(const std::vector<SocketRecord> &dump)
+{
+    indexListeners(dump);
+    for (const SocketRecord &record : dump)
+        observe(record);
+    settleAbsent();
+    ++dumps_;
+}
+
+void SocketLedger::applyDestroy(const SocketRecord &destroyed)
+{
+    auto it = sockets_.find(destroyed.cookie);
+    if (it != sockets_.end() && sameSocket(it->last, destroyed)) {
+        if (!destroyed.hasCounters) {
+            loseFinalBytes(it);
+            return;
+        }
+        if (it->counted)
+            it->unreported += growth(it->last, destroyed);
+        retire(it);
+        return;
+    }
+    if (it != sockets_.end())
+        loseFinalBytes(it);
+    if (!destroyed.hasCounters) {
+        ++vanished_;
+        return;
+    }
+    // A socket that opened and closed between two dumps: all its bytes are new.
+    if (dumps_ == 0 || !isCounted(destroyed) || destroyed.counters.isZero())
+        return;
+    retired_.push_back({listenerInode(destroyed), false, destroyed.counters});
+}
+
+std::vector<quint32> SocketLedger::takeNewInodes()
+{
+    std::vector<quint32> taken;
+    taken.swap(newInodes_);
+    return taken;
+}
+
+std::vector<SocketBytes> SocketLedger::takeBytes()
+{
+    std::vector<SocketBytes> taken;
+    taken.swap(retired_);
+    for (Tracked &tracked : sockets_) {
+        if (tracked.unreported.isZero())
+            continue;
+        const bool held = tracked.last.inode != 0 && !tracked.absent;
+        taken.push_back({tracked.ownerInode, held, tracked.unreported});
+        tracked.unreported = {};
+    }
+    return taken;
+}
+
+QSet<quint32> SocketLedger::ownerInodes() const
+{
+    QSet<quint32> inodes;
+    inodes.reserve(sockets_.size());
+    for (const Tracked &tracked : sockets_)
+        inodes.insert(tracked.ownerInode);
+    for (const SocketBytes &bytes : retired_)
+        inodes.insert(bytes.ownerInode);
+    inodes.remove(0);
+    return inodes;
+}
+
+void SocketLedger::observe(const SocketRecord &record)
+{
+    auto it = sockets_.find(record.cookie);
+    if (it != sockets_.end() && !sameSocket(it->last, record)) {
+        loseFinalBytes(it);
+        it = sockets_.end();
+    }
+    if (it == sockets_.end())
+        track(record);
+    else
+        update(*it, record);
+}
+
+void SocketLedger::update(Tracked &tracked, const SocketRecord &record)
+{
+    tracked.absent = false;
+    tracked.seenInDump = dumps_;
+    if (record.inode != 0 && record.inode != tracked.ownerInode) {
+        releases_ += tracked.ownerInode != 0 ? 1 : 0;
+        tracked.ownerInode = record.inode;
+        newInodes_.push_back(record.inode);
+    }
+    if (!record.hasCounters) {
+        const SocketRecord previous = tracked.last;
+        tracked.last = record;
+        tracked.last.hasCounters = previous.hasCounters;
+        tracked.last.counters = previous.counters;
+        return;
+    }
+    if (tracked.counted)
+        tracked.unreported += growth(tracked.last, record);
+    tracked.last = record;
+}
+
+void SocketLedger::track(const SocketRecord &record)
+{
+    Tracked tracked;
+    tracked.last = record;
+    tracked.seenInDump = dumps_;
+    tracked.counted = isCounted(record);
+    tracked.ownerInode = record.inode != 0 ? record.inode : listenerInode(record);
+    // Sockets of the first dump are the baseline; any later one was born
+    // since the previous dump, so all its bytes are new.
+    if (tracked.counted && dumps_ > 0)
+        tracked.unreported = record.counters;
+    if (record.inode != 0)
+        newInodes_.push_back(record.inode);
+    sockets_.insert(record.cookie, tracked);
+}
+
+SocketLedger::Table::iterator SocketLedger::retire(Table::iterator it)
+{
+    if (!it->unreported.isZero())
+        retired_.push_back({it->ownerInode, false, it->unreported});
+    ++releases_;
+    return sockets_.erase(it);
+}
+
+SocketLedger::Table::iterator SocketLedger::loseFinalBytes(Table::iterator it)
+{
+    ++vanished_;
+    return retire(it);
+}
+
+// A socket missing from one dump may still have its destroy message on the
+// way; one missing from two dumps in a row closed without one.
+void SocketLedger::settleAbsent()
+{
+    for (auto it = sockets_.begin(); it != sockets_.end();) {
+        if (it->seenInDump == dumps_) {
+            ++it;
+        } else if (it->absent) {
+            it = loseFinalBytes(it);
+        } else {
+            it->absent = true;
+            ++it;
+        }
+    }
+}
+
+void SocketLedger::indexListeners(const std::vector<SocketRecord> &dump)
+{
+    listeners_.clear();
+    for (const SocketRecord &record : dump) {
+        if (record.isListening() && record.inode != 0)
+            listeners_.push_back({record.localAddress, record.localPort, record.inode});
+    }
+}
+
+quint32 SocketLedger::listenerInode(const SocketRecord &accepted) const
+{
+    quint32 wildcard = 0;
+    for (const Listener &listener : listeners_) {
+        if (listener.port != accepted.localPort)
+            continue;
+        if (listener.address == accepted.localAddress)
+            return listener.inode;
+        // An IPv6 wildcard listener also accepts IPv4 connections.
+        if (listener.address.isUnspecified() && (!listener.address.v4 || accepted.localAddress.v4))
+            wildcard = listener.inode;
+    }
+    return wildcard;
+}
+
+bool SocketLedger::isCounted(const SocketRecord &record)
+{
+    return !record.isListening() && !local_.contains(record.remoteAddress);
+}
+
+} // namespace vexmora::meter

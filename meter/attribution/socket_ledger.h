@@ -1,0 +1,93 @@
+#pragma once
+
+#include "local_addresses.h"
+#include "socket_record.h"
+
+#include <QHash>
+#include <QSet>
+#include <vector>
+
+namespace vexmora::meter {
+
+// Bytes of one socket since they were last taken, and whose they are.
+struct SocketBytes
+{
+    // The socket's inode; for an accepted socket never seen with one, the
+    // inode of the listening socket it came from; 0 when neither is known.
+    quint32 ownerInode = 0;
+    bool held = false; // a process still held the socket at the latest dump
+    ByteCounts bytes;
+};
+
+// The accounting core: turns the counters of successive dumps and of destroy
+// messages into per-socket increments. Sockets are told apart by their
+// cookie; a cookie that comes back with other endpoints, another inode or
+// smaller counters is taken for a new socket.
+//
+// Not counted: listening sockets, sockets whose remote end is a local address
+// (both ends on this host), and bytes from before the first dump.
+class SocketLedger
+{
+public:
+    explicit SocketLedger(LocalAddresses &local);
+
+    void applyDump(const std::vector<SocketRecord> &dump);
+    void applyDestroy(const SocketRecord &destroyed);
+
+    // Inodes first seen since the previous call: their owners are to be found.
+    std::vector<quint32> takeNewInodes();
+    // The bytes not taken yet, one entry per socket that has some. Sockets
+    // that closed are forgotten after this.
+    std::vector<SocketBytes> takeBytes();
+    // Every inode that bytes still to come may be attributed to.
+    QSet<quint32> ownerInodes() const;
+    // Grows whenever an owner inode may have stopped being referenced (a
+    // socket forgotten, or its inode changed): only then is there anything to
+    // clean up after ownerInodes().
+    quint64 releases() const { return releases_; }
+
+    // Sockets whose final counts never came: they left the dumps without a
+    // destroy message (the kernel dropped it), their cookie was taken by
+    // another socket, or their destroy message had no counters.
+    quint64 vanishedSockets() const { return vanished_; }
+    int trackedSockets() const { return sockets_.size(); }
+
+private:
+    struct Tracked
+    {
+        SocketRecord last;
+        quint32 ownerInode = 0;
+        ByteCounts unreported;
+        bool counted = false;
+        bool absent = false; // missing from the latest dump, no destroy message yet
+        quint64 seenInDump = 0;
+    };
+    struct Listener
+    {
+        IpAddress address;
+        quint16 port = 0;
+        quint32 inode = 0;
+    };
+    using Table = QHash<quint64, Tracked>;
+
+    void observe(const SocketRecord &record);
+    void update(Tracked &tracked, const SocketRecord &record);
+    void track(const SocketRecord &record);
+    Table::iterator retire(Table::iterator it);
+    Table::iterator loseFinalBytes(Table::iterator it);
+    void settleAbsent();
+    void indexListeners(const std::vector<SocketRecord> &dump);
+    quint32 listenerInode(const SocketRecord &accepted) const;
+    bool isCounted(const SocketRecord &record);
+
+    LocalAddresses &local_;
+    Table sockets_;
+    std::vector<Listener> listeners_;
+    std::vector<SocketBytes> retired_;
+    std::vector<quint32> newInodes_;
+    quint64 dumps_ = 0;
+    quint64 vanished_ = 0;
+    quint64 releases_ = 0;
+};
+
+} // namespace vexmora::meter
