@@ -67,7 +67,7 @@ void measureSimulatedDay(ResultTable &table)
     NoAlarms alarms;
     MeterOptions options;
     options.intervalMs = kIntervalMs;
-    Meter meter(options, clock, InterfaceReader(), alarms);
+    Meter meter(options, clock, InterfaceReader(), alarms, nullptr);
     meter.start();
     const auto sampleFor = [&](int count) {
         const double start = cpuSeconds();

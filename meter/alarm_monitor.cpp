@@ -14,20 +14,20 @@ void TrafficWindow::reset(qint64 lengthMs)
     lengthMs_ = qMax<qint64>(lengthMs, 0);
     bucketMs_ = qMax<qint64>(1000, (lengthMs_ + kMaxBuckets - 1) / kMaxBuckets);
     buckets_.clear();
-    total_ = Traffic();
+    total_ = ByteCounts();
 }
 
-void TrafficWindow::add(qint64 elapsedMs, const Traffic &bytes)
+void TrafficWindow::add(qint64 elapsedMs, const ByteCounts &bytes)
 {
     const qint64 start = elapsedMs - elapsedMs % bucketMs_;
     if (buckets_.empty() || buckets_.back().start != start) {
-        buckets_.push_back(Bucket{start, Traffic()});
+        buckets_.push_back(Bucket{start, ByteCounts()});
     }
     buckets_.back().bytes += bytes;
     total_ += bytes;
 }
 
-Traffic TrafficWindow::total(qint64 elapsedMs)
+ByteCounts TrafficWindow::total(qint64 elapsedMs)
 {
     dropBefore(elapsedMs - lengthMs_);
     return total_;
@@ -72,7 +72,7 @@ void AlarmMonitor::configure(const AlarmSettings &settings)
     raised_ = {};
 }
 
-void AlarmMonitor::add(qint64 elapsedMs, const Traffic &bytes)
+void AlarmMonitor::add(qint64 elapsedMs, const ByteCounts &bytes)
 {
     if (settings_.periodMinutes > 0) {
         window_.add(elapsedMs, bytes);
@@ -82,7 +82,7 @@ void AlarmMonitor::add(qint64 elapsedMs, const Traffic &bytes)
 std::vector<AlarmEvent> AlarmMonitor::evaluate(qint64 elapsedMs)
 {
     std::vector<AlarmEvent> events;
-    const Traffic window = window_.total(elapsedMs);
+    const ByteCounts window = window_.total(elapsedMs);
     for (AlarmKind kind : kAlarmKinds) {
         bool &raised = raised_[index(kind)];
         if (!isActive(kind)) {
@@ -99,7 +99,7 @@ std::vector<AlarmEvent> AlarmMonitor::evaluate(qint64 elapsedMs)
     return events;
 }
 
-quint64 AlarmMonitor::windowBytes(AlarmKind kind, const Traffic &window)
+quint64 AlarmMonitor::windowBytes(AlarmKind kind, const ByteCounts &window)
 {
     switch (kind) {
     case AlarmKind::Egress:

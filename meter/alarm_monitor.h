@@ -1,6 +1,6 @@
 #pragma once
 
-#include "traffic.h"
+#include "socket_record.h"
 
 #include <QString>
 #include <array>
@@ -16,22 +16,22 @@ class TrafficWindow
 public:
     // Empties the window and sets its length.
     void reset(qint64 lengthMs);
-    void add(qint64 elapsedMs, const Traffic &bytes);
+    void add(qint64 elapsedMs, const ByteCounts &bytes);
     // The traffic of the last lengthMs before elapsedMs.
-    Traffic total(qint64 elapsedMs);
+    ByteCounts total(qint64 elapsedMs);
 
 private:
     struct Bucket
     {
         qint64 start = 0;
-        Traffic bytes;
+        ByteCounts bytes;
     };
     void dropBefore(qint64 elapsedMs);
 
     qint64 lengthMs_ = 0;
     qint64 bucketMs_ = 1000;
     std::deque<Bucket> buckets_;
-    Traffic total_;
+    ByteCounts total_;
 };
 
 enum class AlarmKind { Overall, Egress, Ingress };
@@ -67,14 +67,14 @@ class AlarmMonitor
 {
 public:
     void configure(const AlarmSettings &settings);
-    void add(qint64 elapsedMs, const Traffic &bytes);
+    void add(qint64 elapsedMs, const ByteCounts &bytes);
     // The alarms raised by the traffic so far.
     std::vector<AlarmEvent> evaluate(qint64 elapsedMs);
     bool isRaised(AlarmKind kind) const { return raised_[index(kind)]; }
 
 private:
     static size_t index(AlarmKind kind) { return size_t(kind); }
-    static quint64 windowBytes(AlarmKind kind, const Traffic &window);
+    static quint64 windowBytes(AlarmKind kind, const ByteCounts &window);
     bool isActive(AlarmKind kind) const;
 
     AlarmSettings settings_;

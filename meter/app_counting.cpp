@@ -50,7 +50,7 @@ void AppCounting::restartBaseline()
     }
 }
 
-void AppCounting::account(const Traffic &hostBytes, qint64 wallMs)
+void AppCounting::account(const ByteCounts &hostBytes, qint64 wallMs)
 {
     const std::vector<ProcessTraffic> processes =
         attributionOpen_ ? attribution_->sample() : std::vector<ProcessTraffic>();
@@ -100,8 +100,8 @@ void AppCounting::openAttribution()
     QString error;
     if (!attribution_->open(&error)) {
         attributionFailed_ = true;
-        qWarning().noquote() << "No per-application counting:" << error
-                             << "- every byte counts as" << kUnattributed;
+        qWarning().noquote() << "No per-application counting:" << error << "- every byte counts as"
+                             << kUnattributed;
         return;
     }
     attributionOpen_ = true;

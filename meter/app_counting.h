@@ -27,7 +27,7 @@ public:
     void start(qint64 elapsedMs);
     // A gap in the samples: what moved meanwhile is not attributed either.
     void restartBaseline();
-    void account(const Traffic &hostBytes, qint64 wallMs);
+    void account(const ByteCounts &hostBytes, qint64 wallMs);
     // Flushes the rows once a minute, before the UTC day ends, and writes the
     // snapshots every few seconds.
     void runPeriodicWork(qint64 wallMs, qint64 elapsedMs, qint64 intervalMs);

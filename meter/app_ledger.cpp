@@ -28,17 +28,17 @@ bool isRunning(qint64 pid)
 
 } // namespace
 
-void AppLedger::account(const std::vector<ProcessTraffic> &processes, const Traffic &host,
+void AppLedger::account(const std::vector<ProcessTraffic> &processes, const ByteCounts &host,
                         qint64 utcDay)
 {
     if (utcDay != day_) {
         day_ = utcDay;
         apps_.clear();
-        overAttributed_ = Traffic();
+        overAttributed_ = ByteCounts();
     }
-    Traffic attributed;
+    ByteCounts attributed;
     for (const ProcessTraffic &process : processes) {
-        const Traffic bytes{process.bytes.recv, process.bytes.sent};
+        const ByteCounts &bytes = process.bytes;
         attributed += bytes;
         addApp(process.app, bytes);
         if (process.pid == 0) {
@@ -71,10 +71,10 @@ bool AppLedger::flush()
 void AppLedger::startRecentWindow()
 {
     for (TrafficTally &app : apps_) {
-        app.recent = Traffic();
+        app.recent = ByteCounts();
     }
     for (ProcessTally &process : processes_) {
-        process.bytes.recent = Traffic();
+        process.bytes.recent = ByteCounts();
     }
 }
 
@@ -85,7 +85,7 @@ void AppLedger::dropEndedProcesses()
     }
 }
 
-void AppLedger::addApp(const QString &app, const Traffic &bytes)
+void AppLedger::addApp(const QString &app, const ByteCounts &bytes)
 {
     if (bytes.isZero()) {
         return;
@@ -94,10 +94,10 @@ void AppLedger::addApp(const QString &app, const Traffic &bytes)
     unflushed_[app] += bytes;
 }
 
-void AppLedger::addUnattributedRest(const Traffic &host, const Traffic &attributed)
+void AppLedger::addUnattributedRest(const ByteCounts &host, const ByteCounts &attributed)
 {
-    const Traffic rest{restOf(host.recv, attributed.recv, overAttributed_.recv),
-                       restOf(host.sent, attributed.sent, overAttributed_.sent)};
+    const ByteCounts rest{restOf(host.recv, attributed.recv, overAttributed_.recv),
+                          restOf(host.sent, attributed.sent, overAttributed_.sent)};
     addApp(QString::fromLatin1(kUnattributed), rest);
 }
 

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "attribution_types.h"
-#include "traffic.h"
+#include "socket_record.h"
 
 #include <QByteArray>
 #include <QHash>
@@ -14,10 +14,10 @@ namespace vexmora::meter {
 // (for its rate).
 struct TrafficTally
 {
-    Traffic total;
-    Traffic recent;
+    ByteCounts total;
+    ByteCounts recent;
 
-    void add(const Traffic &bytes)
+    void add(const ByteCounts &bytes)
     {
         total += bytes;
         recent += bytes;
@@ -40,7 +40,8 @@ class AppLedger
 public:
     // One sample: the processes' increments and the host's bytes of the same
     // interval; utcDay tells when the application totals start again.
-    void account(const std::vector<ProcessTraffic> &processes, const Traffic &host, qint64 utcDay);
+    void account(const std::vector<ProcessTraffic> &processes, const ByteCounts &host,
+                 qint64 utcDay);
     // Adds every application's increments since the last flush to its row of
     // the day; what the store refuses stays for the next flush.
     bool flush();
@@ -53,16 +54,16 @@ public:
     const QHash<qint64, ProcessTally> &processes() const { return processes_; }
 
 private:
-    void addApp(const QString &app, const Traffic &bytes);
-    void addUnattributedRest(const Traffic &host, const Traffic &attributed);
+    void addApp(const QString &app, const ByteCounts &bytes);
+    void addUnattributedRest(const ByteCounts &host, const ByteCounts &attributed);
 
     qint64 day_ = -1;
     QHash<QString, TrafficTally> apps_;
-    QHash<QString, Traffic> unflushed_;
+    QHash<QString, ByteCounts> unflushed_;
     QHash<qint64, ProcessTally> processes_;
     // Attributed bytes beyond the host's (sockets over interfaces that are
     // not counted), taken off the next unattributed bytes of the day.
-    Traffic overAttributed_;
+    ByteCounts overAttributed_;
 };
 
 } // namespace vexmora::meter

@@ -31,13 +31,13 @@ void HostCounter::rebaseline()
     baselines_ = readCounted();
 }
 
-Traffic HostCounter::sample(qint64 elapsedMs)
+ByteCounts HostCounter::sample(qint64 elapsedMs)
 {
     QHash<QByteArray, Baseline> current = readCounted();
-    Traffic moved;
+    ByteCounts moved;
     for (auto it = current.cbegin(); it != current.cend(); ++it) {
         const auto previous = baselines_.constFind(it.key());
-        const Traffic &now = it->bytes;
+        const ByteCounts &now = it->bytes;
         if (previous == baselines_.cend() || previous->ifindex != it->ifindex) {
             // New, or created anew under the same name: its counters started at zero.
             moved.recv += plausibleSince(now.recv, elapsedMs);

@@ -23,7 +23,7 @@ public:
     void rebaseline();
     // Bytes moved since the previous sample or baseline; elapsedMs is the
     // time since then, which bounds what a reset may credit.
-    Traffic sample(qint64 elapsedMs);
+    ByteCounts sample(qint64 elapsedMs);
     // The interfaces counted in the last sample.
     QByteArrayList countedInterfaces() const { return baselines_.keys(); }
 
@@ -31,7 +31,7 @@ private:
     struct Baseline
     {
         int ifindex = 0;
-        Traffic bytes;
+        ByteCounts bytes;
     };
 
     bool isCounted(const QByteArray &name, QHash<QByteArray, bool> &physicalNow);

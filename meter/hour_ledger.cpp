@@ -29,7 +29,7 @@ LocalMinute localMinuteAt(qint64 wallMs)
     return LocalMinute{QByteArray(text), local.tm_min, wallMs / 60000};
 }
 
-void HourRow::add(const Traffic &bytes, int minuteOfHour)
+void HourRow::add(const ByteCounts &bytes, int minuteOfHour)
 {
     added_ += bytes;
     cover(minuteOfHour);
@@ -40,7 +40,7 @@ void HourRow::cover(int minuteOfHour)
     coveredMinutes_ |= quint64(1) << qBound(0, minuteOfHour, 59);
 }
 
-void HourRow::closeMinute(const Traffic &minuteBytes)
+void HourRow::closeMinute(const ByteCounts &minuteBytes)
 {
     recvPeak_ = qMax(recvPeak_, kibPerSecond(minuteBytes.recv));
     sentPeak_ = qMax(sentPeak_, kibPerSecond(minuteBytes.sent));
@@ -82,7 +82,7 @@ bool HourRow::record(store::HourRecord &row)
     return true;
 }
 
-void HourLedger::account(const LocalMinute &when, const Traffic &bytes)
+void HourLedger::account(const LocalMinute &when, const ByteCounts &bytes)
 {
     if (when.hourText != current_.hour()) {
         close();
@@ -159,7 +159,7 @@ void HourLedger::close()
 void HourLedger::closeMinute()
 {
     current_.closeMinute(minuteBytes_);
-    minuteBytes_ = Traffic();
+    minuteBytes_ = ByteCounts();
 }
 
 } // namespace vexmora::meter

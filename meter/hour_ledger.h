@@ -1,6 +1,6 @@
 #pragma once
 
-#include "traffic.h"
+#include "socket_record.h"
 #include "traffic_store.h"
 
 #include <QByteArray>
@@ -28,10 +28,10 @@ public:
     explicit HourRow(QByteArray hour = QByteArray()) : hour_(std::move(hour)) {}
 
     const QByteArray &hour() const { return hour_; }
-    void add(const Traffic &bytes, int minuteOfHour);
+    void add(const ByteCounts &bytes, int minuteOfHour);
     void cover(int minuteOfHour);
     // A finished minute's bytes make a candidate for the three peaks.
-    void closeMinute(const Traffic &minuteBytes);
+    void closeMinute(const ByteCounts &minuteBytes);
     // Writes the row, reading the stored one first if that has not worked yet;
     // false (nothing written) when the store fails.
     bool save();
@@ -44,7 +44,7 @@ private:
     QByteArray hour_;
     bool baseLoaded_ = false;
     store::HourRecord base_{};
-    Traffic added_;
+    ByteCounts added_;
     quint64 coveredMinutes_ = 0;
     qint32 recvPeak_ = 0;
     qint32 sentPeak_ = 0;
@@ -58,7 +58,7 @@ class HourLedger
 public:
     // Counts traffic at a moment; its minute counts as covered even without
     // bytes, and so do the minutes since the previous moment of the same hour.
-    void account(const LocalMinute &when, const Traffic &bytes);
+    void account(const LocalMinute &when, const ByteCounts &bytes);
     // Counting was interrupted: the minutes until the next moment are not covered.
     void interrupt();
     // Writes the current hour and any row the store refused before.
@@ -74,7 +74,7 @@ private:
 
     HourRow current_;
     qint64 minute_ = -1;
-    Traffic minuteBytes_;
+    ByteCounts minuteBytes_;
     std::vector<HourRow> unsaved_;
 };
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "traffic.h"
+#include "socket_record.h"
 
 #include <QByteArray>
 #include <QString>
@@ -11,7 +11,7 @@ namespace vexmora::meter {
 struct InterfaceCounters
 {
     QByteArray name;
-    Traffic bytes;
+    ByteCounts bytes;
 };
 
 // The kernel's per-interface byte counters (/proc/net/dev) and what sysfs

@@ -2,6 +2,7 @@
 #include "alarm_sink.h"
 #include "meter.h"
 #include "meter_bus.h"
+#include "socket_attribution.h"
 #include "stop_signals.h"
 
 #include <QCoreApplication>
@@ -27,7 +28,8 @@ int main(int argc, char *argv[])
     const SystemClock clock;
     MeterBus bus;
     AlarmAnnouncer announcer(bus);
-    Meter meter(parsed.options, clock, InterfaceReader(), announcer);
+    SocketAttribution attribution;
+    Meter meter(parsed.options, clock, InterfaceReader(), announcer, &attribution);
     bus.setCurrentHourSource([&meter] { return meter.currentHourJson(); });
     const StopSignals stopSignals;
     QObject::connect(&stopSignals, &StopSignals::received, &app, [&meter](int) {

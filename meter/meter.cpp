@@ -22,6 +22,8 @@ constexpr qint64 kGapSlackMs = 10 * 1000;
 // The wall clock moved by itself (set by hand, stepped by NTP) when it ran
 // this much apart from the elapsed clock between two samples.
 constexpr qint64 kWallJumpMs = 5 * 1000;
+// The busiest applications the textfile names.
+constexpr int kTextfileApps = 20;
 
 // The state directory and both tables, so that the purge finds what it purges
 // and the service's reports find tables before the first row arrives.
@@ -38,9 +40,9 @@ void prepareStateDirectory()
 } // namespace
 
 Meter::Meter(const MeterOptions &options, const MeterClock &clock, InterfaceReader reader,
-             AlarmSink &alarms, QObject *parent)
+             AlarmSink &alarms, SocketAttribution *attribution, QObject *parent)
     : QObject(parent), options_(options), clock_(clock), alarmSink_(alarms),
-      host_(std::move(reader), options.interfaces),
+      host_(std::move(reader), options.interfaces), apps_(attribution),
       settingsWatch_(QString::fromUtf8(paths::kSettingsFile))
 {
     timer_.setTimerType(Qt::PreciseTimer);
@@ -55,6 +57,9 @@ void Meter::start()
     lastTextfileMs_ = now;
     lastPurgeMs_ = now - kDayMs;
     tick();
+    if (!settings_.counting) {
+        apps_.stop(); // the snapshots say that nothing is counted
+    }
     timer_.start();
 }
 
@@ -77,6 +82,7 @@ void Meter::shutdown()
     // A last sample, so that the traffic up to the stop is counted too.
     if (settings_.counting) {
         sample(clock_.elapsedMs());
+        apps_.stop();
     }
     ledger_.close();
     if (!options_.textfileDir.isEmpty()) {
@@ -89,6 +95,7 @@ MeterStatus Meter::status() const
     MeterStatus status;
     status.hostBytes = hostBytes_;
     status.counting = settings_.counting;
+    status.appsToday = apps_.busiestToday(kTextfileApps);
     for (AlarmKind kind : kAlarmKinds) {
         status.alarmRaised[size_t(kind)] = alarms_.isRaised(kind);
     }
@@ -126,6 +133,7 @@ void Meter::applySettings(const MeterSettings &settings)
 void Meter::startCounting()
 {
     host_.rebaseline();
+    apps_.start(clock_.elapsedMs());
     lastSampleMs_ = clock_.elapsedMs();
     lastWallMs_ = clock_.wallMs();
     qInfo().noquote() << "Counting the traffic of"
@@ -136,6 +144,7 @@ void Meter::startCounting()
 void Meter::stopCounting()
 {
     ledger_.close();
+    apps_.stop();
     qInfo("Counting switched off.");
 }
 
@@ -157,13 +166,15 @@ void Meter::sample(qint64 elapsedMs)
         qInfo("No sample for %lld s (a suspend or a stall): starting from a fresh baseline.",
               sinceMs / 1000);
         host_.rebaseline();
+        apps_.restartBaseline();
         ledger_.interrupt();
-        ledger_.account(minute, Traffic());
+        ledger_.account(minute, ByteCounts());
         return;
     }
-    const Traffic moved = host_.sample(sinceMs);
+    const ByteCounts moved = host_.sample(sinceMs);
     hostBytes_ += moved;
     ledger_.account(minute, moved);
+    apps_.account(moved, wallMs);
     alarms_.add(elapsedMs, moved);
     for (const AlarmEvent &event : alarms_.evaluate(elapsedMs)) {
         alarmSink_.raise(event, settings_.alarms.periodMinutes);
@@ -172,6 +183,9 @@ void Meter::sample(qint64 elapsedMs)
 
 void Meter::runPeriodicWork(qint64 elapsedMs)
 {
+    if (settings_.counting) {
+        apps_.runPeriodicWork(clock_.wallMs(), elapsedMs, options_.intervalMs);
+    }
     if (!options_.textfileDir.isEmpty() && elapsedMs - lastTextfileMs_ >= kMinuteMs) {
         lastTextfileMs_ = elapsedMs;
         writePrometheusTextfile(options_.textfileDir, status());

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "alarm_monitor.h"
+#include "app_counting.h"
 #include "host_counter.h"
 #include "hour_ledger.h"
 #include "meter_clock.h"
@@ -14,17 +15,20 @@
 namespace vexmora::meter {
 
 class AlarmSink;
+class SocketAttribution;
 
 // The measuring loop: every interval it checks the settings, samples the
-// host's counters, books the bytes into the hour rows and feeds the alarms;
-// once a minute it writes the textfile, once a day it purges old rows.
+// host's counters and the sockets, books the bytes into the hour rows and the
+// applications' rows and feeds the alarms; every few seconds it writes the
+// snapshots, once a minute the textfile, once a day it purges old rows.
 class Meter : public QObject
 {
     Q_OBJECT
 
 public:
+    // attribution may be null: every byte then counts as unattributed.
     Meter(const MeterOptions &options, const MeterClock &clock, InterfaceReader reader,
-          AlarmSink &alarms, QObject *parent = nullptr);
+          AlarmSink &alarms, SocketAttribution *attribution, QObject *parent = nullptr);
 
     // Reads the settings, purges, takes the baseline and starts the timer.
     void start();
@@ -50,10 +54,11 @@ private:
     AlarmSink &alarmSink_;
     HostCounter host_;
     HourLedger ledger_;
+    AppCounting apps_;
     AlarmMonitor alarms_;
     SettingsWatch settingsWatch_;
     MeterSettings settings_;
-    Traffic hostBytes_;
+    ByteCounts hostBytes_;
     qint64 lastSampleMs_ = 0;
     qint64 lastWallMs_ = 0;
     qint64 lastTextfileMs_ = 0;

@@ -1,8 +1,8 @@
 #include "prometheus_textfile.h"
 
-#include <QDebug>
+#include "atomic_file.h"
+
 #include <QDir>
-#include <QSaveFile>
 
 namespace vexmora::meter {
 namespace {
@@ -73,13 +73,8 @@ QByteArray prometheusText(const MeterStatus &status)
 
 bool writePrometheusTextfile(const QString &dir, const MeterStatus &status)
 {
-    QSaveFile file(QDir(dir).filePath(QStringLiteral("vexmora.prom")));
-    if (!file.open(QIODevice::WriteOnly) || file.write(prometheusText(status)) < 0 ||
-        !file.commit()) {
-        qWarning().noquote() << "Cannot write" << file.fileName() << "-" << file.errorString();
-        return false;
-    }
-    return true;
+    return replaceFileAtomically(QDir(dir).filePath(QStringLiteral("vexmora.prom")),
+                                 prometheusText(status));
 }
 
 } // namespace vexmora::meter

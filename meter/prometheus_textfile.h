@@ -1,7 +1,7 @@
 #pragma once
 
 #include "alarm_monitor.h"
-#include "traffic.h"
+#include "socket_record.h"
 
 #include <QByteArray>
 #include <QString>
@@ -13,13 +13,13 @@ namespace vexmora::meter {
 struct AppBytes
 {
     QString app;
-    Traffic bytes;
+    ByteCounts bytes;
 };
 
 // What the meter shows to the node exporter's textfile collector.
 struct MeterStatus
 {
-    Traffic hostBytes; // since the meter started
+    ByteCounts hostBytes; // since the meter started
     bool counting = false;
     std::array<bool, 3> alarmRaised{};
     std::vector<AppBytes> appsToday; // the busiest applications of the UTC day

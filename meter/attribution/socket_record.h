@@ -11,6 +11,7 @@ struct ByteCounts
     quint64 sent = 0;
 
     bool isZero() const { return recv == 0 && sent == 0; }
+    quint64 total() const { return recv + sent; }
     ByteCounts &operator+=(const ByteCounts &other)
     {
         recv += other.recv;

@@ -95,8 +95,8 @@ TEST(MeterOnTheBus, AnAlarmCrossedByRealTrafficIsSignalledLoggedAndWrittenToStde
     meter.stop();
     EXPECT_EQ(meter.exitCode(), 0);
     EXPECT_TRUE(meter.log().contains("Traffic alarm overall: ")) << meter.log().constData();
-    EXPECT_TRUE(readStateFile(QStringLiteral("netflow.log"))
-                    .contains("]  Traffic alarm overall: "));
+    EXPECT_TRUE(
+        readStateFile(QStringLiteral("netflow.log")).contains("]  Traffic alarm overall: "));
 }
 
 } // namespace

@@ -78,7 +78,8 @@ void MeterTest::step(qint64 ms)
 void MeterTest::startMeter(MeterOptions options)
 {
     options.intervalMs = 10000;
-    meter_ = std::make_unique<Meter>(options, clock_, InterfaceReader(root_.path()), sink_);
+    meter_ =
+        std::make_unique<Meter>(options, clock_, InterfaceReader(root_.path()), sink_, nullptr);
     meter_->start();
 }
 

@@ -1,4 +1,6 @@
+#include "app_ledger.h"
 #include "meter_fixture.h"
+#include "snapshot_files.h"
 
 #include <QCoreApplication>
 
@@ -203,6 +205,47 @@ TEST_F(MeterTest, AlarmsRiseOnceOverTheirSizeAndRearmBelowItOrOnAChange)
     EXPECT_FALSE(meter_->status().alarmRaised[size_t(AlarmKind::Egress)]);
 }
 
+ProcessTraffic process(qint64 pid, const char *name, quint64 recv, quint64 sent)
+{
+    return ProcessTraffic{pid, QString::fromLatin1(name), QString::fromLatin1(name), {recv, sent}};
+}
+
+TEST(AppLedger, ApplicationsAddUpToTheHostAndProcessesKeepTheirOwnCounts)
+{
+    AppLedger ledger;
+    const qint64 day = 20000;
+    // What the host moved beyond the attributed bytes is unattributed; bytes
+    // attributed beyond the host's come off the next unattributed ones.
+    ledger.account({process(7, "curl", 100, 10), process(0, kUnattributed, 5, 0)}, {150, 10}, day);
+    ledger.account({process(7, "curl", 300, 0)}, {200, 50}, day);
+    ledger.account({process(8, "wget", 0, 0)}, {400, 0}, day);
+    const auto &apps = ledger.appsToday();
+    EXPECT_EQ(apps.value(QStringLiteral("curl")).total.recv, 400u);
+    EXPECT_EQ(apps.value(QString::fromLatin1(kUnattributed)).total.recv, 5u + 45 + 300);
+    EXPECT_EQ(apps.value(QString::fromLatin1(kUnattributed)).total.sent, 50u);
+    EXPECT_FALSE(apps.contains(QStringLiteral("wget"))); // no bytes, no row
+
+    // A pid taken by another program starts from nothing; the new day too.
+    ledger.account({process(7, "sshd", 1, 1)}, {2, 2}, day + 1);
+    EXPECT_EQ(ledger.processes().value(7).name, QStringLiteral("sshd"));
+    EXPECT_EQ(ledger.processes().value(7).bytes.total.recv, 1u);
+    EXPECT_EQ(apps.value(QStringLiteral("curl")).total.recv, 0u);
+    EXPECT_EQ(apps.value(QString::fromLatin1(kUnattributed)).total.recv, 1u);
+}
+
+TEST(AppLedger, SnapshotsListTheBusiestFirstInTheirMembersOrder)
+{
+    AppLedger ledger;
+    ledger.account({process(2, "a", 10, 0), process(3, "b", 0, 20)}, {10, 20}, 1);
+    EXPECT_EQ(appSnapshotJson(ledger, 2.0),
+              R"([{"app":"b","up":20,"down":0,"up_rate":10,"down_rate":0},)"
+              R"({"app":"a","up":0,"down":10,"up_rate":0,"down_rate":5}])");
+    ledger.startRecentWindow();
+    EXPECT_EQ(processSnapshotJson(ledger, 2.0),
+              R"([{"pid":3,"name":"b","app":"b","up":20,"down":0,"up_rate":0,"down_rate":0},)"
+              R"({"pid":2,"name":"a","app":"a","up":0,"down":10,"up_rate":0,"down_rate":0}])");
+}
+
 TEST(MeterOptions, AreCheckedBeforeAnythingRuns)
 {
     const struct
@@ -240,10 +283,10 @@ TEST(MeterOptions, AreCheckedBeforeAnythingRuns)
 TEST(PrometheusText, EscapesLabelsAndNamesEverySeries)
 {
     MeterStatus status;
-    status.hostBytes = Traffic{12, 34};
+    status.hostBytes = ByteCounts{12, 34};
     status.counting = true;
     status.alarmRaised = {false, true, false};
-    status.appsToday = {AppBytes{QStringLiteral("a\"b\\c\nd"), Traffic{1, 2}}};
+    status.appsToday = {AppBytes{QStringLiteral("a\"b\\c\nd"), ByteCounts{1, 2}}};
     const QByteArray text = prometheusText(status);
     for (const char *line :
          {"vexmora_host_bytes_total{direction=\"recv\"} 12\n",

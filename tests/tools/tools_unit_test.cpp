@@ -190,12 +190,13 @@ private Q_SLOTS:
 
     void snapshotViews()
     {
-        const QString table = ctl::formatSnapshot(QStringLiteral(
-            "[{\"pid\":12,\"name\":\"sshd\",\"up\":1.5},{\"name\":\"x\",\"tags\":[1,2]}]\n"));
-        QCOMPARE(table, QStringLiteral("name  pid   up  tags\n"
-                                       "----  ---  ---  -----\n"
-                                       "sshd   12  1.5\n"
-                                       "x               [1,2]\n"));
+        const QString table = ctl::formatSnapshot(
+            QStringLiteral("[{\"up_rate\":2048,\"pid\":12,\"name\":\"sshd\",\"up\":1572864},"
+                           "{\"name\":\"x\",\"tags\":[1,2],\"up\":1000}]\n"));
+        QCOMPARE(table, QStringLiteral("pid  name       up    up_rate  tags\n"
+                                       "---  ----  -------  ---------  -----\n"
+                                       " 12  sshd  1.5 MiB  2.0 KiB/s\n"
+                                       "     x      1000 B             [1,2]\n"));
         QCOMPARE(ctl::formatSnapshot(QStringLiteral("[]")),
                  QStringLiteral("The snapshot is empty.\n"));
         QCOMPARE(ctl::formatSnapshot(QStringLiteral("{\"a\":[1]}")),

@@ -4,6 +4,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <cmath>
+#include <iterator>
 
 namespace vexmora::ctl {
 namespace {
@@ -43,6 +44,23 @@ QString cellText(const QJsonValue &value)
 QString gibCell(const QJsonValue &value)
 {
     return value.isDouble() ? QString::number(value.toDouble(), 'f', 2) : cellText(value);
+}
+
+QString bytesCell(const QJsonValue &value, const QString &suffix)
+{
+    if (!value.isDouble() || value.toDouble() < 0) {
+        return cellText(value);
+    }
+    static const char *const units[] = {"B", "KiB", "MiB", "GiB", "TiB", "PiB"};
+    double amount = value.toDouble();
+    size_t unit = 0;
+    while (amount >= 1024 && unit + 1 < std::size(units)) {
+        amount /= 1024;
+        ++unit;
+    }
+    const QString number =
+        unit == 0 ? QString::number(qint64(amount)) : QString::number(amount, 'f', 1);
+    return number + QLatin1Char(' ') + QLatin1String(units[unit]) + suffix;
 }
 
 } // namespace vexmora::ctl

@@ -10,5 +10,8 @@ namespace vexmora::ctl {
 QString cellText(const QJsonValue &value);
 // A GiB figure of a report, with two decimals as the service rounds it.
 QString gibCell(const QJsonValue &value);
+// A byte count in the largest binary unit that keeps it at 1 or more: "512 B",
+// "1.5 KiB", "3.2 MiB", ...; suffix follows the unit ("/s" for rates).
+QString bytesCell(const QJsonValue &value, const QString &suffix = QString());
 
 } // namespace vexmora::ctl

@@ -21,11 +21,25 @@ bool isListOfObjects(const QJsonArray &array)
     return !array.isEmpty();
 }
 
-// The keys of all objects, in the order they first appear (each object's
-// own keys come sorted, as QJsonObject keeps them).
+// The members of the meter's snapshots, in the order their columns show.
+const QStringList kKnownKeys = {QStringLiteral("pid"),      QStringLiteral("name"),
+                                QStringLiteral("app"),      QStringLiteral("up"),
+                                QStringLiteral("down"),     QStringLiteral("up_rate"),
+                                QStringLiteral("down_rate")};
+
+// The known keys that appear, then the others in the order they first appear
+// (each object's own keys come sorted, as QJsonObject keeps them).
 QStringList columnKeys(const QJsonArray &objects)
 {
     QStringList keys;
+    for (const QString &key : kKnownKeys) {
+        for (const QJsonValue &value : objects) {
+            if (value.toObject().contains(key)) {
+                keys.append(key);
+                break;
+            }
+        }
+    }
     for (const QJsonValue &value : objects) {
         for (const QString &key : value.toObject().keys()) {
             if (!keys.contains(key)) {
@@ -47,6 +61,17 @@ bool isNumberColumn(const QJsonArray &objects, const QString &key)
     return true;
 }
 
+QString snapshotCell(const QString &key, const QJsonValue &value)
+{
+    if (key == QLatin1String("up") || key == QLatin1String("down")) {
+        return bytesCell(value);
+    }
+    if (key == QLatin1String("up_rate") || key == QLatin1String("down_rate")) {
+        return bytesCell(value, QStringLiteral("/s"));
+    }
+    return cellText(value);
+}
+
 QString objectTable(const QJsonArray &objects)
 {
     const QStringList keys = columnKeys(objects);
@@ -59,7 +84,7 @@ QString objectTable(const QJsonArray &objects)
         const QJsonObject object = value.toObject();
         QStringList cells;
         for (const QString &key : keys) {
-            cells.append(cellText(object.value(key)));
+            cells.append(snapshotCell(key, object.value(key)));
         }
         table.addRow(cells);
     }
