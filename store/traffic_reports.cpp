@@ -1,5 +1,6 @@
 #include "traffic_reports.h"
 
+#include "json_numbers.h"
 #include "report_entries.h"
 #include "report_statements.h"
 #include "sqlite_handles.h"
@@ -12,17 +13,32 @@ namespace vexmora::store {
 
 namespace {
 
+// Members under literal keys, which cJSON then neither copies nor frees.
+void addMember(cJSON *object, const char *literalKey, cJSON *item)
+{
+    if (item != nullptr && !cJSON_AddItemToObjectCS(object, literalKey, item)) {
+        cJSON_Delete(item);
+    }
+}
+void addNumber(cJSON *object, const char *literalKey, double value)
+{
+    addMember(object, literalKey, createNumber(value));
+}
+void addText(cJSON *object, const char *literalKey, const unsigned char *text)
+{
+    addMember(object, literalKey, cJSON_CreateString(reinterpret_cast<const char *>(text)));
+}
+
 void addTop10Entry(cJSON *array, sqlite3_stmt *row)
 {
-    const auto *app = reinterpret_cast<const char *>(sqlite3_column_text(row, 0));
     const double up = bytesToGiB(sqlite3_column_int64(row, 2));
     const double down = bytesToGiB(sqlite3_column_int64(row, 1));
 
     cJSON *entry = cJSON_CreateObject();
-    cJSON_AddStringToObject(entry, "app", app);
-    cJSON_AddNumberToObject(entry, "up", up);
-    cJSON_AddNumberToObject(entry, "down", down);
-    cJSON_AddNumberToObject(entry, "tot", up + down);
+    addText(entry, "app", sqlite3_column_text(row, 0));
+    addNumber(entry, "up", up);
+    addNumber(entry, "down", down);
+    addNumber(entry, "tot", up + down);
     if (!cJSON_AddItemToArray(array, entry)) {
         cJSON_Delete(entry);
     }
@@ -65,7 +81,6 @@ cJSON *runDayReport(const char *format, int days, void (*addEntry)(cJSON *, sqli
 
 void addHourEntry(cJSON *array, sqlite3_stmt *row, bool withStatus)
 {
-    const auto *time = reinterpret_cast<const char *>(sqlite3_column_text(row, 0));
     const int32_t mins = sqlite3_column_int(row, 1);
     const int64_t recv = sqlite3_column_int64(row, 2);
     const int64_t sent = sqlite3_column_int64(row, 3);
@@ -79,18 +94,18 @@ void addHourEntry(cJSON *array, sqlite3_stmt *row, bool withStatus)
     const int64_t avgDown = recv / 1024 / minutes / 60;
 
     cJSON *entry = cJSON_CreateObject();
-    cJSON_AddStringToObject(entry, "time", time);
-    cJSON_AddNumberToObject(entry, "up", up);
-    cJSON_AddNumberToObject(entry, "down", down);
-    cJSON_AddNumberToObject(entry, "tot", up + down);
-    cJSON_AddNumberToObject(entry, "avg_up", static_cast<int32_t>(avgUp));
-    cJSON_AddNumberToObject(entry, "avg_down", static_cast<int32_t>(avgDown));
-    cJSON_AddNumberToObject(entry, "avg", static_cast<int32_t>(avgUp + avgDown));
-    cJSON_AddNumberToObject(entry, "pk_up", sqlite3_column_int(row, 5));
-    cJSON_AddNumberToObject(entry, "pk_down", sqlite3_column_int(row, 4));
-    cJSON_AddNumberToObject(entry, "pk", sqlite3_column_int(row, 6));
+    addText(entry, "time", sqlite3_column_text(row, 0));
+    addNumber(entry, "up", up);
+    addNumber(entry, "down", down);
+    addNumber(entry, "tot", up + down);
+    addNumber(entry, "avg_up", static_cast<int32_t>(avgUp));
+    addNumber(entry, "avg_down", static_cast<int32_t>(avgDown));
+    addNumber(entry, "avg", static_cast<int32_t>(avgUp + avgDown));
+    addNumber(entry, "pk_up", sqlite3_column_int(row, 5));
+    addNumber(entry, "pk_down", sqlite3_column_int(row, 4));
+    addNumber(entry, "pk", sqlite3_column_int(row, 6));
     if (withStatus) {
-        cJSON_AddNumberToObject(entry, "status", sqlite3_column_int(row, 7));
+        addNumber(entry, "status", sqlite3_column_int(row, 7));
     }
     if (!cJSON_AddItemToArray(array, entry)) {
         cJSON_Delete(entry);
