@@ -7,7 +7,8 @@
 //                                      call a running service N times, for profiling;
 //                                      KIND is getter, snapshot, setter, report,
 //                                      pending (all hours pending before each call),
-//                                      unknown (a method the interface lacks) or ping
+//                                      recent (getRecentData(30)), unknown (a method
+//                                      the interface lacks) or ping
 
 #include "bench_database.h"
 #include "bench_sections.h"
@@ -74,6 +75,9 @@ QVector<QDBusMessage> loopCalls(const QString &kind)
     }
     if (kind == QLatin1String("report") || kind == QLatin1String("pending")) {
         return {BusClient::methodCall(QStringLiteral("getReportData"))};
+    }
+    if (kind == QLatin1String("recent")) {
+        return {BusClient::methodCall(QStringLiteral("getRecentData"), {30})};
     }
     if (kind == QLatin1String("unknown")) {
         return {BusClient::methodCall(QStringLiteral("noSuchMethod"))};

@@ -5,7 +5,7 @@
 # for one call.
 #
 #   [WARMUP=N] bench/profile-service.sh BUILD_DIR [KIND] [COUNT] [OUTPUT]
-#   KIND: getter, snapshot, setter, report, pending, unknown or ping (see vexmora-bench)
+#   KIND: getter, snapshot, setter, report, pending, recent, unknown or ping (see vexmora-bench)
 set -euo pipefail
 build=$(cd "${1:?build directory with VEXMORA_BENCH=ON}" && pwd)
 kind=${2:-getter}
@@ -26,7 +26,7 @@ trap cleanup EXIT
 
 mkdir -p "$(dirname "$output")"
 rm -f "$output" "$output".*
-DBUS_SYSTEM_BUS_ADDRESS=$address valgrind --tool=callgrind --callgrind-out-file="$output" \
+DBUS_SYSTEM_BUS_ADDRESS=$address ${SERVICE_ENV:-} valgrind --tool=callgrind --callgrind-out-file="$output" \
     "$build/service/vexmorad" 2>"$output.log" &
 service_pid=$!
 
