@@ -2,7 +2,6 @@
 
 #include <cfloat>
 #include <charconv>
-#include <cjson/cJSON.h>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -97,13 +96,6 @@ std::size_t printNumber(double value, char (&text)[kNumberTextSize])
         end = std::to_chars(text, last, value, std::chars_format::general, 17).ptr;
     }
     return finish(text, end);
-}
-
-cJSON *createNumber(double value)
-{
-    char text[kNumberTextSize];
-    printNumber(value, text);
-    return cJSON_CreateRaw(text);
 }
 
 } // namespace vexmora::store

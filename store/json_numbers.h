@@ -2,8 +2,6 @@
 
 #include <cstddef>
 
-struct cJSON;
-
 // Numbers of the reports, printed faster than cJSON prints them but to the
 // same bytes, so that reply texts stay what clients have always received.
 namespace vexmora::store {
@@ -16,9 +14,5 @@ inline constexpr std::size_t kNumberTextSize = 32;
 // as printf's %.15g, or %.17g when that text does not read back as the value
 // within one epsilon relative to the larger of the two (negative zero is "-0").
 std::size_t printNumber(double value, char (&text)[kNumberTextSize]);
-
-// A raw item holding printNumber's text: cJSON prints it verbatim. Null when
-// cJSON cannot allocate.
-cJSON *createNumber(double value);
 
 } // namespace vexmora::store

@@ -1,6 +1,6 @@
 #include "traffic_reports.h"
 
-#include "json_numbers.h"
+#include "entry_builder.h"
 #include "report_entries.h"
 #include "report_statements.h"
 #include "sqlite_handles.h"
@@ -13,35 +13,17 @@ namespace vexmora::store {
 
 namespace {
 
-// Members under literal keys, which cJSON then neither copies nor frees.
-void addMember(cJSON *object, const char *literalKey, cJSON *item)
-{
-    if (item != nullptr && !cJSON_AddItemToObjectCS(object, literalKey, item)) {
-        cJSON_Delete(item);
-    }
-}
-void addNumber(cJSON *object, const char *literalKey, double value)
-{
-    addMember(object, literalKey, createNumber(value));
-}
-void addText(cJSON *object, const char *literalKey, const unsigned char *text)
-{
-    addMember(object, literalKey, cJSON_CreateString(reinterpret_cast<const char *>(text)));
-}
-
 void addTop10Entry(cJSON *array, sqlite3_stmt *row)
 {
     const double up = bytesToGiB(sqlite3_column_int64(row, 2));
     const double down = bytesToGiB(sqlite3_column_int64(row, 1));
 
-    cJSON *entry = cJSON_CreateObject();
-    addText(entry, "app", sqlite3_column_text(row, 0));
-    addNumber(entry, "up", up);
-    addNumber(entry, "down", down);
-    addNumber(entry, "tot", up + down);
-    if (!cJSON_AddItemToArray(array, entry)) {
-        cJSON_Delete(entry);
-    }
+    EntryBuilder entry;
+    entry.text("app", sqlite3_column_text(row, 0));
+    entry.number("up", up);
+    entry.number("down", down);
+    entry.number("tot", up + down);
+    entry.addTo(array);
 }
 
 void addRecentHourEntry(cJSON *array, sqlite3_stmt *row)
@@ -93,23 +75,21 @@ void addHourEntry(cJSON *array, sqlite3_stmt *row, bool withStatus)
     const int64_t avgUp = sent / 1024 / minutes / 60;
     const int64_t avgDown = recv / 1024 / minutes / 60;
 
-    cJSON *entry = cJSON_CreateObject();
-    addText(entry, "time", sqlite3_column_text(row, 0));
-    addNumber(entry, "up", up);
-    addNumber(entry, "down", down);
-    addNumber(entry, "tot", up + down);
-    addNumber(entry, "avg_up", static_cast<int32_t>(avgUp));
-    addNumber(entry, "avg_down", static_cast<int32_t>(avgDown));
-    addNumber(entry, "avg", static_cast<int32_t>(avgUp + avgDown));
-    addNumber(entry, "pk_up", sqlite3_column_int(row, 5));
-    addNumber(entry, "pk_down", sqlite3_column_int(row, 4));
-    addNumber(entry, "pk", sqlite3_column_int(row, 6));
+    EntryBuilder entry;
+    entry.text("time", sqlite3_column_text(row, 0));
+    entry.number("up", up);
+    entry.number("down", down);
+    entry.number("tot", up + down);
+    entry.number("avg_up", static_cast<int32_t>(avgUp));
+    entry.number("avg_down", static_cast<int32_t>(avgDown));
+    entry.number("avg", static_cast<int32_t>(avgUp + avgDown));
+    entry.number("pk_up", sqlite3_column_int(row, 5));
+    entry.number("pk_down", sqlite3_column_int(row, 4));
+    entry.number("pk", sqlite3_column_int(row, 6));
     if (withStatus) {
-        addNumber(entry, "status", sqlite3_column_int(row, 7));
+        entry.number("status", sqlite3_column_int(row, 7));
     }
-    if (!cJSON_AddItemToArray(array, entry)) {
-        cJSON_Delete(entry);
-    }
+    entry.addTo(array);
 }
 
 void attachToObject(cJSON *object, const char *key, cJSON *item)

@@ -1,7 +1,7 @@
 // Arbitrary rows in the traffic database: every report still comes out as
 // one JSON document that cJSON reads and prints back to the same text, and
 // nothing leaks or crashes. Arbitrary doubles print as cJSON prints them.
-#include "json_numbers.h"
+#include "entry_builder.h"
 #include "traffic_reports.h"
 #include "traffic_store.h"
 #include "vexmora_paths.h"
@@ -93,7 +93,13 @@ std::string printedAndDeleted(cJSON *item)
 
 void requireCJsonText(double value)
 {
-    if (printedAndDeleted(createNumber(value)) != printedAndDeleted(cJSON_CreateNumber(value))) {
+    cJSON *expected = cJSON_CreateObject();
+    cJSON_AddNumberToObject(expected, "n", value);
+    cJSON *built = cJSON_CreateArray();
+    EntryBuilder entry;
+    entry.number("n", value);
+    entry.addTo(built);
+    if (printedAndDeleted(built) != "[" + printedAndDeleted(expected) + "]") {
         std::abort();
     }
 }

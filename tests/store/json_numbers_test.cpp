@@ -1,6 +1,6 @@
-// The report numbers against the installed cJSON: for every value, the text
-// of a createNumber item must be what cJSON prints for cJSON_CreateNumber.
-#include "json_numbers.h"
+// The report entries' numbers against the installed cJSON: for every value,
+// an entry built by the store must print as cJSON prints a number member.
+#include "entry_builder.h"
 #include "traffic_reports.h"
 
 #include <cfloat>
@@ -31,8 +31,16 @@ void expectSameText(double value)
     char text[kNumberTextSize];
     const std::size_t length = printNumber(value, text);
     EXPECT_EQ(length, std::strlen(text));
-    const std::string expected = printedAndDeleted(cJSON_CreateNumber(value));
-    ASSERT_EQ(printedAndDeleted(createNumber(value)), expected)
+
+    cJSON *expected = cJSON_CreateArray();
+    cJSON *object = cJSON_CreateObject();
+    cJSON_AddNumberToObject(object, "n", value);
+    cJSON_AddItemToArray(expected, object);
+    cJSON *built = cJSON_CreateArray();
+    EntryBuilder entry;
+    entry.number("n", value);
+    entry.addTo(built);
+    ASSERT_EQ(printedAndDeleted(built), printedAndDeleted(expected))
         << "value bits " << std::hexfloat << value;
 }
 
