@@ -21,6 +21,7 @@ constexpr double kPendingLimitMs = 40;
 constexpr double kThroughputShare = 0.70;
 constexpr qint64 kIdleLimitKiB = 10 * 1024;
 constexpr qint64 kGrowthLimitKiB = 1024;
+constexpr qint64 kAnonymousAfterReportsKiB = 1536;
 constexpr int kConcurrentClients = 8;
 
 QDBusMessage call(const char *method, const QVariantList &arguments = {})
@@ -162,8 +163,12 @@ void measurePendingHours(BenchContext &context, int hours)
     }
     const Summary summary = summarize(samples);
     const Summary bare = summarize(bareSamples);
-    addResidentRow(context, "RSS at idle, after the pending-hours reports",
-                   residentAtIdle(context));
+    const Resident after = residentAtIdle(context);
+    addResidentRow(context, "RSS at idle, after the pending-hours reports", after);
+    context.table.addCheck({"g", "anonymous memory 0.5 s after the last of them",
+                            format("%lld KiB", after.anonymous),
+                            format("Pss %lld KiB", after.proportional), "≤ 1.5 MiB (1536 KiB)"},
+                           after.anonymous <= kAnonymousAfterReportsKiB);
     context.table.addCheck(
         {"d", format("getReportData(), %d hours pending", hours),
          format("%.1f ms (%.1f)", summary.median / 1000, summary.p90 / 1000),
