@@ -3,10 +3,11 @@
 //
 //   vexmora-bench [--quick]            full run (--quick: a tenth of the samples)
 //   vexmora-bench --prepare            only write the database, settings and snapshots
-//   vexmora-bench --attach ADDRESS --loop KIND [--count N]
+//   vexmora-bench --attach ADDRESS --loop KIND [--count N] [--days D]
 //                                      call a running service N times, for profiling;
 //                                      KIND is getter, snapshot, setter, report,
 //                                      pending (all hours pending before each call),
+//                                      recent (getRecentData(D), D 30 by default),
 //                                      unknown (a method the interface lacks) or ping
 
 #include "bench_database.h"
@@ -61,7 +62,7 @@ DatasetCounts prepareState(ResultTable *table)
     return counts;
 }
 
-QVector<QDBusMessage> loopCalls(const QString &kind)
+QVector<QDBusMessage> loopCalls(const QString &kind, int days)
 {
     if (kind == QLatin1String("getter")) {
         return getterCalls();
@@ -75,6 +76,9 @@ QVector<QDBusMessage> loopCalls(const QString &kind)
     if (kind == QLatin1String("report") || kind == QLatin1String("pending")) {
         return {BusClient::methodCall(QStringLiteral("getReportData"))};
     }
+    if (kind == QLatin1String("recent")) {
+        return {BusClient::methodCall(QStringLiteral("getRecentData"), {days})};
+    }
     if (kind == QLatin1String("unknown")) {
         return {BusClient::methodCall(QStringLiteral("noSuchMethod"))};
     }
@@ -84,7 +88,7 @@ QVector<QDBusMessage> loopCalls(const QString &kind)
     throw std::runtime_error("unknown loop kind " + kind.toStdString());
 }
 
-void runLoop(const QString &address, const QString &kind, int count)
+void runLoop(const QString &address, const QString &kind, int count, int days)
 {
     BusClient client(QDBusConnection::connectToBus(address, QString::fromLatin1(kClientName)));
     // A service under a profiler takes its time to come up.
@@ -92,7 +96,7 @@ void runLoop(const QString &address, const QString &kind, int count)
                                   QString::fromLatin1(vexmora::bus::kServiceName), 120000)) {
         throw std::runtime_error("no service on " + address.toStdString());
     }
-    const QVector<QDBusMessage> calls = loopCalls(kind);
+    const QVector<QDBusMessage> calls = loopCalls(kind, days);
     const bool pending = kind == QLatin1String("pending");
     const bool refused = kind == QLatin1String("unknown");
     const QString unknownMethod = QStringLiteral("org.freedesktop.DBus.Error.UnknownMethod");
@@ -161,7 +165,8 @@ int main(int argc, char *argv[])
         } else if (arguments.contains(QStringLiteral("--attach"))) {
             runLoop(option(arguments, QStringLiteral("--attach")),
                     option(arguments, QStringLiteral("--loop"), QStringLiteral("getter")),
-                    option(arguments, QStringLiteral("--count"), QStringLiteral("1000")).toInt());
+                    option(arguments, QStringLiteral("--count"), QStringLiteral("1000")).toInt(),
+                    option(arguments, QStringLiteral("--days"), QStringLiteral("30")).toInt());
         } else {
             runFull(arguments.contains(QStringLiteral("--quick")) ? 10 : 1);
         }

@@ -33,23 +33,30 @@ private:
     int fd_;
 };
 
-// Reads up to limit + 1 bytes, so that a file that grew past the limit after
-// fstat() is still recognised as too large.
-bool readUpTo(int fd, qint64 limit, QByteArray &bytes)
+// Reads the file into `bytes`, sized for the `expected` bytes that fstat()
+// reported and one more, and growing up to limit + 1 bytes, so that a file
+// that grew past the limit after fstat() is still recognised as too large.
+bool readUpTo(int fd, qint64 expected, qint64 limit, QByteArray &bytes)
 {
-    char buffer[64 * 1024];
+    qint64 size = 0;
+    bytes.resize(static_cast<int>(std::min(expected, limit) + 1));
     for (;;) {
-        const ssize_t count = ::read(fd, buffer, sizeof buffer);
+        if (size == bytes.size()) {
+            if (size > limit) {
+                return true;
+            }
+            bytes.resize(static_cast<int>(std::min(size * 2, limit + 1)));
+        }
+        const ssize_t count =
+            ::read(fd, bytes.data() + size, static_cast<size_t>(bytes.size() - size));
         if (count < 0 && errno == EINTR) {
             continue;
         }
         if (count <= 0) {
+            bytes.truncate(static_cast<int>(size));
             return count == 0;
         }
-        bytes.append(buffer, static_cast<int>(count));
-        if (bytes.size() > limit) {
-            return true;
-        }
+        size += count;
     }
 }
 
@@ -57,7 +64,10 @@ bool readUpTo(int fd, qint64 limit, QByteArray &bytes)
 // byte-order mark skipped (by the codec); UTF-8 whatever the locale says.
 QString decodeText(QByteArray bytes)
 {
-    bytes.truncate(static_cast<int>(std::remove(bytes.begin(), bytes.end(), '\r') - bytes.begin()));
+    if (std::memchr(bytes.constData(), '\r', static_cast<size_t>(bytes.size())) != nullptr) {
+        bytes.truncate(
+            static_cast<int>(std::remove(bytes.begin(), bytes.end(), '\r') - bytes.begin()));
+    }
     return utf8Codec()->toUnicode(bytes);
 }
 
@@ -87,7 +97,7 @@ QString readSnapshot(const char *path)
         return refuse(path, "larger than the reply limit");
     }
     QByteArray bytes;
-    if (!readUpTo(file.get(), kMaxSnapshotBytes, bytes)) {
+    if (!readUpTo(file.get(), status.st_size, kMaxSnapshotBytes, bytes)) {
         return refuse(path, "read error");
     }
     if (bytes.size() > kMaxSnapshotBytes) {

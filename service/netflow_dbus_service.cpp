@@ -111,15 +111,21 @@ QString NetflowDBusService::getAllProcessNetflow()
 
 QString NetflowDBusService::getRecentTop10(int day)
 {
-    return printAndDelete(vexmora::store::queryRecentTop10(day));
+    return trimmedAfter(printAndDelete(vexmora::store::queryRecentTop10(day)));
 }
 
 QString NetflowDBusService::getRecentData(int day)
 {
-    return printAndDelete(vexmora::store::queryRecentData(day));
+    return trimmedAfter(printAndDelete(vexmora::store::queryRecentData(day)));
 }
 
 QString NetflowDBusService::getReportData()
 {
-    return takeJsonText(vexmora::store::buildReportData());
+    return trimmedAfter(takeJsonText(vexmora::store::buildReportData()));
+}
+
+QString NetflowDBusService::trimmedAfter(QString reply)
+{
+    heapTrim_.afterReply(reply);
+    return reply;
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "heap_trim.h"
 #include "netflow_settings.h"
 
 #include <QObject>
@@ -39,5 +40,9 @@ public Q_SLOTS:
     QString getReportData();
 
 private:
+    // The reply, with the heap trimmed a moment after it when it was large.
+    QString trimmedAfter(QString reply);
+
     std::unique_ptr<NetflowSettings> settings_;
+    vexmora::HeapTrim heapTrim_;
 };

@@ -5,8 +5,8 @@
 
 // The monitor's switches and alarm thresholds, kept in the INI settings file,
 // together with the snapshot readers and the log writer, whose file access
-// lives in the files library. The class holds no data: every operation opens
-// its file, does its work and closes it again.
+// lives in the files library. The class holds no data: every operation reads
+// its file as it is at that moment.
 class NetflowSettings
 {
 public:

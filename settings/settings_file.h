@@ -4,13 +4,14 @@
 #include <QString>
 #include <QVariant>
 
-// One open of the settings file: the INI file in the state directory, UTF-8,
-// group "Ostvane". Closed (and synchronised) when the object goes away.
+// One use of the settings file: the INI file in the state directory, UTF-8,
+// group "Ostvane". Each thread keeps its QSettings open between uses, and
+// every SettingsFile first brings it up to what the file holds at that
+// moment, so outside edits are seen by the next call as before.
 class SettingsFile
 {
 public:
     SettingsFile();
-    ~SettingsFile();
     SettingsFile(const SettingsFile &) = delete;
     SettingsFile &operator=(const SettingsFile &) = delete;
 
@@ -24,5 +25,5 @@ public:
     bool write(const QString &key, const QString &value);
 
 private:
-    QSettings settings_;
+    QSettings *settings_;
 };

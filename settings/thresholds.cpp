@@ -1,9 +1,6 @@
 #include "netflow_settings.h"
 #include "settings_file.h"
 
-#include <QJsonDocument>
-#include <QJsonObject>
-
 namespace {
 
 const QString kAlarmSizeKey = QStringLiteral("NETFLOW_ALARM_SIZE");
@@ -18,12 +15,11 @@ QString NetflowSettings::readThreshold(const QString &sizeKey)
 {
     // Both keys from one read of the file.
     const SettingsFile file;
-    const QString sizeText = file.text(sizeKey);
-    const QString periodText = file.text(kAlarmPeriodKey);
-    QJsonObject threshold;
-    threshold.insert(QStringLiteral("size"), sizeText.toInt(nullptr, 10));
-    threshold.insert(QStringLiteral("period"), periodText.toInt(nullptr, 10));
-    return QString::fromUtf8(QJsonDocument(threshold).toJson(QJsonDocument::Compact));
+    const int size = file.text(sizeKey).toInt(nullptr, 10);
+    const int period = file.text(kAlarmPeriodKey).toInt(nullptr, 10);
+    // Compact JSON with the keys in order, as QJsonDocument prints the object.
+    return QLatin1String("{\"period\":") + QString::number(period) + QLatin1String(",\"size\":") +
+           QString::number(size) + QLatin1Char('}');
 }
 
 int NetflowSettings::setThreshold(const QString &sizeKey, int size, int period)

@@ -9,7 +9,11 @@ namespace vexmora::store {
 bool openDatabase(Database &db)
 {
     sqlite3 *handle = nullptr;
-    const int rc = sqlite3_open(paths::kDatabaseFile, &handle);
+    // Every connection is opened, used and closed by one thread, so it needs
+    // no mutex of its own (SQLite takes one for each column read otherwise).
+    const int rc =
+        sqlite3_open_v2(paths::kDatabaseFile, &handle,
+                        SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
     db.reset(handle);
     if (rc != SQLITE_OK) {
         return false;

@@ -1,5 +1,6 @@
 #include "traffic_reports.h"
 
+#include "entry_builder.h"
 #include "report_entries.h"
 #include "report_statements.h"
 #include "sqlite_handles.h"
@@ -14,18 +15,15 @@ namespace {
 
 void addTop10Entry(cJSON *array, sqlite3_stmt *row)
 {
-    const auto *app = reinterpret_cast<const char *>(sqlite3_column_text(row, 0));
     const double up = bytesToGiB(sqlite3_column_int64(row, 2));
     const double down = bytesToGiB(sqlite3_column_int64(row, 1));
 
-    cJSON *entry = cJSON_CreateObject();
-    cJSON_AddStringToObject(entry, "app", app);
-    cJSON_AddNumberToObject(entry, "up", up);
-    cJSON_AddNumberToObject(entry, "down", down);
-    cJSON_AddNumberToObject(entry, "tot", up + down);
-    if (!cJSON_AddItemToArray(array, entry)) {
-        cJSON_Delete(entry);
-    }
+    EntryBuilder entry;
+    entry.text("app", sqlite3_column_text(row, 0));
+    entry.number("up", up);
+    entry.number("down", down);
+    entry.number("tot", up + down);
+    entry.addTo(array);
 }
 
 void addRecentHourEntry(cJSON *array, sqlite3_stmt *row)
@@ -65,7 +63,6 @@ cJSON *runDayReport(const char *format, int days, void (*addEntry)(cJSON *, sqli
 
 void addHourEntry(cJSON *array, sqlite3_stmt *row, bool withStatus)
 {
-    const auto *time = reinterpret_cast<const char *>(sqlite3_column_text(row, 0));
     const int32_t mins = sqlite3_column_int(row, 1);
     const int64_t recv = sqlite3_column_int64(row, 2);
     const int64_t sent = sqlite3_column_int64(row, 3);
@@ -78,23 +75,21 @@ void addHourEntry(cJSON *array, sqlite3_stmt *row, bool withStatus)
     const int64_t avgUp = sent / 1024 / minutes / 60;
     const int64_t avgDown = recv / 1024 / minutes / 60;
 
-    cJSON *entry = cJSON_CreateObject();
-    cJSON_AddStringToObject(entry, "time", time);
-    cJSON_AddNumberToObject(entry, "up", up);
-    cJSON_AddNumberToObject(entry, "down", down);
-    cJSON_AddNumberToObject(entry, "tot", up + down);
-    cJSON_AddNumberToObject(entry, "avg_up", static_cast<int32_t>(avgUp));
-    cJSON_AddNumberToObject(entry, "avg_down", static_cast<int32_t>(avgDown));
-    cJSON_AddNumberToObject(entry, "avg", static_cast<int32_t>(avgUp + avgDown));
-    cJSON_AddNumberToObject(entry, "pk_up", sqlite3_column_int(row, 5));
-    cJSON_AddNumberToObject(entry, "pk_down", sqlite3_column_int(row, 4));
-    cJSON_AddNumberToObject(entry, "pk", sqlite3_column_int(row, 6));
+    EntryBuilder entry;
+    entry.text("time", sqlite3_column_text(row, 0));
+    entry.number("up", up);
+    entry.number("down", down);
+    entry.number("tot", up + down);
+    entry.number("avg_up", static_cast<int32_t>(avgUp));
+    entry.number("avg_down", static_cast<int32_t>(avgDown));
+    entry.number("avg", static_cast<int32_t>(avgUp + avgDown));
+    entry.number("pk_up", sqlite3_column_int(row, 5));
+    entry.number("pk_down", sqlite3_column_int(row, 4));
+    entry.number("pk", sqlite3_column_int(row, 6));
     if (withStatus) {
-        cJSON_AddNumberToObject(entry, "status", sqlite3_column_int(row, 7));
+        entry.number("status", sqlite3_column_int(row, 7));
     }
-    if (!cJSON_AddItemToArray(array, entry)) {
-        cJSON_Delete(entry);
-    }
+    entry.addTo(array);
 }
 
 void attachToObject(cJSON *object, const char *key, cJSON *item)

@@ -1,5 +1,7 @@
 // Arbitrary rows in the traffic database: every report still comes out as
-// one JSON document, and nothing leaks or crashes.
+// one JSON document that cJSON reads and prints back to the same text, and
+// nothing leaks or crashes. Arbitrary doubles print as cJSON prints them.
+#include "entry_builder.h"
 #include "traffic_reports.h"
 #include "traffic_store.h"
 #include "vexmora_paths.h"
@@ -8,6 +10,7 @@
 #include <QString>
 #include <cjson/cJSON.h>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <fuzzer/FuzzedDataProvider.h>
 #include <sqlite3.h>
@@ -79,7 +82,44 @@ void insertRows(sqlite3 *db, FuzzedDataProvider &input)
     sqlite3_finalize(hour);
 }
 
+std::string printedAndDeleted(cJSON *item)
+{
+    char *text = cJSON_PrintUnformatted(item);
+    std::string result = text != nullptr ? text : "<null>";
+    cJSON_free(text);
+    cJSON_Delete(item);
+    return result;
+}
+
+void requireCJsonText(double value)
+{
+    cJSON *expected = cJSON_CreateObject();
+    cJSON_AddNumberToObject(expected, "n", value);
+    cJSON *built = cJSON_CreateArray();
+    EntryBuilder entry;
+    entry.number("n", value);
+    entry.addTo(built);
+    if (printedAndDeleted(built) != "[" + printedAndDeleted(expected) + "]") {
+        std::abort();
+    }
+}
+
+// Any bit pattern, a byte count in GiB and the sum of two.
+void requireCJsonNumbers(FuzzedDataProvider &input)
+{
+    const auto bits = input.ConsumeIntegral<uint64_t>();
+    double value;
+    std::memcpy(&value, &bits, sizeof value);
+    requireCJsonText(value);
+    const double up = bytesToGiB(input.ConsumeIntegral<int64_t>());
+    const double down = bytesToGiB(input.ConsumeIntegral<int64_t>());
+    requireCJsonText(up);
+    requireCJsonText(up + down);
+}
+
 // The text as a client receives it: decoded as UTF-8, then sent as UTF-8.
+// cJSON prints what it reads of its own text as that text again, so a number
+// printed with other digits than cJSON's own would show here.
 void requireJson(char *text, bool array)
 {
     if (text == nullptr) {
@@ -87,6 +127,9 @@ void requireJson(char *text, bool array)
     }
     const QJsonDocument document = QJsonDocument::fromJson(QString::fromUtf8(text).toUtf8());
     if (array ? !document.isArray() : !document.isObject()) {
+        std::abort();
+    }
+    if (printedAndDeleted(cJSON_Parse(text)) != text) {
         std::abort();
     }
     cJSON_free(text);
@@ -105,6 +148,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     ::mkdir(vexmora::paths::kStateDir, 0755);
     ::unlink(vexmora::paths::kDatabaseFile);
     FuzzedDataProvider input(data, size);
+    requireCJsonNumbers(input);
     const int days = input.ConsumeIntegralInRange<int>(-2, 45);
 
     sqlite3 *db = nullptr;

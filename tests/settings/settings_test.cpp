@@ -111,6 +111,12 @@ private Q_SLOTS:
         QCOMPARE(settings.getIngressAlarmStatus(), 7);
         QCOMPARE(settings.setIngressAlarmStatus(1), 0);
         QCOMPARE(settings.getIngressAlarmStatus(), 1);
+
+        // Text that is not valid INI leaves no error behind for later writes.
+        writeStateFile(kSettings, "[Ostvane\nNETFLOW_ALARM_STATUS=1\n");
+        QCOMPARE(settings.getAlarmStatus(), 1);
+        QCOMPARE(settings.setCountStatus(1), 0);
+        QCOMPARE(settings.getCountStatus(), 1);
     }
 
     void thresholdsShareThePeriodAndCompareAsText()
@@ -165,6 +171,7 @@ private Q_SLOTS:
         QCOMPARE(settingsBytes(), stored);
 
         QFile::remove(statePath(QStringLiteral("filler")));
+        QCOMPARE(settings.setAlarmStatus(0), 0); // with room again, the write goes through
         QVERIFY(run(QStringLiteral("mount"),
                     {QStringLiteral("-o"), QStringLiteral("remount,ro"), stateDir()}));
         QTest::ignoreMessage(QtWarningMsg,
