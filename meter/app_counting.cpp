@@ -65,6 +65,7 @@ void AppCounting::runPeriodicWork(qint64 wallMs, qint64 elapsedMs, qint64 interv
     if (elapsedMs - lastFlushMs_ >= kFlushMs || dayEndsBeforeNextSample) {
         lastFlushMs_ = elapsedMs;
         ledger_.flush();
+        warnOfNewLosses();
     }
     if (elapsedMs - lastSnapshotMs_ >= kSnapshotMs) {
         writeSnapshots(elapsedMs);
@@ -90,6 +91,22 @@ std::vector<AppBytes> AppCounting::busiestToday(int count) const
     std::partial_sort(apps.begin(), apps.begin() + ptrdiff_t(kept), apps.end(), busier);
     apps.resize(kept);
     return apps;
+}
+
+quint64 AppCounting::lostCloseReports() const
+{
+    return attributionOpen_ ? attribution_->lostNotifications() : 0;
+}
+
+void AppCounting::warnOfNewLosses()
+{
+    const quint64 lost = lostCloseReports();
+    if (lost > reportedLosses_) {
+        qWarning("The kernel dropped reports of closed sockets %llu times so far: their last "
+                 "bytes count as unattributed. A larger net.core.rmem_max makes room.",
+                 lost);
+        reportedLosses_ = lost;
+    }
 }
 
 void AppCounting::openAttribution()

@@ -35,10 +35,13 @@ public:
     void stop();
     // The busiest applications of the UTC day, for the textfile.
     std::vector<AppBytes> busiestToday(int count) const;
+    // Reports of closed sockets the kernel dropped (its buffer was full).
+    quint64 lostCloseReports() const;
 
 private:
     void openAttribution();
     void writeSnapshots(qint64 elapsedMs);
+    void warnOfNewLosses();
 
     SocketAttribution *attribution_;
     bool attributionOpen_ = false;
@@ -47,6 +50,7 @@ private:
     AppLedger ledger_;
     qint64 lastFlushMs_ = 0;
     qint64 lastSnapshotMs_ = 0;
+    quint64 reportedLosses_ = 0;
 };
 
 } // namespace vexmora::meter

@@ -96,6 +96,7 @@ MeterStatus Meter::status() const
     status.hostBytes = hostBytes_;
     status.counting = settings_.counting;
     status.appsToday = apps_.busiestToday(kTextfileApps);
+    status.lostCloseReports = apps_.lostCloseReports();
     for (AlarmKind kind : kAlarmKinds) {
         status.alarmRaised[size_t(kind)] = alarms_.isRaised(kind);
     }

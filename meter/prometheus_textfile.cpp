@@ -59,6 +59,10 @@ QByteArray prometheusText(const MeterStatus &status)
         sample(out, "vexmora_alarm_raised", "kind=\"" + alarmKindName(kind).toUtf8() + '"',
                status.alarmRaised[size_t(kind)] ? 1 : 0);
     }
+    family(out, "vexmora_lost_close_reports_total", "counter",
+           "Times the kernel dropped reports of closed sockets, whose last bytes then count as "
+           "unattributed.");
+    sample(out, "vexmora_lost_close_reports_total", QByteArray(), status.lostCloseReports);
     if (!status.appsToday.empty()) {
         family(out, "vexmora_app_bytes_today", "gauge",
                "Bytes of the busiest applications on the current UTC day.");

@@ -23,6 +23,7 @@ struct MeterStatus
     bool counting = false;
     std::array<bool, 3> alarmRaised{};
     std::vector<AppBytes> appsToday; // the busiest applications of the UTC day
+    quint64 lostCloseReports = 0;
 };
 
 // The status in the Prometheus text exposition format.
