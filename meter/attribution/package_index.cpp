@@ -5,6 +5,7 @@
 #include <QFileInfo>
 #include <algorithm>
 #include <cstring>
+#include <malloc.h>
 
 namespace vexmora::meter {
 
@@ -87,9 +88,10 @@ void PackageIndex::load()
     for (const QString &fileName : lists)
         loadList(fileName);
     std::stable_sort(paths_.begin(), paths_.end(),
-                     [](const auto &a, const auto &b) { return a.first < b.first; });
+                     [](const PathEntry &a, const PathEntry &b) { return a.hash < b.hash; });
     paths_.shrink_to_fit();
     stats_.paths = int(paths_.size());
+    malloc_trim(0);
 }
 
 void PackageIndex::loadList(const QString &fileName)
@@ -111,7 +113,7 @@ void PackageIndex::loadList(const QString &fileName)
         const char *line = content.constData() + lineStart;
         const int length = lineEnd - lineStart;
         if (length > 0 && line[0] == '/' && !std::memchr(line, '\0', std::size_t(length)))
-            paths_.emplace_back(pathHash(line, length), package);
+            paths_.push_back(PathEntry{pathHash(line, length), quint32(package)});
         else if (length > 0)
             ++stats_.rejectedLines;
         lineStart = lineEnd + 1;
@@ -120,10 +122,10 @@ void PackageIndex::loadList(const QString &fileName)
 
 int PackageIndex::packageAt(quint64 hash) const
 {
-    const auto it = std::lower_bound(
-        paths_.begin(), paths_.end(), hash,
-        [](const std::pair<quint64, int> &entry, quint64 h) { return entry.first < h; });
-    return it != paths_.end() && it->first == hash ? it->second : -1;
+    const auto it =
+        std::lower_bound(paths_.begin(), paths_.end(), hash,
+                         [](const PathEntry &entry, quint64 h) { return entry.hash < h; });
+    return it != paths_.end() && it->hash == hash ? int(it->package) : -1;
 }
 
 } // namespace vexmora::meter
