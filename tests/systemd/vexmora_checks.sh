@@ -38,6 +38,10 @@ eventually() {
     "$@"
 }
 
+status_field() { # FIELD /proc/PID/status
+    awk -v f="$1:" '$1 == f { print $2 }' <<<"$2"
+}
+
 check_install_starts_it() {
     boot_copy_in "$debs"/vexmora_*.deb /tmp/vexmora.deb
     local output
@@ -62,10 +66,10 @@ check_sandbox() {
     pid=$(unit_property MainPID)
     status=$(guest cat "/proc/$pid/status")
     for field in CapInh CapPrm CapEff CapBnd CapAmb; do
-        expect "$field" 0000000000000000 "$(awk -v f="$field:" '$1 == f { print $2 }' <<<"$status")"
+        expect "$field" 0000000000000000 "$(status_field "$field" "$status")"
     done
-    expect NoNewPrivs 1 "$(awk '$1 == "NoNewPrivs:" { print $2 }' <<<"$status")"
-    expect "Seccomp (2: filter)" 2 "$(awk '$1 == "Seccomp:" { print $2 }' <<<"$status")"
+    expect NoNewPrivs 1 "$(status_field NoNewPrivs "$status")"
+    expect "Seccomp (2: filter)" 2 "$(status_field Seccomp "$status")"
     for ns in net mnt user ipc uts; do
         [ "$(guest readlink "/proc/$pid/ns/$ns")" != "$(guest readlink /proc/1/ns/$ns)" ] ||
             fail "vexmorad shares the $ns namespace of PID 1"
@@ -74,12 +78,10 @@ check_sandbox() {
         "/proc/$pid/net/dev")"
 }
 
-# In all of vexmorad's namespaces, as root without capabilities (as it runs),
-# tries to create a file in each directory; only the state directory and the
-# unit's private /tmp and /var/tmp may take it.
-check_writable_paths() {
-    local pid writable
-    pid=$(unit_property MainPID)
+# In all of the namespaces of process PID, as root without capabilities,
+# tries to create a file in each directory and prints those that took it.
+writable_paths() { # PID
+    local pid=$1 writable
     guest touch /tmp/vexmora-host-tmp
     writable=$(guest nsenter -t "$pid" -a setpriv --bounding-set=-all --inh-caps=-all -- sh -c '
         [ ! -e /tmp/vexmora-host-tmp ] || echo "the host /tmp"
@@ -91,7 +93,13 @@ check_writable_paths() {
         done
         true' | paste -sd ' ' -)
     guest rm -f /tmp/vexmora-host-tmp
-    expect "writable for vexmorad" "$state /tmp /var/tmp" "$writable"
+    echo "$writable"
+}
+
+# Only the state directory and the unit's private /tmp and /var/tmp.
+check_writable_paths() {
+    expect "writable for vexmorad" "$state /tmp /var/tmp" \
+        "$(writable_paths "$(unit_property MainPID)")"
 }
 
 check_activation_after_stop() {
