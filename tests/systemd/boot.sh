@@ -3,8 +3,9 @@
 # drives it from outside. Sourced by the check scripts, which call:
 #
 #   boot_require_host            skips (exit 77) where this cannot work; in CI it fails
-#   boot_make_root DIR DEB...    DIR/root: debootstrap minbase with systemd, dbus, python3-dbus
-#                                and the Depends of the packages; kept while that list holds
+#   boot_make_root DIR DEB...    DIR/root: debootstrap minbase with systemd, dbus, python3-dbus,
+#                                iproute2 and the Depends of the packages; kept while that list
+#                                holds
 #   boot_start ROOT              boots ROOT on an overlay whose upper layer (beside ROOT) is
 #                                kept for the next boot_start and removed by boot_cleanup
 #   guest CMD...                 runs CMD in the booted system (all of its namespaces)
@@ -52,8 +53,8 @@ boot_make_root() {
     local cache=$1
     shift
     local packages
-    packages=$( (printf '%s\n' systemd dbus python3-dbus && boot_depends_of "$@") | sort -u |
-        paste -sd, -)
+    packages=$( (printf '%s\n' systemd dbus python3-dbus iproute2 && boot_depends_of "$@") |
+        sort -u | paste -sd, -)
     mkdir -p "$cache"
     exec {lock}>"$cache/lock"
     flock "$lock"

@@ -1,8 +1,8 @@
 #!/bin/bash
 # vexmora.service under a booted systemd: the .deb installed as a user would,
 # then called, sandboxed, stopped, activated, cut off from its bus, and the
-# bus policy's matrix on the real system bus; each boot ends in a power-off
-# in which no unit may fail.
+# bus policy's matrix on the real system bus; the meter's checks in between
+# (meter_checks.sh); each boot ends in a power-off in which no unit may fail.
 #   vexmora_checks.sh CACHE_DIR DEB_DIR PACKAGING_TESTS_DIR [BOOTS]
 set -euo pipefail
 # shellcheck source=boot.sh
@@ -38,6 +38,13 @@ eventually() {
     "$@"
 }
 
+status_field() { # FIELD /proc/PID/status
+    awk -v f="$1:" '$1 == f { print $2 }' <<<"$2"
+}
+
+# shellcheck source=meter_checks.sh
+source "$(dirname "$0")/meter_checks.sh"
+
 check_install_starts_it() {
     boot_copy_in "$debs"/vexmora_*.deb /tmp/vexmora.deb
     local output
@@ -62,10 +69,10 @@ check_sandbox() {
     pid=$(unit_property MainPID)
     status=$(guest cat "/proc/$pid/status")
     for field in CapInh CapPrm CapEff CapBnd CapAmb; do
-        expect "$field" 0000000000000000 "$(awk -v f="$field:" '$1 == f { print $2 }' <<<"$status")"
+        expect "$field" 0000000000000000 "$(status_field "$field" "$status")"
     done
-    expect NoNewPrivs 1 "$(awk '$1 == "NoNewPrivs:" { print $2 }' <<<"$status")"
-    expect "Seccomp (2: filter)" 2 "$(awk '$1 == "Seccomp:" { print $2 }' <<<"$status")"
+    expect NoNewPrivs 1 "$(status_field NoNewPrivs "$status")"
+    expect "Seccomp (2: filter)" 2 "$(status_field Seccomp "$status")"
     for ns in net mnt user ipc uts; do
         [ "$(guest readlink "/proc/$pid/ns/$ns")" != "$(guest readlink /proc/1/ns/$ns)" ] ||
             fail "vexmorad shares the $ns namespace of PID 1"
@@ -74,12 +81,11 @@ check_sandbox() {
         "/proc/$pid/net/dev")"
 }
 
-# In all of vexmorad's namespaces, as root without capabilities (as it runs),
-# tries to create a file in each directory; only the state directory and the
-# unit's private /tmp and /var/tmp may take it.
-check_writable_paths() {
-    local pid writable
-    pid=$(unit_property MainPID)
+# In all of the namespaces of process PID, as root without capabilities (the
+# meter's two let it read more, not write), tries to create a file in each
+# directory and prints those that took it.
+writable_paths() { # PID
+    local pid=$1 writable
     guest touch /tmp/vexmora-host-tmp
     writable=$(guest nsenter -t "$pid" -a setpriv --bounding-set=-all --inh-caps=-all -- sh -c '
         [ ! -e /tmp/vexmora-host-tmp ] || echo "the host /tmp"
@@ -91,7 +97,13 @@ check_writable_paths() {
         done
         true' | paste -sd ' ' -)
     guest rm -f /tmp/vexmora-host-tmp
-    expect "writable for vexmorad" "$state /tmp /var/tmp" "$writable"
+    echo "$writable"
+}
+
+# Only the state directory and the unit's private /tmp and /var/tmp.
+check_writable_paths() {
+    expect "writable for vexmorad" "$state /tmp /var/tmp" \
+        "$(writable_paths "$(unit_property MainPID)")"
 }
 
 check_activation_after_stop() {
@@ -161,16 +173,20 @@ check_purge_and_reinstall() {
 check_enabled_at_boot() {
     expect "$unit at boot" active "$(guest systemctl is-active "$unit")"
     expect getNetmonitorStatus "i 1" "$(call getNetmonitorStatus)"
+    expect "$meter_unit at boot" active "$(guest systemctl is-active "$meter_unit")"
+    eventually meter_counting || fail "GetCurrentHour: no hour counted"
 }
 
-# No unit may fail while the system goes down (after boot_poweroff); vexmorad
-# goes before its bus.
+# No unit may fail while the system goes down (after boot_poweroff) and both
+# units stop: vexmorad before its bus, the meter whenever.
 check_clean_poweroff() {
-    local failed
+    local failed stopping
     failed=$(boot_journal -o cat | grep -E "Failed with result|Main process exited" || true)
     [ -z "$failed" ] || fail "at power-off: $failed"
-    boot_journal -o cat -u "$unit" | grep -q "Deactivated successfully" ||
-        fail "$unit did not stop at power-off"
+    for stopping in "$unit" "$meter_unit"; do
+        boot_journal -o cat -u "$stopping" | grep -q "Deactivated successfully" ||
+            fail "$stopping did not stop at power-off"
+    done
 }
 
 boot_require_host
@@ -180,9 +196,15 @@ for boot in $(seq "$boots"); do
     boot_start "$cache/root"
     if [ "$boot" -eq 1 ]; then
         boot_check "$unit" check_install_starts_it
+        boot_check "$meter_unit" check_meter_installed_and_counting
         boot_check "$unit" check_setter_writes_settings
         boot_check "$unit" check_sandbox
         boot_check "$unit" check_writable_paths
+        boot_check "$meter_unit" check_meter_sandbox
+        boot_check "$meter_unit" check_meter_writable_paths
+        boot_check "$meter_unit" check_meter_counts_namespace_traffic
+        boot_check "$meter_unit" check_meter_survives_bus_restart
+        boot_check "$meter_unit" check_meter_stop_flushes_hour
         boot_check "$unit" check_activation_after_stop
         boot_check "$unit" check_restart_after_bus_loss
         boot_check "$unit" check_policy_matrix
