@@ -1,6 +1,6 @@
 # Calls the vexmora service on a given bus as whoever runs it and prints one
 # line per call: "<call> reply <signature> <value>" or "<call> error <name>".
-# The policy matrix test and the boot test feed it to python3's standard
+# The boot test feeds it to python3's standard
 # input under setpriv; policy-matrix.txt says what each call must print.
 #   python3 - ADDRESS claim NAME PATH INTERFACE   tries to own the service's name
 #   python3 - ADDRESS calls NAME PATH INTERFACE   calls every method and the standard interfaces
