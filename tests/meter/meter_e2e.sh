@@ -45,7 +45,7 @@ ip -n "$a" link set "${tag}a" up
 ip -n "$b" link set "${tag}b" up
 
 export DBUS_SYSTEM_BUS_ADDRESS=unix:path=$work/bus
-dbus-daemon --config-file="$bus_config" --address="$DBUS_SYSTEM_BUS_ADDRESS" --nofork &
+dbus-daemon --config-file="$bus_config" --address="$DBUS_SYSTEM_BUS_ADDRESS" --nofork 2>"$work/bus.log" &
 pids+=($!)
 eventually test -S "$work/bus" || fail "no private bus"
 dbus-monitor --system "type='signal',member='AlarmRaised'" >"$work/signals" &
