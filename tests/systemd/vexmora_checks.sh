@@ -172,11 +172,12 @@ check_bus_restart() {
 }
 
 # dpkg --purge stops the unit and deletes the group but keeps the state; a new
-# installation starts it again on that state, and leaves counting off where
-# the administrator switched it off.
+# installation starts it again on that state and leaves the settings, where the
+# administrator switched counting off, as they were.
 check_purge_and_reinstall() {
-    local output
+    local output settings
     expect "switching counting off" "i 0" "$(call setNetmonitorStatus i 0)"
+    settings=$(guest cat "$state/setting.conf")
     output=$(guest dpkg --purge vexmora 2>&1) || fail "dpkg --purge: $output"
     expect "after dpkg --purge, $unit" inactive "$(guest systemctl is-active "$unit" || true)"
     ! guest getent group vexmora-admin || fail "the group vexmora-admin outlived the purge"
@@ -184,6 +185,7 @@ check_purge_and_reinstall() {
     output=$(guest dpkg -i /tmp/vexmora.deb 2>&1) || fail "dpkg -i again: $output"
     expect "after a new dpkg -i, $unit" active "$(guest systemctl is-active "$unit")"
     expect "getNetmonitorStatus on the kept state" "i 0" "$(call getNetmonitorStatus)"
+    expect "setting.conf after the reinstallation" "$settings" "$(guest cat "$state/setting.conf")"
     expect "switching counting on again" "i 0" "$(call setNetmonitorStatus i 1)"
 }
 
