@@ -1,7 +1,8 @@
 #pragma once
 
-// A meter over a fake /proc and /sys, driven by a clock the test moves, with
-// the real store and settings file in the scratch state directory.
+// A meter over a fake /proc and /sys, driven by a clock the test moves and
+// raising its alarms into the test, with the real store and settings file in
+// the scratch state directory.
 
 #include "alarm_sink.h"
 #include "meter.h"
@@ -9,38 +10,17 @@
 #include "state_dir.h"
 #include "traffic_store.h"
 
+#include <QDateTime>
 #include <QDir>
+#include <QFile>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 #include <map>
 #include <memory>
 
-QT_BEGIN_NAMESPACE
-inline void PrintTo(const QString &text, std::ostream *out)
-{
-    *out << '"' << text.toStdString() << '"';
-}
-QT_END_NAMESPACE
-
 namespace metertest {
 
 using namespace vexmora::meter;
-
-class FakeClock : public MeterClock
-{
-public:
-    qint64 wallMs() const override { return wall; }
-    qint64 elapsedMs() const override { return elapsed; }
-    qint64 wall = 0;
-    qint64 elapsed = 1000000;
-};
-
-class RecordingSink : public AlarmSink
-{
-public:
-    void raise(const AlarmEvent &event, qint64) override { events.push_back(event); }
-    std::vector<AlarmEvent> events;
-};
 
 struct FakeInterface
 {
@@ -50,34 +30,98 @@ struct FakeInterface
     bool physical = true;
 };
 
-// Seconds since the epoch of a UTC wall time "YYYY-MM-DD hh:mm:ss".
-qint64 utcMs(const char *text);
+// Milliseconds since the epoch of a UTC time "YYYY-MM-DDThh:mm:ssZ".
+inline qint64 utcMs(const char *text)
+{
+    return QDateTime::fromString(QLatin1String(text), Qt::ISODate).toMSecsSinceEpoch();
+}
 
-class MeterTest : public testing::Test
+class MeterTest : public testing::Test, public MeterClock, public AlarmSink
 {
 protected:
-    void SetUp() override;
-    void TearDown() override;
+    void SetUp() override
+    {
+        setenv("TZ", "UTC", 1);
+        tzset();
+        testsupport::resetStateDir();
+        ASSERT_EQ(settings_.setCountStatus(1), 0);
+        wallMs_ = utcMs("2026-03-01T10:58:00Z");
+        setInterface("eth0", FakeInterface{1000, 2000, 2, true});
+    }
+    qint64 wallMs() const override { return wallMs_; }
+    qint64 elapsedMs() const override { return elapsedMs_; }
+    void raise(const AlarmEvent &event, qint64) override { alarms_.push_back(event); }
 
-    void setInterface(const QByteArray &name, const FakeInterface &interface);
-    void removeInterface(const QByteArray &name);
+    // An interface with ifindex 0 is removed.
+    void setInterface(const QByteArray &name, const FakeInterface &interface)
+    {
+        const QString dir =
+            root_.path() + QStringLiteral("/sys/class/net/") + QString::fromUtf8(name);
+        QDir(dir).removeRecursively();
+        interfaces_.erase(name);
+        if (interface.ifindex != 0) {
+            interfaces_[name] = interface;
+            writeFile(dir + QStringLiteral("/ifindex"), QByteArray::number(interface.ifindex));
+        }
+        if (interface.physical)
+            QDir().mkpath(dir + QStringLiteral("/device"));
+        writeProcNetDev();
+    }
     // Adds bytes to an interface's counters.
-    void move(const QByteArray &name, quint64 recv, quint64 sent);
+    void move(const QByteArray &name, quint64 recv, quint64 sent)
+    {
+        interfaces_[name].recv += recv;
+        interfaces_[name].sent += sent;
+        writeProcNetDev();
+    }
     // Moves both clocks by ms and lets the meter sample.
-    void step(qint64 ms);
-    void startMeter(MeterOptions options = {});
+    void step(qint64 ms)
+    {
+        wallMs_ += ms;
+        elapsedMs_ += ms;
+        meter_->tick();
+    }
+    void startMeter()
+    {
+        MeterOptions options;
+        options.intervalMs = 10000;
+        meter_ =
+            std::make_unique<Meter>(options, *this, InterfaceReader(root_.path()), *this, nullptr);
+        meter_->start();
+    }
     // The hour's stored row; mins -1 when there is none.
-    vexmora::store::HourRecord row(const char *hour);
+    vexmora::store::HourRecord row(const char *hour)
+    {
+        vexmora::store::HourRecord record{-1, 0, 0, 0, 0, 0};
+        EXPECT_EQ(vexmora::store::loadHourData(hour, record), 0);
+        return record;
+    }
 
+    qint64 wallMs_ = 0;
+    qint64 elapsedMs_ = 1000000;
+    std::vector<AlarmEvent> alarms_;
     QTemporaryDir root_;
-    FakeClock clock_;
-    RecordingSink sink_;
     NetflowSettings settings_;
-    std::map<QByteArray, FakeInterface> interfaces_;
-    std::unique_ptr<Meter> meter_;
+    std::unique_ptr<Meter> meter_; // destroyed first
 
 private:
-    void writeProcNetDev();
+    static void writeFile(const QString &path, const QByteArray &content)
+    {
+        QDir().mkpath(QFileInfo(path).path());
+        QFile file(path);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        file.write(content);
+    }
+    void writeProcNetDev()
+    {
+        QByteArray text = "Inter-|   Receive |  Transmit\n face |bytes packets|bytes packets\n";
+        for (const auto &[name, interface] : interfaces_)
+            text += name + ": " + QByteArray::number(interface.recv) + " 1 0 0 0 0 0 0 " +
+                    QByteArray::number(interface.sent) + " 1 0 0 0 0 0 0\n";
+        writeFile(root_.path() + QStringLiteral("/proc/net/dev"), text);
+    }
+
+    std::map<QByteArray, FakeInterface> interfaces_;
 };
 
 } // namespace metertest

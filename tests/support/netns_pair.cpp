@@ -11,17 +11,17 @@ namespace testsupport {
 
 namespace {
 
-bool ip(const QString &args, QString *error = nullptr)
+// Runs a shell script; its output when it fails.
+QString failureOf(const QString &script)
 {
-    QProcess process;
-    process.setProcessChannelMode(QProcess::MergedChannels);
-    process.start(QStringLiteral("ip"), args.split(QLatin1Char(' ')));
-    const bool ok = process.waitForFinished(10000) &&
-                    process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
-    if (!ok && error)
-        *error = QStringLiteral("ip ") + args + QStringLiteral(": ") +
-                 QString::fromLocal8Bit(process.readAll()).trimmed() + process.errorString();
-    return ok;
+    QProcess shell;
+    shell.setProcessChannelMode(QProcess::MergedChannels);
+    shell.start(QStringLiteral("sh"), {QStringLiteral("-ec"), script});
+    if (shell.waitForFinished(10000) && shell.exitStatus() == QProcess::NormalExit &&
+        shell.exitCode() == 0)
+        return {};
+    return script + QStringLiteral(": ") + QString::fromLocal8Bit(shell.readAll()) +
+           shell.errorString();
 }
 
 } // namespace
@@ -31,28 +31,20 @@ NetnsPair::NetnsPair()
     const QString prefix = QStringLiteral("vxattr-%1-").arg(QCoreApplication::applicationPid());
     a_ = prefix + QLatin1Char('a');
     b_ = prefix + QLatin1Char('b');
-    const QString setup[] = {
-        QStringLiteral("netns add %1").arg(a_),
-        QStringLiteral("netns add %1").arg(b_),
-        QStringLiteral("-n %1 link add veth0 type veth peer name veth1 netns %2").arg(a_, b_),
-        QStringLiteral("-n %1 addr add 10.231.0.1/24 dev veth0").arg(a_),
-        QStringLiteral("-n %1 addr add 10.231.0.2/24 dev veth1").arg(b_),
-        QStringLiteral("-n %1 addr add fd00:231::1/64 dev veth0 nodad").arg(a_),
-        QStringLiteral("-n %1 addr add fd00:231::2/64 dev veth1 nodad").arg(b_),
-        QStringLiteral("-n %1 link set veth0 up").arg(a_),
-        QStringLiteral("-n %1 link set veth1 up").arg(b_),
-        QStringLiteral("-n %1 link set lo up").arg(a_),
-    };
-    for (const QString &step : setup) {
-        if (!ip(step, &error_))
-            return;
-    }
+    error_ = failureOf(QStringLiteral("ip netns add %1; ip netns add %2\n"
+                                      "ip -n %1 link add veth0 type veth peer name veth1 netns %2\n"
+                                      "ip -n %1 addr add 10.231.0.1/24 dev veth0\n"
+                                      "ip -n %2 addr add 10.231.0.2/24 dev veth1\n"
+                                      "ip -n %1 addr add fd00:231::1/64 dev veth0 nodad\n"
+                                      "ip -n %2 addr add fd00:231::2/64 dev veth1 nodad\n"
+                                      "ip -n %1 link set veth0 up; ip -n %2 link set veth1 up\n"
+                                      "ip -n %1 link set lo up")
+                           .arg(a_, b_));
 }
 
 NetnsPair::~NetnsPair()
 {
-    ip(QStringLiteral("netns delete ") + a_);
-    ip(QStringLiteral("netns delete ") + b_);
+    failureOf(QStringLiteral("ip netns delete %1 || true; ip netns delete %2").arg(a_, b_));
 }
 
 NetnsEntry::NetnsEntry(const QString &name)
@@ -71,13 +63,6 @@ NetnsEntry::~NetnsEntry()
         ::setns(original_, CLONE_NEWNET);
     if (original_ >= 0)
         ::close(original_);
-}
-
-QStringList inNamespace(const QString &name, const QStringList &command)
-{
-    return QStringList{QStringLiteral("ip"), QStringLiteral("netns"), QStringLiteral("exec"),
-                       name} +
-           command;
 }
 
 } // namespace testsupport

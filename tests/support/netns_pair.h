@@ -1,12 +1,11 @@
 #pragma once
 
 #include <QString>
-#include <QStringList>
 
 namespace testsupport {
 
-// Two network namespaces, vxattr-PID-a and -b, joined by a veth pair
-// (a: 10.231.0.1, fd00:231::1; b: .2, ::2), deleted with the object.
+// Network namespaces vxattr-PID-a and -b joined by a veth pair (a: 10.231.0.1,
+// fd00:231::1; b: .2, ::2) while the object lives.
 class NetnsPair
 {
 public:
@@ -35,8 +34,5 @@ private:
     int original_ = -1;
     bool entered_ = false;
 };
-
-// `ip netns exec name command...`
-QStringList inNamespace(const QString &name, const QStringList &command);
 
 } // namespace testsupport

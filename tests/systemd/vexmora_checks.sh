@@ -1,193 +1,202 @@
 #!/bin/bash
-# vexmora.service under a booted systemd: the .deb installed as a user would,
-# then called, sandboxed, stopped, activated, cut off from its bus, and the
-# bus policy's matrix on the real system bus; the meter's checks in between
-# (meter_checks.sh); each boot ends in a power-off in which no unit may fail.
-#   vexmora_checks.sh CACHE_DIR DEB_DIR PACKAGING_TESTS_DIR [BOOTS]
+# Both units of the .deb under a booted systemd, installed as a user would:
+# started, sandboxed, called under the bus policy, the meter attributing in its
+# sandbox and writing everything when stopped, both cut off from their bus,
+# purge and reinstallation, a second boot; no unit may fail at the power-offs.
+#   vexmora_checks.sh CACHE_DIR DEB_DIR TCP_TRANSFER_SCRIPT
 set -euo pipefail
 # shellcheck source=boot.sh
 source "$(dirname "$0")/boot.sh"
 
-cache=$1 debs=$2 packaging_tests=$3 boots=${4:-3}
+cache=$1 debs=$2 transfer=$3
 name=${VEXMORA_BUS_NAME:?the bus names come from the build}
-unit=vexmora.service
+meter_name=${VEXMORA_METER_BUS_NAME:?the bus names come from the build}
+unit=vexmora.service meter_unit=vexmora-meter.service
 state=/var/lib/lumivar
+denied=org.freedesktop.DBus.Error.AccessDenied
+admin_gid=""
 
-call() {
-    guest busctl --timeout=20 call "$name" "$VEXMORA_OBJECT_PATH" "$VEXMORA_INTERFACE" "$@"
+call() { guest busctl --timeout=20 call "$name" "$VEXMORA_OBJECT_PATH" "$VEXMORA_INTERFACE" "$@"; }
+
+meter_counting() { # GetCurrentHour answers "{}" while counting is off, the hour's row while on
+    guest busctl --timeout=20 call "$meter_name" "$VEXMORA_METER_OBJECT_PATH" \
+        "$VEXMORA_METER_INTERFACE" GetCurrentHour | grep -q '\\"time\\":'
 }
 
-unit_property() {
-    guest systemctl show -P "$1" "$unit"
+property() { guest systemctl show -P "$2" "$1"; } # UNIT PROPERTY
+
+expect() { [ "$3" = "$2" ] || fail "$1: expected '$2', got '$3'"; } # WHAT EXPECTED ACTUAL
+
+eventually() { # up to 20 s
+    for _ in $(seq 80); do "$@" >/dev/null 2>&1 && return 0 || sleep 0.25; done
+    return 1
 }
 
-expect() { # what expected actual
-    [ "$3" = "$2" ] || fail "$1: expected '$2', got '$3'"
-}
-
-restarted_since() { # NRestarts before
-    [ "$(unit_property NRestarts)" -gt "$1" ]
-}
-
-# Waits up to 20 s for a command to succeed.
-eventually() {
-    for _ in $(seq 80); do
-        "$@" >/dev/null 2>&1 && return 0
-        sleep 0.25
-    done
-    "$@"
-}
-
-status_field() { # FIELD /proc/PID/status
-    awk -v f="$1:" '$1 == f { print $2 }' <<<"$2"
-}
-
-# shellcheck source=meter_checks.sh
-source "$(dirname "$0")/meter_checks.sh"
-
-check_install_starts_it() {
-    boot_copy_in "$debs"/vexmora_*.deb /tmp/vexmora.deb
+check_install_starts_both() {
     local output
+    boot_copy_in "$debs"/vexmora_*.deb /tmp/vexmora.deb
     output=$(guest dpkg -i /tmp/vexmora.deb 2>&1) || fail "dpkg -i: $output"
-    expect "after dpkg -i, $unit" active "$(guest systemctl is-active "$unit")"
-    expect "after dpkg -i, $unit" enabled "$(guest systemctl is-enabled "$unit")"
+    expect "after dpkg -i, both units" "active active enabled enabled" "$( (guest systemctl \
+        is-active "$unit" "$meter_unit" && guest systemctl is-enabled "$unit" "$meter_unit") |
+        paste -sd ' ' -)"
     # The first installation switched counting on.
     expect getNetmonitorStatus "i 1" "$(call getNetmonitorStatus)"
+    eventually meter_counting || fail "GetCurrentHour: no hour counted"
 }
 
-check_setter_writes_settings() {
-    expect setNetmonitorThreshold "i 0" "$(call setNetmonitorThreshold ii 100 7)"
-    expect "the state directory" "directory root 755" "$(guest stat -c '%F %U %a' "$state")"
-    expect "setting.conf" "regular file root 644" "$(guest stat -c '%F %U %a' "$state/setting.conf")"
-    guest systemctl restart "$unit"
-    expect "getNetmonitorThreshold after a restart" 's "{\"period\":7,\"size\":100}"' \
-        "$(call getNetmonitorThreshold)"
-}
-
-check_sandbox() {
-    local pid status field ns
-    pid=$(unit_property MainPID)
-    status=$(guest cat "/proc/$pid/status")
-    for field in CapInh CapPrm CapEff CapBnd CapAmb; do
-        expect "$field" 0000000000000000 "$(status_field "$field" "$status")"
+# UNIT CAPABILITIES: the main process's bounding, permitted and effective
+# sets, nothing inheritable or ambient, no new privileges, a seccomp filter.
+expect_confined() {
+    local status entry field
+    status=$(guest cat "/proc/$(property "$1" MainPID)/status")
+    for entry in CapBnd:$2 CapPrm:$2 CapEff:$2 CapInh:0000000000000000 CapAmb:0000000000000000 \
+        NoNewPrivs:1 Seccomp:2; do
+        field=${entry%%:*}
+        expect "$1: $field" "${entry#*:}" "$(awk -v f="$field:" '$1 == f { print $2 }' <<<"$status")"
     done
-    expect NoNewPrivs 1 "$(status_field NoNewPrivs "$status")"
-    expect "Seccomp (2: filter)" 2 "$(status_field Seccomp "$status")"
-    for ns in net mnt user ipc uts; do
-        [ "$(guest readlink "/proc/$pid/ns/$ns")" != "$(guest readlink /proc/1/ns/$ns)" ] ||
-            fail "vexmorad shares the $ns namespace of PID 1"
-    done
-    expect "network interfaces" lo "$(guest awk -F: 'NR > 2 { gsub(/ /, "", $1); print $1 }' \
-        "/proc/$pid/net/dev")"
 }
 
 # In all of the namespaces of process PID, as root without capabilities (the
 # meter's two let it read more, not write), tries to create a file in each
 # directory and prints those that took it.
 writable_paths() { # PID
-    local pid=$1 writable
     guest touch /tmp/vexmora-host-tmp
-    writable=$(guest nsenter -t "$pid" -a setpriv --bounding-set=-all --inh-caps=-all -- sh -c '
+    guest nsenter -t "$1" -a setpriv --bounding-set=-all --inh-caps=-all -- sh -c '
         [ ! -e /tmp/vexmora-host-tmp ] || echo "the host /tmp"
-        for dir in / /etc /usr /usr/libexec /var /var/lib /var/lib/dbus /var/lib/lumivar \
-            /var/log /var/cache /run /run/dbus /run/systemd /run/lock /run/user /tmp /var/tmp \
-            /dev /dev/shm /dev/mqueue /root /home /srv /opt /mnt /media /proc/sys /sys \
-            /sys/fs/cgroup; do
+        for dir in / /etc /usr/libexec /var/lib /var/lib/lumivar /var/log /run /run/dbus \
+            /run/systemd /run/lock /tmp /var/tmp /dev/shm /dev/mqueue /root /home /srv /opt \
+            /proc/sys /sys/fs/cgroup; do
             touch "$dir/.vexmora-probe" 2>/dev/null && rm -f "$dir/.vexmora-probe" && echo "$dir"
         done
-        true' | paste -sd ' ' -)
+        true' | paste -sd ' ' -
     guest rm -f /tmp/vexmora-host-tmp
-    echo "$writable"
 }
 
-# Only the state directory and the unit's private /tmp and /var/tmp.
-check_writable_paths() {
-    expect "writable for vexmorad" "$state /tmp /var/tmp" \
-        "$(writable_paths "$(unit_property MainPID)")"
+check_sandboxes() {
+    local pid meter_pid ns
+    pid=$(property "$unit" MainPID) meter_pid=$(property "$meter_unit" MainPID)
+    expect_confined "$unit" 0000000000000000
+    for ns in net mnt user ipc uts; do
+        [ "$(guest readlink "/proc/$pid/ns/$ns")" != "$(guest readlink /proc/1/ns/$ns)" ] ||
+            fail "vexmorad shares the $ns namespace of PID 1"
+    done
+    # CAP_DAC_READ_SEARCH (2) and CAP_SYS_PTRACE (19), in the host's network.
+    expect_confined "$meter_unit" 0000000000080004
+    expect "the meter's network namespace" "$(guest readlink /proc/1/ns/net)" \
+        "$(guest readlink "/proc/$meter_pid/ns/net")"
+    # Only the state directory and the unit's private /tmp and /var/tmp.
+    expect "writable for vexmorad" "$state /tmp /var/tmp" "$(writable_paths "$pid")"
+    expect "writable for the meter" "$state /tmp /var/tmp" "$(writable_paths "$meter_pid")"
 }
 
-check_activation_after_stop() {
-    guest systemctl stop "$unit"
-    expect "after stop, $unit" inactive "$(guest systemctl is-active "$unit" || true)"
-    expect "getNetmonitorStatus, activating it" "i 1" "$(call getNetmonitorStatus)"
-    expect "after the call, $unit" active "$(guest systemctl is-active "$unit")"
-    expect "the name's owner" "PID=$(unit_property MainPID)" \
-        "$(guest busctl status "$name" | grep '^PID=')"
+# CALLER DEST PATH METHOD [ARG...]: "ok" when the call answers the caller
+# (nobody, admin: nobody in vexmora-admin, root), else the error's name.
+answer() {
+    local as=() error
+    [ "$1" = root ] || as=(setpriv --reuid=nobody --regid=nogroup --clear-groups)
+    [ "$1" != admin ] || as=(setpriv --reuid=nobody --regid=nogroup --groups="$admin_gid")
+    error=$(guest "${as[@]}" dbus-send --system --print-reply --dest="$2" "${@:3}" 2>&1 >/dev/null) &&
+        echo ok && return
+    sed -n 's/^Error \([^:]*\):.*/\1/p' <<<"$error" | grep . || echo "$error"
 }
 
-# vexmorad exits 1 when it loses the bus; Restart= brings it back once the
-# bus is back.
-check_restart_after_bus_loss() {
-    local pid restarts
-    pid=$(unit_property MainPID)
-    restarts=$(unit_property NRestarts)
-    guest systemctl restart dbus.service
-    eventually restarted_since "$restarts" ||
-        fail "$unit was not restarted after the bus restarted"
-    eventually guest systemctl is-active --quiet "$unit"
-    [ "$(unit_property MainPID)" != "$pid" ] || fail "vexmorad is still PID $pid"
-    expect getNetmonitorStatus "i 1" "$(call getNetmonitorStatus)"
-}
-
-# bus_caller.py as nobody, as a member of vexmora-admin and as root, on a
-# service with a fresh state directory: its first call activates it.
-check_policy_matrix() {
-    local admin_gid column caller output
-    guest systemctl stop "$unit"
-    guest rm -rf "$state"
-    admin_gid=$(guest getent group vexmora-admin | cut -d: -f3)
-    [ -n "$admin_gid" ] || fail "the package created no group vexmora-admin"
-    for caller in nobody admin root; do
-        local as=(setpriv --reuid=nobody --regid=nogroup --clear-groups)
-        column=3
-        case $caller in
-        admin) as=(setpriv --reuid=nobody --regid=nogroup --groups="$admin_gid") column=2 ;;
-        root) as=() column=2 ;;
-        esac
-        output=$(guest "${as[@]}" python3 - unix:path=/run/dbus/system_bus_socket calls \
-            "$VEXMORA_BUS_NAME" "$VEXMORA_OBJECT_PATH" "$VEXMORA_INTERFACE" \
-            <"$packaging_tests/bus_caller.py" | tail -n +2)
-        diff -u <(awk -F'|' -v c=$column '!/^#/ && NF == 3 {
-                gsub(/^ +| +$/, "", $1); gsub(/^ +| +$/, "", $c); print $1 " " $c }' \
-            "$packaging_tests/policy-matrix.txt") <(echo "$output") ||
-            fail "as $caller the calls answer other than policy-matrix.txt says (- expected, + got)"
-        [ "$caller" = root ] && continue
-        output=$(guest "${as[@]}" python3 - unix:path=/run/dbus/system_bus_socket claim \
-            "$VEXMORA_BUS_NAME" "$VEXMORA_OBJECT_PATH" "$VEXMORA_INTERFACE" \
-            <"$packaging_tests/bus_caller.py" | tail -n +2)
-        expect "$caller claiming the name" "claim error org.freedesktop.DBus.Error.AccessDenied" \
-            "$output"
+# EXPECTED CALL...: each call (METHOD[,ARG...], of the service's interface
+# unless METHOD names one) answers nobody, admin and root as EXPECTED says.
+expect_answers() {
+    local expected=$1 call args method
+    shift
+    for call in "$@"; do
+        IFS=, read -ra args <<<"$call"
+        method=${args[0]}
+        [[ $method == *.* ]] || method=$VEXMORA_INTERFACE.$method
+        expect "$call as nobody, admin, root" "$expected" "$(for caller in nobody admin root; do
+            answer "$caller" "$name" "$VEXMORA_OBJECT_PATH" "$method" "${args[@]:1}"
+        done | paste -sd ' ' -)"
     done
 }
 
+check_policy() {
+    local caller
+    admin_gid=$(guest getent group vexmora-admin | cut -d: -f3)
+    [ -n "$admin_gid" ] || fail "the package created no group vexmora-admin"
+    expect_answers "ok ok ok" getNetmonitorStatus getNetmonitorAlarmStatus getNetmonitorThreshold \
+        getEgressAlarmStatus getEgressThreshold getIngressAlarmStatus getIngressThreshold \
+        getAllAppNetflow getAllProcessNetflow getRecentTop10,int32:7 getRecentData,int32:7 \
+        org.freedesktop.DBus.Introspectable.Introspect org.freedesktop.DBus.Peer.Ping
+    expect_answers "$denied ok ok" setNetmonitorStatus,int32:1 setNetmonitorAlarmStatus,int32:0 \
+        setNetmonitorThreshold,int32:100,int32:7 setEgressAlarmStatus,int32:0 \
+        setEgressThreshold,int32:200,int32:7 setIngressAlarmStatus,int32:0 \
+        setIngressThreshold,int32:300,int32:7 getReportData
+    expect_answers "$denied $denied $denied" notAMethod \
+        "org.freedesktop.DBus.Properties.GetAll,string:$VEXMORA_INTERFACE"
+    for caller in nobody admin; do
+        expect "$caller claiming $name" "$denied" "$(answer "$caller" org.freedesktop.DBus \
+            /org/freedesktop/DBus org.freedesktop.DBus.RequestName string:"$name" uint32:4)"
+    done
+    # The setters wrote the settings, readable outside the service.
+    expect "setting.conf" "root 644" "$(guest stat -c '%U %a' "$state/setting.conf")"
+}
+
+# The meter in its sandbox: a connection to another network namespace that
+# lives across a sample is attributed to its script (in app_info); a stop
+# writes everything and empties the snapshots, and the meter exits with 0,
+# not by the signal.
+check_meter_attributes_and_stops() {
+    guest sh -euc 'ip netns add peer
+        ip link add vxm-host type veth peer name vxm-peer netns peer
+        ip addr add 10.231.0.1/30 dev vxm-host && ip link set vxm-host up
+        ip -n peer addr add 10.231.0.2/30 dev vxm-peer && ip -n peer link set vxm-peer up'
+    boot_copy_in "$transfer" /tmp/tcp_transfer.py
+    guest python3 /tmp/tcp_transfer.py 10.231.0.1 peer 3000000 1000000 2.5 >/dev/null
+    eventually guest grep -q '"app":"tcp_transfer.py"' "$state/app_info" ||
+        fail "app_info: $(guest cat "$state/app_info")"
+    guest systemctl stop "$meter_unit"
+    expect "the meter's ExecMainCode (1: exited) and ExecMainStatus" "1 0" \
+        "$(property "$meter_unit" ExecMainCode) $(property "$meter_unit" ExecMainStatus)"
+    expect "app_info after the stop" "[]" "$(guest cat "$state/app_info")"
+    guest systemctl start "$meter_unit"
+}
+
+restarted_since() { [ "$(property "$unit" NRestarts)" -gt "$1" ]; }
+owned_by() { [ "$(guest busctl status "$1" | grep '^PID=')" = "PID=$2" ]; } # NAME PID
+
+# vexmorad exits 1 when it loses the bus and Restart= brings it back; the
+# meter goes on in the same process and owns its name again.
+check_bus_restart() {
+    local restarts meter_pid
+    restarts=$(property "$unit" NRestarts) meter_pid=$(property "$meter_unit" MainPID)
+    guest systemctl restart dbus.service
+    eventually restarted_since "$restarts" || fail "$unit was not restarted after the bus restarted"
+    expect getNetmonitorStatus "i 1" "$(call getNetmonitorStatus)"
+    eventually owned_by "$meter_name" "$meter_pid" || fail "$meter_name is not PID $meter_pid's again"
+}
+
 # dpkg --purge stops the unit and deletes the group but keeps the state; a new
-# installation starts it again on that state, and leaves counting off where
-# the administrator switched it off.
+# installation starts it again on that state and leaves the settings, where the
+# administrator switched counting off, as they were.
 check_purge_and_reinstall() {
-    local output
+    local output settings
     expect "switching counting off" "i 0" "$(call setNetmonitorStatus i 0)"
+    settings=$(guest cat "$state/setting.conf")
     output=$(guest dpkg --purge vexmora 2>&1) || fail "dpkg --purge: $output"
     expect "after dpkg --purge, $unit" inactive "$(guest systemctl is-active "$unit" || true)"
-    if guest getent group vexmora-admin; then
-        fail "the group vexmora-admin outlived the purge"
-    fi
+    ! guest getent group vexmora-admin || fail "the group vexmora-admin outlived the purge"
     guest test -f "$state/setting.conf" || fail "the purge removed $state/setting.conf"
     output=$(guest dpkg -i /tmp/vexmora.deb 2>&1) || fail "dpkg -i again: $output"
     expect "after a new dpkg -i, $unit" active "$(guest systemctl is-active "$unit")"
     expect "getNetmonitorStatus on the kept state" "i 0" "$(call getNetmonitorStatus)"
+    expect "setting.conf after the reinstallation" "$settings" "$(guest cat "$state/setting.conf")"
     expect "switching counting on again" "i 0" "$(call setNetmonitorStatus i 1)"
 }
 
-# The policy matrix left the switch on: the settings outlive the reboot.
 check_enabled_at_boot() {
-    expect "$unit at boot" active "$(guest systemctl is-active "$unit")"
-    expect getNetmonitorStatus "i 1" "$(call getNetmonitorStatus)"
-    expect "$meter_unit at boot" active "$(guest systemctl is-active "$meter_unit")"
+    expect "$unit, $meter_unit at boot" "active active" \
+        "$(guest systemctl is-active "$unit" "$meter_unit" | paste -sd ' ' -)"
     eventually meter_counting || fail "GetCurrentHour: no hour counted"
 }
 
-# No unit may fail while the system goes down (after boot_poweroff) and both
-# units stop: vexmorad before its bus, the meter whenever.
+# Nothing failed while the system went down (after boot_poweroff) and both
+# units stopped: vexmorad before its bus, the meter whenever.
 check_clean_poweroff() {
     local failed stopping
     failed=$(boot_journal -o cat | grep -E "Failed with result|Main process exited" || true)
@@ -201,22 +210,14 @@ check_clean_poweroff() {
 boot_require_host
 trap boot_cleanup EXIT
 boot_make_root "$cache" "$debs"/*.deb
-for boot in $(seq "$boots"); do
+for boot in 1 2; do
     boot_start "$cache/root"
     if [ "$boot" -eq 1 ]; then
-        boot_check "$unit" check_install_starts_it
-        boot_check "$meter_unit" check_meter_installed_and_counting
-        boot_check "$unit" check_setter_writes_settings
-        boot_check "$unit" check_sandbox
-        boot_check "$unit" check_writable_paths
-        boot_check "$meter_unit" check_meter_sandbox
-        boot_check "$meter_unit" check_meter_writable_paths
-        boot_check "$meter_unit" check_meter_counts_namespace_traffic
-        boot_check "$meter_unit" check_meter_survives_bus_restart
-        boot_check "$meter_unit" check_meter_stop_flushes_hour
-        boot_check "$unit" check_activation_after_stop
-        boot_check "$unit" check_restart_after_bus_loss
-        boot_check "$unit" check_policy_matrix
+        boot_check "$unit" check_install_starts_both
+        boot_check "$unit" check_sandboxes
+        boot_check "$unit" check_policy
+        boot_check "$meter_unit" check_meter_attributes_and_stops
+        boot_check "$unit" check_bus_restart
         boot_check "$unit" check_purge_and_reinstall
     else
         boot_check "$unit" check_enabled_at_boot
@@ -225,4 +226,4 @@ for boot in $(seq "$boots"); do
     boot_check "$unit" check_clean_poweroff
 done
 [ "$boot_failures" -eq 0 ] || fail "$boot_failures checks failed"
-echo "all checks passed in $boots boots"
+echo "all checks passed"

@@ -10,7 +10,6 @@ using test::tcp;
 
 namespace {
 
-constexpr quint8 kListen = 10;                                // TCP_LISTEN
 using Taken = std::map<quint32, std::pair<quint64, quint64>>; // owner inode -> recv, sent
 
 class Ledger : public testing::Test
@@ -25,41 +24,21 @@ protected:
         }
         return sums;
     }
+    // Listening on the dual-stack wildcard, which takes IPv4 connections too.
+    static SocketRecord listening(SocketRecord record)
+    {
+        record.state = 10; // TCP_LISTEN
+        record.localAddress = ip("::");
+        return record;
+    }
 
     LocalAddresses local_{[] { return std::vector<IpAddress>{ip("198.51.100.1")}; }};
     SocketLedger ledger_{local_};
 };
 
-TEST_F(Ledger, GrowthAfterTheBaselineCountsOnceAndALaterSocketWhole)
-{
-    ledger_.applyDump({tcp(1, 7, {100, 200})});
-    EXPECT_EQ(taken(), Taken{});
-    EXPECT_EQ(ledger_.takeNewInodes(), std::vector<quint32>{7});
-    ledger_.applyDump({tcp(1, 7, {150, 260}), tcp(2, 8, {10, 20})});
-    EXPECT_EQ(taken(), (Taken{{7, {50, 60}}, {8, {10, 20}}}));
-    EXPECT_EQ(ledger_.takeNewInodes(), std::vector<quint32>{8});
-    EXPECT_EQ(taken(), Taken{});
-}
-
-TEST_F(Ledger, SocketSeenThenOrphanedThenDestroyedKeepsItsOwnerToTheEnd)
-{
-    ledger_.applyDump({tcp(1, 7, {100, 200})});
-    ledger_.applyDump({tcp(1, 0, {160, 280})}); // closed by its process, still sending
-    EXPECT_EQ(taken(), (Taken{{7, {60, 80}}}));
-    ledger_.applyDestroy(tcp(1, 0, {170, 300}));
-    ledger_.applyDump({});
-    ledger_.applyDump({});
-    EXPECT_EQ(taken(), (Taken{{7, {10, 20}}}));
-    EXPECT_EQ(ledger_.vanishedSockets(), 0u);
-    EXPECT_EQ(ledger_.trackedSockets(), 0);
-}
-
 TEST_F(Ledger, DestroyOfASocketNeverSeenGoesToItsListenerElseToNobody)
 {
-    SocketRecord listener = tcp(9, 90, {}, 8080, "::");
-    listener.state = kListen;
-    listener.localAddress = ip("::"); // a dual-stack wildcard takes IPv4 connections too
-    ledger_.applyDump({listener});
+    ledger_.applyDump({listening(tcp(9, 90, {}, 8080, "::"))});
     ledger_.applyDestroy(tcp(50, 0, {300, 5}, 8080));
     ledger_.applyDestroy(tcp(51, 0, {10, 20}, 40001));
     EXPECT_EQ(taken(), (Taken{{90, {300, 5}}, {0, {10, 20}}}));
@@ -90,12 +69,10 @@ TEST_F(Ledger, SocketGoneFromTwoDumpsWithoutADestroyMessageIsLostButItsBytesAreN
 
 TEST_F(Ledger, LocalAndListeningSocketsCountNothing)
 {
-    SocketRecord listener = tcp(4, 10, {5, 5});
-    listener.state = kListen;
     ledger_.applyDump({});
-    ledger_.applyDump({tcp(1, 7, {5, 5}, 40000, "127.0.0.1"),
-                       tcp(2, 8, {5, 5}, 40000, "198.51.100.1"),
-                       tcp(3, 9, {5, 5}, 40000, "::ffff:127.0.0.1"), listener});
+    ledger_.applyDump(
+        {tcp(1, 7, {5, 5}, 40000, "127.0.0.1"), tcp(2, 8, {5, 5}, 40000, "198.51.100.1"),
+         tcp(3, 9, {5, 5}, 40000, "::ffff:127.0.0.1"), listening(tcp(4, 10, {5, 5}))});
     EXPECT_EQ(taken(), Taken{});
 }
 
