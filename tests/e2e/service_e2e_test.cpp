@@ -1,227 +1,177 @@
-// End-to-end: the real vexmorad on a private bus, called as a client would.
-#include "running_service.h"
-#include "state_dir.h"
+// The real vexmorad on a private bus, called as a client would: its interface
+// as the bus shows it, every method reaching its operation with its arguments,
+// the reports byte for byte as the store prints them, and how it starts and ends.
+#include "service_test.h"
+#include "store_test_support.h"
+#include "traffic_reports.h"
+#include "traffic_store.h"
 
-#include <QDBusError>
+#include <QDBusMessage>
+#include <QDateTime>
 #include <QFile>
-#include <QProcess>
-#include <QRegularExpression>
-#include <QtTest>
-#include <memory>
-#include <sys/stat.h>
+#include <QThread>
+#include <climits>
 
 using namespace testsupport;
+using namespace vexmora::store;
+using storetest::printed;
 
-class ServiceE2eTest : public QObject
+namespace {
+
+// Every key holds a value of its own, so that a method reaching another key shows.
+const QByteArray kSettings =
+    "[Ostvane]\nNETFLOW_COUNT_STATUS=2\nNETFLOW_ALARM_STATUS=3\nNETFLOW_EGRESS_ALARM_STATUS=4\n"
+    "NETFLOW_INGRESS_ALARM_STATUS=5\nNETFLOW_ALARM_SIZE=11\nNETFLOW_EGRESS_ALARM_SIZE=22\n"
+    "NETFLOW_INGRESS_ALARM_SIZE=33\nNETFLOW_ALARM_PERIOD=6\n";
+const QByteArray kApps = "[{\"app\":\"n\xc3\xa4t\",\"up\":1}]\n";
+
+class ServiceE2e : public ServiceTest
 {
-    Q_OBJECT
-
-private:
-    std::unique_ptr<RunningService> running_;
-
-    QString expectedFragment()
+protected:
+    void prepareState() override
     {
-        QFile file(QStringLiteral(VEXMORA_TEST_DATA_DIR "/introspection_fragment.txt"));
-        file.open(QIODevice::ReadOnly);
-        return QString::fromUtf8(file.readAll());
-    }
-
-    QString settingsText()
-    {
-        return QString::fromUtf8(readStateFile(QStringLiteral("setting.conf")));
-    }
-
-private Q_SLOTS:
-    void init()
-    {
-        resetStateDir();
-        running_ = std::make_unique<RunningService>();
-        QVERIFY2(running_->start(), running_->startError().constData());
-    }
-
-    void cleanup()
-    {
-        if (QTest::currentTestFailed()) {
-            running_->dumpLogs();
-        }
-        running_.reset();
-    }
-
-    void startWritesOneDebugLine()
-    {
-        QCOMPARE(running_->service().log(), QByteArray("DBus service registered successfully.\n"));
-    }
-
-    void introspectionServesTheInterfaceFragment()
-    {
-        const QDBusMessage reply =
-            running_->client().call(QStringLiteral("Introspect"), {},
-                                    QStringLiteral("org.freedesktop.DBus.Introspectable"));
-        QCOMPARE(reply.type(), QDBusMessage::ReplyMessage);
-        const QString introspection = reply.arguments().constFirst().toString();
-        QVERIFY2(introspection.contains(expectedFragment()), qPrintable(introspection));
-        // Introspect, Ping, GetMachineId, Get, Set and GetAll come from the bus library.
-        QCOMPARE(introspection.count(QStringLiteral("<method ")), 19 + 6);
-        const QRegularExpression interfaces(QStringLiteral("<interface name=\"([^\"]+)\""));
-        QStringList names;
-        for (auto it = interfaces.globalMatch(introspection); it.hasNext();) {
-            names << it.next().captured(1);
-        }
-        names.sort();
-        QCOMPARE(names, QStringList({QString::fromLatin1(vexmora::bus::kInterface),
-                                     QStringLiteral("org.freedesktop.DBus.Introspectable"),
-                                     QStringLiteral("org.freedesktop.DBus.Peer"),
-                                     QStringLiteral("org.freedesktop.DBus.Properties")}));
-    }
-
-    void introspectionThroughBusctl()
-    {
-        QProcess busctl;
-        busctl.start(QStringLiteral("busctl"),
-                     {QStringLiteral("--address=") + running_->bus().address(),
-                      QStringLiteral("--json=short"), QStringLiteral("call"),
-                      QString::fromLatin1(vexmora::bus::kServiceName),
-                      QString::fromLatin1(vexmora::bus::kObjectPath),
-                      QStringLiteral("org.freedesktop.DBus.Introspectable"),
-                      QStringLiteral("Introspect")});
-        QVERIFY(busctl.waitForFinished(10000));
-        QCOMPARE(busctl.exitCode(), 0);
-        const QJsonObject reply = QJsonDocument::fromJson(busctl.readAllStandardOutput()).object();
-        const QString introspection =
-            reply.value(QStringLiteral("data")).toArray().at(0).toString();
-        QVERIFY2(introspection.contains(expectedFragment()), qPrintable(introspection));
-    }
-
-    void switchesRoundTrip_data()
-    {
-        QTest::addColumn<QString>("setter");
-        QTest::addColumn<QString>("getter");
-        QTest::addColumn<QString>("key");
-        QTest::addColumn<bool>("stampsAlarm");
-        QTest::newRow("count") << "setNetmonitorStatus"
-                               << "getNetmonitorStatus"
-                               << "NETFLOW_COUNT_STATUS" << false;
-        QTest::newRow("alarm") << "setNetmonitorAlarmStatus"
-                               << "getNetmonitorAlarmStatus"
-                               << "NETFLOW_ALARM_STATUS" << true;
-        QTest::newRow("egress") << "setEgressAlarmStatus"
-                                << "getEgressAlarmStatus"
-                                << "NETFLOW_EGRESS_ALARM_STATUS" << true;
-        QTest::newRow("ingress") << "setIngressAlarmStatus"
-                                 << "getIngressAlarmStatus"
-                                 << "NETFLOW_INGRESS_ALARM_STATUS" << true;
-    }
-
-    void switchesRoundTrip()
-    {
-        QFETCH(QString, setter);
-        QFETCH(QString, getter);
-        QFETCH(QString, key);
-        QFETCH(bool, stampsAlarm);
-        resetStateDir();
-        QCOMPARE(running_->client().integer(getter), 0);
-        QCOMPARE(running_->client().integer(setter, {2}), -1);
-        QCOMPARE(running_->client().integer(setter, {-1}), -1);
-        QVERIFY(!QFile::exists(statePath(QStringLiteral("setting.conf"))));
-        QCOMPARE(running_->client().integer(setter, {1}), 0);
-        QCOMPARE(running_->client().integer(getter), 1);
-        QVERIFY(settingsText().contains(key + QStringLiteral("=1\n")));
-        QCOMPARE(settingsText().contains(QStringLiteral("NETFLOW_ALARM_TIMESTAMP=")), stampsAlarm);
-        QCOMPARE(running_->client().integer(setter, {0}), 0);
-        QCOMPARE(running_->client().integer(getter), 0);
-    }
-
-    void thresholdsShareOnePeriod()
-    {
-        QCOMPARE(running_->client().text(QStringLiteral("getNetmonitorThreshold")),
-                 QStringLiteral("{\"period\":0,\"size\":0}"));
-        QCOMPARE(running_->client().integer(QStringLiteral("setNetmonitorThreshold"), {100, 10}),
-                 0);
-        QCOMPARE(running_->client().text(QStringLiteral("getNetmonitorThreshold")),
-                 QStringLiteral("{\"period\":10,\"size\":100}"));
-        QCOMPARE(running_->client().text(QStringLiteral("getEgressThreshold")),
-                 QStringLiteral("{\"period\":10,\"size\":0}"));
-        QCOMPARE(running_->client().integer(QStringLiteral("setEgressThreshold"), {50, 30}), 0);
-        QCOMPARE(running_->client().text(QStringLiteral("getIngressThreshold")),
-                 QStringLiteral("{\"period\":30,\"size\":0}"));
-        QCOMPARE(running_->client().text(QStringLiteral("getNetmonitorThreshold")),
-                 QStringLiteral("{\"period\":30,\"size\":100}"));
-        QCOMPARE(running_->client().integer(QStringLiteral("setIngressThreshold"), {-1, 5}), -1);
-        QCOMPARE(running_->client().integer(QStringLiteral("setIngressThreshold"), {5, -1}), -1);
-        QCOMPARE(running_->client().integer(QStringLiteral("setIngressThreshold"), {2147483647, 0}),
-                 0);
-        QCOMPARE(running_->client().text(QStringLiteral("getIngressThreshold")),
-                 QStringLiteral("{\"period\":0,\"size\":2147483647}"));
-    }
-
-    void snapshotsPassThrough()
-    {
-        const QByteArray apps = "[{\"app\":\"n\xc3\xa4t\",\"up\":1}]\n";
-        writeStateFile(QStringLiteral("app_info"), apps);
-        QCOMPARE(running_->client().text(QStringLiteral("getAllAppNetflow")),
-                 QString::fromUtf8(apps));
-        QCOMPARE(running_->client().text(QStringLiteral("getAllProcessNetflow")),
-                 QStringLiteral("[]"));
-        QVERIFY(running_->service().log().contains("Failed to open file"));
+        writeStateFile(QStringLiteral("setting.conf"), kSettings);
+        writeStateFile(QStringLiteral("app_info"), kApps);
         writeStateFile(QStringLiteral("process_info"), "not json");
-        QCOMPARE(running_->client().text(QStringLiteral("getAllProcessNetflow")),
-                 QStringLiteral("not json"));
+        // The test and the service read the clock a moment apart; keep both in one hour.
+        const qint64 second = QDateTime::currentSecsSinceEpoch() % 3600;
+        if (second >= 3595) {
+            QThread::sleep(static_cast<unsigned long>(3601 - second));
+        }
     }
-
-    void fifoSnapshotDoesNotStallTheService()
+    std::string text(const char *method, const QVariantList &arguments = {})
     {
-        QVERIFY(::mkfifo(qPrintable(statePath(QStringLiteral("app_info"))), 0644) == 0);
-        QCOMPARE(running_->client().text(QStringLiteral("getAllAppNetflow")), QStringLiteral("[]"));
-        QCOMPARE(running_->client().integer(QStringLiteral("getNetmonitorStatus")), 0);
-    }
-
-    void wrongSignatureIsRefusedByTheBusLayer()
-    {
-        const QDBusMessage text =
-            running_->client().call(QStringLiteral("getRecentTop10"), {QStringLiteral("7")});
-        QCOMPARE(text.type(), QDBusMessage::ErrorMessage);
-        QCOMPARE(text.errorName(), QStringLiteral("org.freedesktop.DBus.Error.UnknownMethod"));
-        const QDBusMessage missing = running_->client().call(QStringLiteral("getRecentData"));
-        QCOMPARE(missing.errorName(), QStringLiteral("org.freedesktop.DBus.Error.UnknownMethod"));
-        const QDBusMessage extra =
-            running_->client().call(QStringLiteral("getNetmonitorStatus"), {1});
-        QCOMPARE(extra.errorName(), QStringLiteral("org.freedesktop.DBus.Error.UnknownMethod"));
-        QVERIFY(running_->service().isRunning());
-        QCOMPARE(running_->client().integer(QStringLiteral("setNetmonitorStatus"), {1}), 0);
-    }
-
-    void secondInstanceExitsAndFirstKeepsServing()
-    {
-        ServiceProcess second;
-        second.launch(running_->bus().address());
-        QVERIFY(second.waitForExit());
-        QCOMPARE(second.exitCode(), 1);
-        const QByteArray log = second.log();
-        QVERIFY2(log.contains("Failed to register service: \"the name is already owned by :"),
-                 log.constData());
-        QVERIFY(running_->service().isRunning());
-        QCOMPARE(running_->client().integer(QStringLiteral("setNetmonitorAlarmStatus"), {1}), 0);
-        QCOMPARE(running_->client().integer(QStringLiteral("getNetmonitorAlarmStatus")), 1);
-    }
-
-    void withoutABusTheServiceExitsWithOne()
-    {
-        ServiceProcess orphan;
-        orphan.launch(QStringLiteral("unix:path=") + stateDir() + QStringLiteral("/no-bus-here"));
-        QVERIFY(orphan.waitForExit());
-        QCOMPARE(orphan.exitCode(), 1);
-        QVERIFY2(orphan.log().startsWith("Failed to register service: \""),
-                 orphan.log().constData());
-    }
-
-    void losingTheBusEndsTheServiceWithOne()
-    {
-        running_->bus().kill();
-        QVERIFY(running_->service().waitForExit());
-        QCOMPARE(running_->service().exitCode(), 1);
-        QVERIFY(running_->service().log().contains("Lost the connection to the system bus"));
+        return answer(method, arguments).toString().toStdString();
     }
 };
 
-QTEST_GUILESS_MAIN(ServiceE2eTest)
-#include "service_e2e_test.moc"
+TEST_F(ServiceE2e, IntrospectionShowsTheInterfaceAsWritten)
+{
+    QFile fragment(QStringLiteral(VEXMORA_TEST_DATA_DIR "/introspection_fragment.txt"));
+    ASSERT_TRUE(fragment.open(QIODevice::ReadOnly));
+    const QDBusMessage reply =
+        call(QStringLiteral("Introspect"), {}, "org.freedesktop.DBus.Introspectable");
+    const QString xml = reply.arguments().value(0).toString();
+    EXPECT_TRUE(xml.contains(QString::fromUtf8(fragment.readAll()))) << xml.toStdString();
+    // Introspect, Ping, GetMachineId, Get, Set and GetAll come from the bus library.
+    EXPECT_EQ(xml.count(QStringLiteral("<method ")), 19 + 6);
+    EXPECT_EQ(xml.count(QStringLiteral("<interface ")), 4);
+}
+
+TEST_F(ServiceE2e, GettersAnswerFromTheirOwnKeysAndFiles)
+{
+    const std::pair<const char *, QVariant> cases[] = {
+        {"getNetmonitorStatus", 2},
+        {"getNetmonitorAlarmStatus", 3},
+        {"getEgressAlarmStatus", 4},
+        {"getIngressAlarmStatus", 5},
+        {"getNetmonitorThreshold", QStringLiteral(R"({"period":6,"size":11})")},
+        {"getEgressThreshold", QStringLiteral(R"({"period":6,"size":22})")},
+        {"getIngressThreshold", QStringLiteral(R"({"period":6,"size":33})")},
+        {"getAllAppNetflow", QString::fromUtf8(kApps)},
+        {"getAllProcessNetflow", QStringLiteral("not json")},
+    };
+    for (const auto &[method, expected] : cases) {
+        EXPECT_EQ(answer(method), expected) << method;
+    }
+}
+
+TEST_F(ServiceE2e, SettersTakeTheirArgumentsAndRefuseTheEdges)
+{
+    const std::pair<const char *, const char *> switches[] = {
+        {"setNetmonitorStatus", "getNetmonitorStatus"},
+        {"setNetmonitorAlarmStatus", "getNetmonitorAlarmStatus"},
+        {"setEgressAlarmStatus", "getEgressAlarmStatus"},
+        {"setIngressAlarmStatus", "getIngressAlarmStatus"}};
+    for (const auto &[setter, getter] : switches) {
+        for (int mode : {INT_MIN, -1, 2, INT_MAX, 0, 1}) {
+            const bool valid = mode == 0 || mode == 1;
+            EXPECT_EQ(answer(setter, {mode}), QVariant(valid ? 0 : -1)) << setter << mode;
+            if (valid) {
+                EXPECT_EQ(answer(getter), QVariant(mode)) << getter;
+            }
+        }
+    }
+    const std::pair<const char *, const char *> thresholds[] = {
+        {"setNetmonitorThreshold", "getNetmonitorThreshold"},
+        {"setEgressThreshold", "getEgressThreshold"},
+        {"setIngressThreshold", "getIngressThreshold"}};
+    for (const auto &[setter, getter] : thresholds) {
+        for (const auto &[size, period] : {std::pair{INT_MIN, 0}, {0, INT_MIN}, {-1, 1}, {1, -1}}) {
+            EXPECT_EQ(answer(setter, {size, period}), QVariant(-1)) << setter << size << period;
+        }
+        EXPECT_EQ(answer(setter, {INT_MAX, 0}), QVariant(0)) << setter;
+        EXPECT_EQ(text(getter), R"({"period":0,"size":2147483647})");
+        EXPECT_EQ(answer(setter, {7, INT_MAX}), QVariant(0)) << setter;
+        EXPECT_EQ(text(getter), R"({"period":2147483647,"size":7})");
+    }
+}
+
+TEST_F(ServiceE2e, ReportsAreTheBytesTheStorePrints)
+{
+    // Today's UTC rows are yesterday's local ones a day ahead of UTC (see CMakeLists.txt).
+    ASSERT_EQ(addAppTraffic("com.例子.浏览器", 3LL << 30, 1LL << 29), 0);
+    ASSERT_EQ(addAppTraffic("café.é", 7340032, 123456789), 0);
+    for (int hours : {0, 1, 2, 25, 24 * 40}) {
+        ASSERT_EQ(
+            saveHourData(hourTextBefore(hours), HourRecord{60, 1LL << hours % 40, 5, 1, 2, 3}), 0);
+    }
+    for (int days : {INT_MIN, -1, 0, 1, 7, 30, INT_MAX}) {
+        EXPECT_EQ(text("getRecentTop10", {days}), printed(queryRecentTop10(days))) << days;
+        EXPECT_EQ(text("getRecentData", {days}), printed(queryRecentData(days))) << days;
+    }
+    const std::string hours = printed(queryPendingHours(0));
+    const std::string top10 = R"(,"top10":{"7day":)" + printed(queryRecentTop10(7)) +
+                              R"(,"30day":)" + printed(queryRecentTop10(30)) + "}}";
+    ASSERT_NE(hours, "[]");
+    ASSERT_NE(top10.find("café.é"), std::string::npos);
+    EXPECT_EQ(text("getReportData"), R"({"hour":)" + hours + top10);
+    EXPECT_EQ(text("getReportData"), R"({"hour":[])" + top10);
+}
+
+TEST_F(ServiceE2e, WrongSignaturesGetTheBusErrorAndTheServiceServesOn)
+{
+    const std::pair<const char *, QVariantList> calls[] = {
+        {"getRecentTop10", {QStringLiteral("7")}},
+        {"getRecentData", {}},
+        {"getNetmonitorStatus", {1}},
+        {"setNetmonitorThreshold", {1}},
+        {"setEgressAlarmStatus", {qint64(1)}},
+        {"noSuchMethod", {}}};
+    for (const auto &[method, arguments] : calls) {
+        EXPECT_EQ(call(QString::fromLatin1(method), arguments).errorName(),
+                  QStringLiteral("org.freedesktop.DBus.Error.UnknownMethod"))
+            << method;
+    }
+    EXPECT_EQ(answer("getNetmonitorStatus"), QVariant(2));
+}
+
+TEST_F(ServiceE2e, ASecondInstanceExitsWithOneAndTheFirstServesOn)
+{
+    ServiceProcess second;
+    second.launch(bus_.address());
+    ASSERT_TRUE(second.waitForExit());
+    EXPECT_EQ(second.exitCode(), 1);
+    EXPECT_TRUE(second.log().contains("Failed to register service: \"the name is already owned by"))
+        << second.log().constData();
+    EXPECT_EQ(answer("getNetmonitorStatus"), QVariant(2));
+}
+
+TEST_F(ServiceE2e, WithoutItsBusTheServiceExitsWithOne)
+{
+    // Replies first: the sanitized build's leak check then covers their path on the way out.
+    EXPECT_NE(text("getReportData"), "");
+    EXPECT_NE(text("getRecentTop10", {30}), "");
+    EXPECT_NE(text("getRecentData", {7}), "");
+    bus_.kill();
+    ASSERT_TRUE(service_.waitForExit());
+    EXPECT_EQ(service_.exitCode(), 1);
+    EXPECT_TRUE(service_.log().contains("Lost the connection to the system bus"));
+
+    ServiceProcess orphan;
+    orphan.launch(bus_.address());
+    ASSERT_TRUE(orphan.waitForExit());
+    EXPECT_EQ(orphan.exitCode(), 1);
+}
+
+} // namespace

@@ -5,29 +5,17 @@
 
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <sys/stat.h>
 
 namespace {
 
-void writeSettingsFile(const uint8_t *data, size_t size)
-{
-    ::mkdir(vexmora::paths::kStateDir, 0755);
-    std::FILE *file = std::fopen(vexmora::paths::kSettingsFile, "wb");
-    if (file == nullptr) {
-        std::abort();
-    }
-    std::fwrite(data, 1, size, file);
-    std::fclose(file);
-}
-
 void requireThresholdText(const QString &text)
 {
     const QJsonObject threshold = QJsonDocument::fromJson(text.toUtf8()).object();
-    if (threshold.size() != 2 || !threshold.value(QStringLiteral("size")).isDouble() ||
-        !threshold.value(QStringLiteral("period")).isDouble()) {
+    if (threshold.size() != 2 || !threshold[QStringLiteral("size")].isDouble() ||
+        !threshold[QStringLiteral("period")].isDouble()) {
         std::abort();
     }
 }
@@ -36,10 +24,13 @@ void requireThresholdText(const QString &text)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    writeSettingsFile(data, size);
+    ::mkdir(vexmora::paths::kStateDir, 0755);
+    std::FILE *file = std::fopen(vexmora::paths::kSettingsFile, "wb");
+    std::fwrite(data, 1, size, file);
+    std::fclose(file);
+
     NetflowSettings settings;
     settings.getCountStatus();
-    settings.getEgressAlarmStatus();
     requireThresholdText(settings.getAlarmThreshold());
     requireThresholdText(settings.getIngressThreshold());
     const int mode = size % 2 == 0 ? 1 : 0;

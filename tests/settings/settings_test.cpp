@@ -1,187 +1,146 @@
-// NetflowSettings against the scratch state directory: switches, thresholds
-// and failed writes.
+// NetflowSettings against the scratch state directory: the switches and
+// thresholds in the settings file, the snapshot files and the log.
 #include "netflow_settings.h"
 #include "state_dir.h"
 
 #include <QDateTime>
-#include <QProcess>
-#include <QtTest>
-#include <unistd.h>
+#include <QFile>
+#include <QRegularExpression>
+#include <QTextCodec>
+#include <climits>
+#include <gtest/gtest.h>
 
 using namespace testsupport;
 
 namespace {
 
-const QString kSettings = QStringLiteral("setting.conf");
+const QString kSettingsFile = QStringLiteral("setting.conf");
+using Setter = int (NetflowSettings::*)(int);
 
-QByteArray settingsBytes()
+class Settings : public testing::Test
 {
-    return readStateFile(kSettings);
+protected:
+    void SetUp() override { resetStateDir(); }
+    static std::string stored() { return readStateFile(kSettingsFile).toStdString(); }
+    static quint32 now() { return static_cast<quint32>(QDateTime::currentSecsSinceEpoch()); }
+
+    NetflowSettings settings;
+};
+
+TEST_F(Settings, WithoutAFileEverythingIsZeroAndNothingNeedsWriting)
+{
+    EXPECT_EQ(settings.getCountStatus() + settings.getAlarmStatus() +
+                  settings.getEgressAlarmStatus() + settings.getIngressAlarmStatus(),
+              0);
+    EXPECT_EQ(settings.getAlarmThreshold().toStdString(), R"({"period":0,"size":0})");
+    EXPECT_EQ(settings.setCountStatus(0), 0);
+    EXPECT_EQ(settings.setAlarmThreshold(0, 0), 0);
+    EXPECT_FALSE(QFile::exists(statePath(kSettingsFile)));
 }
 
-quint32 storedTimestamp()
+TEST_F(Settings, ModesOtherThanZeroAndOneAreRefusedWithoutTouchingTheFile)
 {
-    const QByteArray marker = "NETFLOW_ALARM_TIMESTAMP=";
-    const QByteArray bytes = settingsBytes();
-    const int start = bytes.indexOf(marker);
-    if (start < 0) {
-        return 0;
+    writeStateFile(kSettingsFile, "[Ostvane]\nNETFLOW_ALARM_STATUS=1\n");
+    for (Setter setter :
+         {&NetflowSettings::setCountStatus, &NetflowSettings::setAlarmStatus,
+          &NetflowSettings::setEgressAlarmStatus, &NetflowSettings::setIngressAlarmStatus}) {
+        for (int mode : {2, -1, INT_MIN, INT_MAX}) {
+            EXPECT_EQ((settings.*setter)(mode), -1) << mode;
+        }
     }
-    const int end = bytes.indexOf('\n', start);
-    return bytes.mid(start + marker.size(), end - start - marker.size()).toUInt();
+    EXPECT_EQ(stored(), "[Ostvane]\nNETFLOW_ALARM_STATUS=1\n");
 }
 
-bool run(const QString &program, const QStringList &arguments)
+TEST_F(Settings, OnlyAnEffectiveChangeOfAnAlarmSwitchStampsTheAlarmTime)
 {
-    return QProcess::execute(program, arguments) == 0;
+    EXPECT_EQ(settings.setCountStatus(1), 0);
+    EXPECT_EQ(stored(), "[Ostvane]\nNETFLOW_COUNT_STATUS=1\n");
+
+    const std::pair<Setter, const char *> alarmSwitches[] = {
+        {&NetflowSettings::setAlarmStatus, "NETFLOW_ALARM_STATUS"},
+        {&NetflowSettings::setEgressAlarmStatus, "NETFLOW_EGRESS_ALARM_STATUS"},
+        {&NetflowSettings::setIngressAlarmStatus, "NETFLOW_INGRESS_ALARM_STATUS"}};
+    for (const auto &[setter, key] : alarmSwitches) {
+        writeStateFile(kSettingsFile,
+                       QByteArray("[Ostvane]\nNETFLOW_ALARM_TIMESTAMP=5\n") + key + "=1\n");
+        EXPECT_EQ((settings.*setter)(1), 0);
+        EXPECT_EQ(settings.getAlarmTimestamp(), 5u) << key;
+        const quint32 before = now();
+        EXPECT_EQ((settings.*setter)(0), 0);
+        EXPECT_GE(settings.getAlarmTimestamp(), before) << key;
+    }
+}
+
+TEST_F(Settings, OddStoredValuesAreReadAsTheyStandAndReplaced)
+{
+    writeStateFile(kSettingsFile,
+                   "[Ostvane]\nNETFLOW_EGRESS_ALARM_STATUS=abc\nNETFLOW_INGRESS_ALARM_STATUS=7\n");
+    EXPECT_EQ(settings.getEgressAlarmStatus(), 0);
+    EXPECT_EQ(settings.getIngressAlarmStatus(), 7);
+    EXPECT_EQ(settings.setIngressAlarmStatus(1), 0);
+    EXPECT_EQ(settings.getIngressAlarmStatus(), 1);
+
+    // Text that is not valid INI leaves no error behind for later writes.
+    writeStateFile(kSettingsFile, "[Ostvane\nNETFLOW_ALARM_STATUS=1\n");
+    EXPECT_EQ(settings.getAlarmStatus(), 1);
+    EXPECT_EQ(settings.setCountStatus(1), 0);
+    EXPECT_EQ(settings.getCountStatus(), 1);
+}
+
+TEST_F(Settings, ThresholdsShareOnePeriodAndCompareAsText)
+{
+    EXPECT_EQ(settings.setAlarmThreshold(100, 10), 0);
+    EXPECT_EQ(settings.setIngressThreshold(50, 30), 0);
+    EXPECT_EQ(settings.getAlarmThreshold().toStdString(), R"({"period":30,"size":100})");
+    EXPECT_EQ(settings.getEgressThreshold().toStdString(), R"({"period":30,"size":0})");
+    EXPECT_EQ(settings.setEgressThreshold(-1, 30), -1);
+    EXPECT_EQ(settings.setEgressThreshold(100, INT_MIN), -1);
+    EXPECT_EQ(settings.setEgressThreshold(INT_MAX, 0), 0);
+    EXPECT_EQ(settings.getEgressThreshold().toStdString(), R"({"period":0,"size":2147483647})");
+
+    // "0100" is another text than "100": rewritten and stamped; the same text is not.
+    for (const char *size : {"0100", "100"}) {
+        writeStateFile(kSettingsFile, QByteArray("[Ostvane]\nNETFLOW_ALARM_PERIOD=30\n"
+                                                 "NETFLOW_ALARM_TIMESTAMP=5\nNETFLOW_ALARM_SIZE=") +
+                                          size + "\n");
+        EXPECT_EQ(settings.setAlarmThreshold(100, 30), 0);
+        EXPECT_EQ(settings.getAlarmTimestamp() != 5u, size[0] == '0') << size;
+        EXPECT_NE(stored().find("NETFLOW_ALARM_SIZE=100\n"), std::string::npos);
+    }
+}
+
+TEST_F(Settings, SnapshotsAreTheFilesTextDecodedAsUtf8)
+{
+    EXPECT_EQ(settings.readAppInfo().toStdString(), "[]"); // no file
+    writeStateFile(QStringLiteral("process_info"), "");
+    EXPECT_EQ(settings.readProcessInfo().toStdString(), "");
+    writeStateFile(QStringLiteral("process_info"), "{not json");
+    EXPECT_EQ(settings.readProcessInfo().toStdString(), "{not json");
+
+    // As a file read as text: byte-order mark and carriage returns dropped.
+    QTextCodec *previous = QTextCodec::codecForLocale();
+    QTextCodec::setCodecForLocale(QTextCodec::codecForName("ISO-8859-1"));
+    writeStateFile(QStringLiteral("app_info"), "\xef\xbb\xbf[\"n\xc3\xa4t\xe7\xbd\x91\"]\r\n");
+    EXPECT_EQ(settings.readAppInfo(), QStringLiteral("[\"n\u00e4t\u7f51\"]\n"));
+    QTextCodec::setCodecForLocale(previous);
+}
+
+TEST_F(Settings, TheLogTakesMessagesUpToItsLevelWhichIsReadOnceWhenSet)
+{
+    EXPECT_EQ(settings.writeLog(0, "first"), 1); // no level: 0, read again every time
+    EXPECT_EQ(settings.writeLog(1, "dropped"), 0);
+    writeStateFile(kSettingsFile, "[Ostvane]\nLogLevel=3\n");
+    EXPECT_EQ(settings.writeLog(3, "count=%d", 7), 1);
+    EXPECT_EQ(settings.writeLog(4, "dropped"), 0);
+    writeStateFile(kSettingsFile, "[Ostvane]\nLogLevel=5\n");
+    EXPECT_EQ(settings.writeLog(4, "still dropped"), 0);
+    EXPECT_EQ(settings.writeLog(-2, "%s", "n\xc3\xa4t"), 1);
+
+    const QRegularExpression lines(QStringLiteral("^\\[\\d\\d:\\d\\d:\\d\\d:\\d{3}\\]  first\n"
+                                                  "\\[[0-9:]{12}\\]  count=7\n"
+                                                  "\\[[0-9:]{12}\\]  n\u00e4t\n$"));
+    const QString log = QString::fromUtf8(readStateFile(QStringLiteral("netflow.log")));
+    EXPECT_TRUE(lines.match(log).hasMatch()) << log.toStdString();
 }
 
 } // namespace
-
-class SettingsTest : public QObject
-{
-    Q_OBJECT
-
-    NetflowSettings settings;
-
-private Q_SLOTS:
-    void init() { resetStateDir(); }
-
-    void withoutAFileEverythingReadsZero()
-    {
-        QCOMPARE(settings.getCountStatus(), 0);
-        QCOMPARE(settings.getAlarmStatus(), 0);
-        QCOMPARE(settings.getEgressAlarmStatus(), 0);
-        QCOMPARE(settings.getIngressAlarmStatus(), 0);
-        QCOMPARE(settings.getAlarmThreshold(), QStringLiteral("{\"period\":0,\"size\":0}"));
-        QCOMPARE(settings.setCountStatus(0), 0);
-        QCOMPARE(settings.setAlarmThreshold(0, 0), 0);
-        QVERIFY(!QFile::exists(statePath(kSettings)));
-    }
-
-    void badModesAreRefusedWithoutTouchingTheFile()
-    {
-        writeStateFile(kSettings, "[Ostvane]\nNETFLOW_ALARM_STATUS=1\n");
-        for (int mode : {2, -1, 7, INT_MIN, INT_MAX}) {
-            QCOMPARE(settings.setCountStatus(mode), -1);
-            QCOMPARE(settings.setAlarmStatus(mode), -1);
-            QCOMPARE(settings.setEgressAlarmStatus(mode), -1);
-            QCOMPARE(settings.setIngressAlarmStatus(mode), -1);
-        }
-        QCOMPARE(settingsBytes(), QByteArray("[Ostvane]\nNETFLOW_ALARM_STATUS=1\n"));
-    }
-
-    void countSwitchNeverStampsTheAlarmTime()
-    {
-        QCOMPARE(settings.setCountStatus(1), 0);
-        QCOMPARE(settings.getCountStatus(), 1);
-        QCOMPARE(settingsBytes(), QByteArray("[Ostvane]\nNETFLOW_COUNT_STATUS=1\n"));
-    }
-
-    void alarmSwitchesStampOnlyEffectiveChanges()
-    {
-        const quint32 before = static_cast<quint32>(QDateTime::currentSecsSinceEpoch());
-        QCOMPARE(settings.setAlarmStatus(1), 0);
-        QCOMPARE(settings.getAlarmStatus(), 1);
-        const quint32 stamped = storedTimestamp();
-        QVERIFY(stamped >= before && stamped <= before + 5);
-
-        // Put a marker in place of the time: an unchanged switch keeps it.
-        writeStateFile(kSettings, "[Ostvane]\nNETFLOW_ALARM_STATUS=1\nNETFLOW_ALARM_TIMESTAMP=5\n");
-        QCOMPARE(settings.setAlarmStatus(1), 0);
-        QCOMPARE(storedTimestamp(), 5u);
-        QCOMPARE(settings.setAlarmStatus(0), 0);
-        QVERIFY(storedTimestamp() >= before);
-
-        for (auto setter :
-             {&NetflowSettings::setEgressAlarmStatus, &NetflowSettings::setIngressAlarmStatus}) {
-            writeStateFile(kSettings, "[Ostvane]\nNETFLOW_ALARM_TIMESTAMP=5\n");
-            QCOMPARE((settings.*setter)(1), 0);
-            QVERIFY(storedTimestamp() >= before);
-        }
-    }
-
-    void storedOddValuesAreReadAndReplaced()
-    {
-        writeStateFile(kSettings, "[Ostvane]\nNETFLOW_EGRESS_ALARM_STATUS=abc\n"
-                                  "NETFLOW_INGRESS_ALARM_STATUS=7\n");
-        QCOMPARE(settings.getEgressAlarmStatus(), 0);
-        QCOMPARE(settings.setEgressAlarmStatus(0), 0);
-        QVERIFY(settingsBytes().contains("NETFLOW_EGRESS_ALARM_STATUS=abc\n"));
-        QCOMPARE(settings.getIngressAlarmStatus(), 7);
-        QCOMPARE(settings.setIngressAlarmStatus(1), 0);
-        QCOMPARE(settings.getIngressAlarmStatus(), 1);
-
-        // Text that is not valid INI leaves no error behind for later writes.
-        writeStateFile(kSettings, "[Ostvane\nNETFLOW_ALARM_STATUS=1\n");
-        QCOMPARE(settings.getAlarmStatus(), 1);
-        QCOMPARE(settings.setCountStatus(1), 0);
-        QCOMPARE(settings.getCountStatus(), 1);
-    }
-
-    void thresholdsShareThePeriodAndCompareAsText()
-    {
-        QCOMPARE(settings.setAlarmThreshold(100, 10), 0);
-        QCOMPARE(settings.getAlarmThreshold(), QStringLiteral("{\"period\":10,\"size\":100}"));
-        QCOMPARE(settings.getEgressThreshold(), QStringLiteral("{\"period\":10,\"size\":0}"));
-        QCOMPARE(settings.setIngressThreshold(50, 30), 0);
-        QCOMPARE(settings.getAlarmThreshold(), QStringLiteral("{\"period\":30,\"size\":100}"));
-
-        writeStateFile(kSettings, "[Ostvane]\nNETFLOW_ALARM_SIZE=0100\nNETFLOW_ALARM_PERIOD=30\n"
-                                  "NETFLOW_ALARM_TIMESTAMP=5\n");
-        QCOMPARE(settings.getAlarmThreshold(), QStringLiteral("{\"period\":30,\"size\":100}"));
-        QCOMPARE(settings.setAlarmThreshold(100, 30), 0);
-        QVERIFY(settingsBytes().contains("NETFLOW_ALARM_SIZE=100\n"));
-        QVERIFY(storedTimestamp() != 5u);
-
-        writeStateFile(kSettings, "[Ostvane]\nNETFLOW_ALARM_SIZE=100\nNETFLOW_ALARM_PERIOD=30\n"
-                                  "NETFLOW_ALARM_TIMESTAMP=5\n");
-        QCOMPARE(settings.setAlarmThreshold(100, 30), 0);
-        QCOMPARE(storedTimestamp(), 5u);
-        QCOMPARE(settings.setAlarmThreshold(-1, 30), -1);
-        QCOMPARE(settings.setAlarmThreshold(100, INT_MIN), -1);
-        QCOMPARE(storedTimestamp(), 5u);
-        QCOMPARE(settings.setEgressThreshold(INT_MAX, 0), 0);
-        QCOMPARE(settings.getEgressThreshold(),
-                 QStringLiteral("{\"period\":0,\"size\":2147483647}"));
-    }
-
-    // Run in a mount namespace of its own (see CMakeLists.txt): a tmpfs over
-    // the state directory that is filled up, then made read-only.
-    void failedWritesAreNotSuccess()
-    {
-        if (::geteuid() != 0) {
-            QSKIP("needs root to mount a small tmpfs over the state directory");
-        }
-        QVERIFY(run(QStringLiteral("mount"),
-                    {QStringLiteral("-t"), QStringLiteral("tmpfs"), QStringLiteral("-o"),
-                     QStringLiteral("size=16k"), QStringLiteral("tmpfs"), stateDir()}));
-        QCOMPARE(settings.setAlarmStatus(1), 0);
-        const QByteArray stored = settingsBytes();
-        QFile filler(statePath(QStringLiteral("filler")));
-        QVERIFY(filler.open(QIODevice::WriteOnly));
-        while (filler.write(QByteArray(1024, 'x')) > 0 && filler.flush()) {
-        }
-        filler.close();
-
-        QTest::ignoreMessage(QtWarningMsg,
-                             QRegularExpression(QStringLiteral("NETFLOW_ALARM_STATUS.*written")));
-        QCOMPARE(settings.setAlarmStatus(0), -1);
-        QCOMPARE(settings.getAlarmStatus(), 1); // what the file holds, not the lost change
-        QCOMPARE(settingsBytes(), stored);
-
-        QFile::remove(statePath(QStringLiteral("filler")));
-        QCOMPARE(settings.setAlarmStatus(0), 0); // with room again, the write goes through
-        QVERIFY(run(QStringLiteral("mount"),
-                    {QStringLiteral("-o"), QStringLiteral("remount,ro"), stateDir()}));
-        QTest::ignoreMessage(QtWarningMsg,
-                             QRegularExpression(QStringLiteral("NETFLOW_ALARM_SIZE")));
-        QCOMPARE(settings.setAlarmThreshold(10, 10), -1);
-        QCOMPARE(settings.getAlarmThreshold(), QStringLiteral("{\"period\":0,\"size\":0}"));
-        QCOMPARE(settings.setCountStatus(0), 0); // nothing to write, nothing fails
-        QVERIFY(run(QStringLiteral("umount"), {stateDir()}));
-    }
-};
-
-QTEST_GUILESS_MAIN(SettingsTest)
-#include "settings_test.moc"
