@@ -8,7 +8,7 @@ build_packages=(cmake g++ make pkg-config qtbase5-dev qtbase5-dev-tools libsqlit
 run_packages=(dbus-daemon systemd libglib2.0-bin)
 # dbus-system-bus-common brings dbus.socket, which the check of the unit resolves;
 # debootstrap builds the root that the boot test (label systemd) boots.
-test_packages=(libgtest-dev sqlite3 jq tzdata python3-dbus util-linux valgrind dpkg-dev file passwd
+test_packages=(libgtest-dev sqlite3 jq tzdata util-linux valgrind dpkg-dev file passwd
                dbus-system-bus-common debootstrap mount)
 
 # Installs those of the given Debian packages that are not installed yet.
