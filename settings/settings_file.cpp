@@ -1,11 +1,11 @@
 #include "settings_file.h"
 
+#include "file_state.h"
 #include "text_codec.h"
 #include "vexmora_paths.h"
 
 #include <QDebug>
 #include <memory>
-#include <sys/stat.h>
 
 namespace {
 
@@ -25,38 +25,6 @@ QString describe(QSettings::Status status)
     return QStringLiteral("unknown error");
 }
 
-// What identifies one state of the file: a write, a replacement or a removal
-// changes at least one of these.
-struct FileState
-{
-    bool exists = false;
-    dev_t device = 0;
-    ino_t inode = 0;
-    off_t size = 0;
-    timespec modified = {};
-    timespec changed = {};
-
-    static FileState of(const char *path)
-    {
-        struct stat status
-        {
-        };
-        if (::stat(path, &status) != 0) {
-            return {};
-        }
-        return {true, status.st_dev, status.st_ino, status.st_size, status.st_mtim, status.st_ctim};
-    }
-
-    bool operator==(const FileState &other) const
-    {
-        return exists == other.exists && device == other.device && inode == other.inode &&
-               size == other.size && modified.tv_sec == other.modified.tv_sec &&
-               modified.tv_nsec == other.modified.tv_nsec &&
-               changed.tv_sec == other.changed.tv_sec && changed.tv_nsec == other.changed.tv_nsec;
-    }
-    bool operator!=(const FileState &other) const { return !(*this == other); }
-};
-
 // The QSettings of one thread, kept open: constructing one per call cost more
 // than the rest of a getter, mostly in Qt's check of the file's time. Qt
 // re-reads the file in sync() when its size or time changed; sync() is only
@@ -68,7 +36,7 @@ class OpenSettings
 public:
     QSettings &current()
     {
-        const FileState state = FileState::of(vexmora::paths::kSettingsFile);
+        const vexmora::FileState state = vexmora::FileState::of(vexmora::paths::kSettingsFile);
         if (!settings_ || settings_->status() != QSettings::NoError) {
             open();
         } else if (state != seen_) {
@@ -96,7 +64,7 @@ private:
     }
 
     std::unique_ptr<QSettings> settings_;
-    FileState seen_;
+    vexmora::FileState seen_;
 };
 
 thread_local OpenSettings openSettings;
