@@ -38,7 +38,7 @@ public:
     {
         const vexmora::FileState state = vexmora::FileState::of(vexmora::paths::kSettingsFile);
         if (!settings_ || settings_->status() != QSettings::NoError) {
-            open();
+            create();
         } else if (state != seen_) {
             settings_->sync();
         }
@@ -46,15 +46,18 @@ public:
         return *settings_;
     }
 
+    // The QSettings that current() last brought up to date.
+    QSettings &open() const { return *settings_; }
+
     // Drops the QSettings (which flushes what it still holds) for a new one.
-    QSettings &reopen()
+    void reopen()
     {
         settings_.reset();
-        return current();
+        current();
     }
 
 private:
-    void open()
+    void create()
     {
         settings_.reset();
         settings_ = std::make_unique<QSettings>(QString::fromUtf8(vexmora::paths::kSettingsFile),
@@ -71,11 +74,21 @@ thread_local OpenSettings openSettings;
 
 } // namespace
 
-SettingsFile::SettingsFile() : settings_(&openSettings.current()) {}
+// Every use goes through the thread's current QSettings, which a failed
+// write or a read error may have replaced since this object was made.
+SettingsFile::SettingsFile()
+{
+    openSettings.current();
+}
+
+QSettings &SettingsFile::settings() const
+{
+    return openSettings.open();
+}
 
 QVariant SettingsFile::value(const QString &key) const
 {
-    return settings_->value(key, QVariant());
+    return settings().value(key, QVariant());
 }
 
 QString SettingsFile::text(const QString &key) const
@@ -86,22 +99,22 @@ QString SettingsFile::text(const QString &key) const
 
 bool SettingsFile::write(const QString &key, const QString &value)
 {
-    const QVariant previous = settings_->value(key);
-    settings_->setValue(key, value);
-    settings_->sync();
-    if (settings_->status() == QSettings::NoError) {
+    const QVariant previous = settings().value(key);
+    settings().setValue(key, value);
+    settings().sync();
+    if (settings().status() == QSettings::NoError) {
         return true;
     }
-    qWarning().noquote() << "Failed to write setting" << key << "to" << settings_->fileName() << "-"
-                         << describe(settings_->status());
+    qWarning().noquote() << "Failed to write setting" << key << "to" << settings().fileName() << "-"
+                         << describe(settings().status());
     // Qt keeps the unwritten change in its per-process cache of the file and
     // would hand it to every later reader; put back what the file still holds
     // and let the failed QSettings go, flushing that, as a closed one did.
     if (previous.isNull()) {
-        settings_->remove(key);
+        settings().remove(key);
     } else {
-        settings_->setValue(key, previous);
+        settings().setValue(key, previous);
     }
-    settings_ = &openSettings.reopen();
+    openSettings.reopen();
     return false;
 }
