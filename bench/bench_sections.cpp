@@ -178,7 +178,7 @@ void measurePendingHours(BenchContext &context, int hours)
     context.table.addCheck({"g", "anonymous memory 0.5 s after the last of them",
                             format("%lld KiB", after.anonymous),
                             format("Pss %lld KiB", after.proportional), "≤ 1.5 MiB (1536 KiB)"},
-                           after.anonymous <= kAnonymousAfterReportsKiB);
+                           after.anonymous >= 0 && after.anonymous <= kAnonymousAfterReportsKiB);
     context.table.addCheck(
         {"d", format("getReportData(), %d hours pending", hours),
          format("%.1f ms (%.1f)", summary.median / 1000, summary.p90 / 1000),
@@ -287,7 +287,7 @@ void measureMemory(BenchContext &context, const Resident &atStart)
     context.table.addCheck(
         {"g", format("RSS growth over %d mixed calls", calls), format("%lld KiB", growth),
          format("anonymous %+lld KiB", after.anonymous - warm.anonymous), "≤ 1 MiB (1024 KiB)"},
-        growth <= kGrowthLimitKiB);
+        after.total >= 0 && warm.total >= 0 && growth <= kGrowthLimitKiB);
 }
 
 } // namespace bench

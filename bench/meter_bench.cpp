@@ -97,7 +97,7 @@ void measureSimulatedDay(ResultTable &table)
                     format("%lld KiB after the first day, %lld KiB after the fifth", warm.anonymous,
                            later.anonymous),
                     "none (≤ 32 KiB a day: a leak of 1 byte per sample passes it)", Verdict::Info},
-                   growth / kDays <= 32);
+                   warm.anonymous >= 0 && later.anonymous >= 0 && growth / kDays <= 32);
 }
 
 void addIdleRow(ResultTable &table, const char *what, const Resident &resident)

@@ -49,7 +49,6 @@ struct AlarmSettings
     quint32 changedAt = 0;
 
     bool operator==(const AlarmSettings &other) const;
-    bool operator!=(const AlarmSettings &other) const { return !(*this == other); }
 };
 
 struct AlarmEvent

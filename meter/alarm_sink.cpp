@@ -6,6 +6,7 @@
 #include <cstdio>
 
 namespace vexmora::meter {
+namespace {
 
 QString describeAlarm(const AlarmEvent &event, qint64 periodMinutes)
 {
@@ -16,6 +17,8 @@ QString describeAlarm(const AlarmEvent &event, qint64 periodMinutes)
         .arg(periodMinutes)
         .arg(event.limit);
 }
+
+} // namespace
 
 void AlarmAnnouncer::raise(const AlarmEvent &event, qint64 periodMinutes)
 {

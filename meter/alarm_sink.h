@@ -26,6 +26,4 @@ private:
     MeterBus &bus_;
 };
 
-QString describeAlarm(const AlarmEvent &event, qint64 periodMinutes);
-
 } // namespace vexmora::meter

@@ -1,7 +1,7 @@
 #include "app_counting.h"
 
 #include "atomic_file.h"
-#include "snapshot_files.h"
+#include "snapshot_json.h"
 #include "socket_attribution.h"
 #include "vexmora_paths.h"
 

@@ -2,6 +2,7 @@
 
 #include "traffic_store.h"
 
+#include <cerrno>
 #include <csignal>
 
 namespace vexmora::meter {

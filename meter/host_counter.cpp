@@ -20,6 +20,13 @@ quint64 creditOne(quint64 previous, quint64 current, qint64 elapsedMs)
     return plausibleSince(current >= previous ? current - previous : current, elapsedMs);
 }
 
+// An interface index of 0 could not be read (the interface was going away):
+// that alone does not make the interface a new one.
+bool isRecreated(int previousIfindex, int ifindex)
+{
+    return previousIfindex != 0 && ifindex != 0 && previousIfindex != ifindex;
+}
+
 } // namespace
 
 HostCounter::HostCounter(InterfaceReader reader, QByteArrayList names)
@@ -28,17 +35,25 @@ HostCounter::HostCounter(InterfaceReader reader, QByteArrayList names)
 
 void HostCounter::rebaseline()
 {
-    baselines_ = readCounted();
+    QHash<QByteArray, Baseline> current;
+    if (readCounted(current)) {
+        baselines_ = std::move(current);
+    }
 }
 
 ByteCounts HostCounter::sample(qint64 elapsedMs)
 {
-    QHash<QByteArray, Baseline> current = readCounted();
+    QHash<QByteArray, Baseline> current;
+    if (!readCounted(current)) {
+        // Without the counters nothing is known: the baselines stay, so that
+        // the next read credits only what moved since them.
+        return ByteCounts();
+    }
     ByteCounts moved;
     for (auto it = current.cbegin(); it != current.cend(); ++it) {
         const auto previous = baselines_.constFind(it.key());
         const ByteCounts &now = it->bytes;
-        if (previous == baselines_.cend() || previous->ifindex != it->ifindex) {
+        if (previous == baselines_.cend() || isRecreated(previous->ifindex, it->ifindex)) {
             // New, or created anew under the same name: its counters started at zero.
             moved.recv += plausibleSince(now.recv, elapsedMs);
             moved.sent += plausibleSince(now.sent, elapsedMs);
@@ -62,19 +77,22 @@ bool HostCounter::isCounted(const QByteArray &name, QHash<QByteArray, bool> &phy
     return physical;
 }
 
-QHash<QByteArray, HostCounter::Baseline> HostCounter::readCounted()
+bool HostCounter::readCounted(QHash<QByteArray, Baseline> &counted)
 {
-    QHash<QByteArray, Baseline> counted;
+    std::vector<InterfaceCounters> interfaces;
+    if (!reader_.read(interfaces)) {
+        return false;
+    }
     // Only the interfaces present now stay known, however many come and go.
     QHash<QByteArray, bool> physicalNow;
-    for (const InterfaceCounters &interface : reader_.read()) {
+    for (const InterfaceCounters &interface : interfaces) {
         if (isCounted(interface.name, physicalNow)) {
             counted.insert(interface.name,
                            Baseline{reader_.ifindex(interface.name), interface.bytes});
         }
     }
     physical_ = std::move(physicalNow);
-    return counted;
+    return true;
 }
 
 } // namespace vexmora::meter

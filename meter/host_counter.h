@@ -24,8 +24,6 @@ public:
     // Bytes moved since the previous sample or baseline; elapsedMs is the
     // time since then, which bounds what a reset may credit.
     ByteCounts sample(qint64 elapsedMs);
-    // The interfaces counted in the last sample.
-    QByteArrayList countedInterfaces() const { return baselines_.keys(); }
 
 private:
     struct Baseline
@@ -35,7 +33,8 @@ private:
     };
 
     bool isCounted(const QByteArray &name, QHash<QByteArray, bool> &physicalNow);
-    QHash<QByteArray, Baseline> readCounted();
+    // False when the counters could not be read.
+    bool readCounted(QHash<QByteArray, Baseline> &counted);
 
     InterfaceReader reader_;
     QByteArrayList names_;

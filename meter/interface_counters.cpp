@@ -52,9 +52,14 @@ std::vector<InterfaceCounters> parseNetDev(const QByteArray &text)
 
 InterfaceReader::InterfaceReader(QString root) : root_(std::move(root)) {}
 
-std::vector<InterfaceCounters> InterfaceReader::read() const
+bool InterfaceReader::read(std::vector<InterfaceCounters> &interfaces) const
 {
-    return parseNetDev(readWhole(root_ + QStringLiteral("/proc/net/dev")));
+    QFile file(root_ + QStringLiteral("/proc/net/dev"));
+    if (!file.open(QIODevice::ReadOnly)) {
+        return false;
+    }
+    interfaces = parseNetDev(file.readAll());
+    return true;
 }
 
 int InterfaceReader::ifindex(const QByteArray &name) const

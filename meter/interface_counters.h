@@ -21,8 +21,8 @@ class InterfaceReader
 public:
     explicit InterfaceReader(QString root = QString());
 
-    // Every interface with its counters; empty when the file cannot be read.
-    std::vector<InterfaceCounters> read() const;
+    // Every interface with its counters; false when the file cannot be read.
+    bool read(std::vector<InterfaceCounters> &interfaces) const;
     // The interface's index, which changes when it is created anew; 0 when unknown.
     int ifindex(const QByteArray &name) const;
     // Whether a device stands behind it: not loopback, a bridge, veth or tunnel.

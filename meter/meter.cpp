@@ -42,8 +42,7 @@ void prepareStateDirectory()
 Meter::Meter(const MeterOptions &options, const MeterClock &clock, InterfaceReader reader,
              AlarmSink &alarms, SocketAttribution *attribution, QObject *parent)
     : QObject(parent), options_(options), clock_(clock), alarmSink_(alarms),
-      host_(std::move(reader), options.interfaces), apps_(attribution),
-      settingsWatch_(QString::fromUtf8(paths::kSettingsFile))
+      host_(std::move(reader), options.interfaces), apps_(attribution)
 {
     timer_.setTimerType(Qt::PreciseTimer);
     timer_.setInterval(int(options_.intervalMs));
@@ -144,7 +143,11 @@ void Meter::startCounting()
 
 void Meter::stopCounting()
 {
-    ledger_.close();
+    // The traffic up to the moment the switch was noticed is counted; the
+    // hour stays open, so that its minutes are not counted twice if counting
+    // comes back on within it.
+    sample(clock_.elapsedMs());
+    ledger_.interrupt();
     apps_.stop();
     qInfo("Counting switched off.");
 }

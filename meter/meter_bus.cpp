@@ -31,13 +31,11 @@ void MeterBus::start()
     retry_.start();
 }
 
-bool MeterBus::announce(const QString &kind, quint64 bytes, quint64 limit)
+void MeterBus::announce(const QString &kind, quint64 bytes, quint64 limit)
 {
-    if (!connected_) {
-        return false;
+    if (connected_) {
+        Q_EMIT AlarmRaised(kind, bytes, limit);
     }
-    Q_EMIT AlarmRaised(kind, bytes, limit);
-    return true;
 }
 
 QString MeterBus::GetCurrentHour()
@@ -64,8 +62,15 @@ void MeterBus::tryToConnect()
         return;
     }
     if (!bus.registerService(QString::fromLatin1(bus::kMeterServiceName))) {
-        qWarning().noquote() << "Cannot own" << bus::kMeterServiceName
-                             << "on the system bus:" << bus.lastError().message();
+        // Clients listen for the alarms from the name: without it, try again later.
+        if (!warnedName_) {
+            qWarning().noquote() << "Cannot own" << bus::kMeterServiceName
+                                 << "on the system bus:" << bus.lastError().message()
+                                 << "- trying again every" << kRetryMs / 1000 << "s.";
+            warnedName_ = true;
+        }
+        leave();
+        return;
     }
     bus.registerObject(QString::fromLatin1(bus::kMeterObjectPath), this,
                        QDBusConnection::ExportAdaptors);
@@ -74,6 +79,7 @@ void MeterBus::tryToConnect()
                 SLOT(onDisconnected()));
     connected_ = true;
     warnedUnreachable_ = false;
+    warnedName_ = false;
     qInfo("Joined the system bus.");
 }
 

@@ -22,9 +22,8 @@ public:
 
     // Joins the bus now, and again after every loss of it.
     void start();
-    bool isConnected() const { return connected_; }
-    // Sends the signal; false when not on the bus.
-    bool announce(const QString &kind, quint64 bytes, quint64 limit);
+    // Sends the signal when on the bus.
+    void announce(const QString &kind, quint64 bytes, quint64 limit);
     void setCurrentHourSource(std::function<QString()> source) { currentHour_ = std::move(source); }
 
 public Q_SLOTS:
@@ -46,6 +45,7 @@ private:
     int attempts_ = 0;
     bool connected_ = false;
     bool warnedUnreachable_ = false;
+    bool warnedName_ = false;
 };
 
 } // namespace vexmora::meter

@@ -1,19 +1,13 @@
 #include "settings_watch.h"
 
 #include "netflow_settings.h"
+#include "vexmora_paths.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>
 
 namespace vexmora::meter {
 namespace {
-
-bool sameFile(const struct stat &a, const struct stat &b)
-{
-    return a.st_ino == b.st_ino && a.st_dev == b.st_dev && a.st_size == b.st_size &&
-           a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec &&
-           a.st_ctim.tv_sec == b.st_ctim.tv_sec && a.st_ctim.tv_nsec == b.st_ctim.tv_nsec;
-}
 
 struct Threshold
 {
@@ -28,27 +22,7 @@ Threshold parseThreshold(const QString &json)
                      object.value(QStringLiteral("period")).toInt()};
 }
 
-} // namespace
-
-SettingsWatch::SettingsWatch(QString path) : path_(std::move(path)) {}
-
-bool SettingsWatch::poll(MeterSettings &settings)
-{
-    struct stat now
-    {
-    };
-    if (::stat(path_.toLocal8Bit().constData(), &now) != 0) {
-        now = {};
-    }
-    if (!first_ && sameFile(now, seen_)) {
-        return false;
-    }
-    first_ = false;
-    seen_ = now;
-    settings = readMeterSettings();
-    return true;
-}
-
+// The settings as the file holds them now. A switch is on only at 1.
 MeterSettings readMeterSettings()
 {
     NetflowSettings file;
@@ -64,6 +38,20 @@ MeterSettings readMeterSettings()
     alarms.periodMinutes = overall.period;
     alarms.changedAt = file.getAlarmTimestamp();
     return settings;
+}
+
+} // namespace
+
+bool SettingsWatch::poll(MeterSettings &settings)
+{
+    const FileState now = FileState::of(paths::kSettingsFile);
+    if (!first_ && now == seen_) {
+        return false;
+    }
+    first_ = false;
+    seen_ = now;
+    settings = readMeterSettings();
+    return true;
 }
 
 } // namespace vexmora::meter

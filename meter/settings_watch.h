@@ -1,9 +1,7 @@
 #pragma once
 
 #include "alarm_monitor.h"
-
-#include <QString>
-#include <sys/stat.h>
+#include "file_state.h"
 
 namespace vexmora::meter {
 
@@ -19,20 +17,13 @@ struct MeterSettings
 class SettingsWatch
 {
 public:
-    explicit SettingsWatch(QString path);
     // True when the file changed (or on the first call); then `settings` holds
     // what it says now.
     bool poll(MeterSettings &settings);
 
 private:
-    QString path_;
     bool first_ = true;
-    struct stat seen_
-    {
-    };
+    FileState seen_;
 };
-
-// The settings as the file holds them now. A switch is on only at 1.
-MeterSettings readMeterSettings();
 
 } // namespace vexmora::meter

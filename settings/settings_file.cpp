@@ -1,11 +1,11 @@
 #include "settings_file.h"
 
+#include "file_state.h"
 #include "text_codec.h"
 #include "vexmora_paths.h"
 
 #include <QDebug>
 #include <memory>
-#include <sys/stat.h>
 
 namespace {
 
@@ -25,38 +25,6 @@ QString describe(QSettings::Status status)
     return QStringLiteral("unknown error");
 }
 
-// What identifies one state of the file: a write, a replacement or a removal
-// changes at least one of these.
-struct FileState
-{
-    bool exists = false;
-    dev_t device = 0;
-    ino_t inode = 0;
-    off_t size = 0;
-    timespec modified = {};
-    timespec changed = {};
-
-    static FileState of(const char *path)
-    {
-        struct stat status
-        {
-        };
-        if (::stat(path, &status) != 0) {
-            return {};
-        }
-        return {true, status.st_dev, status.st_ino, status.st_size, status.st_mtim, status.st_ctim};
-    }
-
-    bool operator==(const FileState &other) const
-    {
-        return exists == other.exists && device == other.device && inode == other.inode &&
-               size == other.size && modified.tv_sec == other.modified.tv_sec &&
-               modified.tv_nsec == other.modified.tv_nsec &&
-               changed.tv_sec == other.changed.tv_sec && changed.tv_nsec == other.changed.tv_nsec;
-    }
-    bool operator!=(const FileState &other) const { return !(*this == other); }
-};
-
 // The QSettings of one thread, kept open: constructing one per call cost more
 // than the rest of a getter, mostly in Qt's check of the file's time. Qt
 // re-reads the file in sync() when its size or time changed; sync() is only
@@ -68,9 +36,9 @@ class OpenSettings
 public:
     QSettings &current()
     {
-        const FileState state = FileState::of(vexmora::paths::kSettingsFile);
+        const vexmora::FileState state = vexmora::FileState::of(vexmora::paths::kSettingsFile);
         if (!settings_ || settings_->status() != QSettings::NoError) {
-            open();
+            create();
         } else if (state != seen_) {
             settings_->sync();
         }
@@ -78,15 +46,18 @@ public:
         return *settings_;
     }
 
+    // The QSettings that current() last brought up to date.
+    QSettings &open() const { return *settings_; }
+
     // Drops the QSettings (which flushes what it still holds) for a new one.
-    QSettings &reopen()
+    void reopen()
     {
         settings_.reset();
-        return current();
+        current();
     }
 
 private:
-    void open()
+    void create()
     {
         settings_.reset();
         settings_ = std::make_unique<QSettings>(QString::fromUtf8(vexmora::paths::kSettingsFile),
@@ -96,18 +67,28 @@ private:
     }
 
     std::unique_ptr<QSettings> settings_;
-    FileState seen_;
+    vexmora::FileState seen_;
 };
 
 thread_local OpenSettings openSettings;
 
 } // namespace
 
-SettingsFile::SettingsFile() : settings_(&openSettings.current()) {}
+// Every use goes through the thread's current QSettings, which a failed
+// write or a read error may have replaced since this object was made.
+SettingsFile::SettingsFile()
+{
+    openSettings.current();
+}
+
+QSettings &SettingsFile::settings() const
+{
+    return openSettings.open();
+}
 
 QVariant SettingsFile::value(const QString &key) const
 {
-    return settings_->value(key, QVariant());
+    return settings().value(key, QVariant());
 }
 
 QString SettingsFile::text(const QString &key) const
@@ -118,22 +99,22 @@ QString SettingsFile::text(const QString &key) const
 
 bool SettingsFile::write(const QString &key, const QString &value)
 {
-    const QVariant previous = settings_->value(key);
-    settings_->setValue(key, value);
-    settings_->sync();
-    if (settings_->status() == QSettings::NoError) {
+    const QVariant previous = settings().value(key);
+    settings().setValue(key, value);
+    settings().sync();
+    if (settings().status() == QSettings::NoError) {
         return true;
     }
-    qWarning().noquote() << "Failed to write setting" << key << "to" << settings_->fileName() << "-"
-                         << describe(settings_->status());
+    qWarning().noquote() << "Failed to write setting" << key << "to" << settings().fileName() << "-"
+                         << describe(settings().status());
     // Qt keeps the unwritten change in its per-process cache of the file and
     // would hand it to every later reader; put back what the file still holds
     // and let the failed QSettings go, flushing that, as a closed one did.
     if (previous.isNull()) {
-        settings_->remove(key);
+        settings().remove(key);
     } else {
-        settings_->setValue(key, previous);
+        settings().setValue(key, previous);
     }
-    settings_ = &openSettings.reopen();
+    openSettings.reopen();
     return false;
 }

@@ -25,5 +25,5 @@ public:
     bool write(const QString &key, const QString &value);
 
 private:
-    QSettings *settings_;
+    QSettings &settings() const;
 };

@@ -9,7 +9,7 @@ run_packages=(dbus-daemon systemd libglib2.0-bin)
 # dbus-system-bus-common brings dbus.socket, which the check of the unit resolves;
 # debootstrap builds the root that the boot test (label systemd) boots.
 test_packages=(libgtest-dev sqlite3 jq tzdata util-linux valgrind dpkg-dev file passwd
-               dbus-system-bus-common debootstrap mount)
+               dbus-system-bus-common debootstrap mount python3 iproute2 procps)
 
 # Installs those of the given Debian packages that are not installed yet.
 ensure_packages() {

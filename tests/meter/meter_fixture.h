@@ -52,17 +52,17 @@ protected:
     qint64 elapsedMs() const override { return elapsedMs_; }
     void raise(const AlarmEvent &event, qint64) override { alarms_.push_back(event); }
 
-    // An interface with ifindex 0 is removed.
+    // An interface with ifindex 0 is removed; with -1 it has no readable index.
     void setInterface(const QByteArray &name, const FakeInterface &interface)
     {
         const QString dir =
             root_.path() + QStringLiteral("/sys/class/net/") + QString::fromUtf8(name);
         QDir(dir).removeRecursively();
         interfaces_.erase(name);
-        if (interface.ifindex != 0) {
+        if (interface.ifindex != 0)
             interfaces_[name] = interface;
+        if (interface.ifindex > 0)
             writeFile(dir + QStringLiteral("/ifindex"), QByteArray::number(interface.ifindex));
-        }
         if (interface.physical)
             QDir().mkpath(dir + QStringLiteral("/device"));
         writeProcNetDev();

@@ -1,7 +1,7 @@
 #include "app_ledger.h"
 #include "meter_fixture.h"
 #include "prometheus_textfile.h"
-#include "snapshot_files.h"
+#include "snapshot_json.h"
 
 #include <QCoreApplication>
 
@@ -57,6 +57,8 @@ TEST_F(MeterTest, ResetsAndInterfacesThatComeAndGoAreCountedOnce)
         {"created anew, higher", "eth0", {400, 0, 5}, 400},
         {"a rise no link carries", "eth0", {~quint64(0) - 10, 0, 5}, 0},
         {"down from near 2^64", "eth0", {7, 0, 5}, 7},
+        {"its index unreadable for a moment", "eth0", {20, 0, -1}, 13},
+        {"and readable again", "eth0", {30, 0, 5}, 10},
         {"a physical interface appears", "eth1", {50, 0, 6}, 50},
         {"and goes", "eth1", {0, 0, 0, false}, 0},
         {"veth is not counted", "veth0", {999, 999, 9, false}, 0},
@@ -69,6 +71,12 @@ TEST_F(MeterTest, ResetsAndInterfacesThatComeAndGoAreCountedOnce)
         meter_->shutdown();
         EXPECT_EQ(row("2026-03-01 10:00").recv, expected) << s.what;
     }
+    // Unreadable counters credit nothing, and nothing twice once they come back.
+    QFile::remove(root_.path() + QStringLiteral("/proc/net/dev"));
+    step(10000);
+    move("eth0", 3, 0);
+    meter_->shutdown(); // the stop's own sample, still within 10:00
+    EXPECT_EQ(row("2026-03-01 10:00").recv, expected + 3);
 }
 
 TEST_F(MeterTest, GapsRestartsAndClockJumpsNeitherCreditNorOverwriteWhatIsUnknown)
@@ -128,9 +136,10 @@ TEST_F(MeterTest, SwitchingOffKeepsWhatWasCountedAndSwitchingOnStartsAfresh)
     move("eth0", 100, 10);
     step(10000);
     EXPECT_NE(testsupport::readStateFile(QStringLiteral("app_info")), "[]");
+    move("eth0", 7, 7);
     ASSERT_EQ(settings_.setCountStatus(0), 0);
-    step(10000); // noticed within one interval; the hour is written, the snapshots emptied
-    expectRow(row("2026-03-01 10:00"), 1, 100, 10);
+    step(10000); // noticed within one interval, up to which the traffic counts
+    expectRow(row("2026-03-01 10:00"), 1, 107, 17);
     EXPECT_EQ(testsupport::readStateFile(QStringLiteral("app_info")), "[]");
     move("eth0", 5000, 5000);
     step(10000);
@@ -139,7 +148,7 @@ TEST_F(MeterTest, SwitchingOffKeepsWhatWasCountedAndSwitchingOnStartsAfresh)
     move("eth0", 1, 1);
     step(10000);
     meter_->shutdown();
-    expectRow(row("2026-03-01 10:00"), 2, 101, 11);
+    expectRow(row("2026-03-01 10:00"), 1, 108, 18); // one minute, counted in two spells
 }
 
 TEST_F(MeterTest, AlarmsRiseOnceOverTheirSizeAndRearmBelowItOrOnAChange)

@@ -130,9 +130,13 @@ check_policy() {
         setIngressThreshold,int32:300,int32:7 getReportData
     expect_answers "$denied $denied $denied" notAMethod \
         "org.freedesktop.DBus.Properties.GetAll,string:$VEXMORA_INTERFACE"
+    expect "the meter's GetCurrentHour as nobody" ok "$(answer nobody "$meter_name" \
+        "$VEXMORA_METER_OBJECT_PATH" "$VEXMORA_METER_INTERFACE.GetCurrentHour")"
     for caller in nobody admin; do
-        expect "$caller claiming $name" "$denied" "$(answer "$caller" org.freedesktop.DBus \
-            /org/freedesktop/DBus org.freedesktop.DBus.RequestName string:"$name" uint32:4)"
+        for claimed in "$name" "$meter_name"; do
+            expect "$caller claiming $claimed" "$denied" "$(answer "$caller" org.freedesktop.DBus \
+                /org/freedesktop/DBus org.freedesktop.DBus.RequestName string:"$claimed" uint32:4)"
+        done
     done
     # The setters wrote the settings, readable outside the service.
     expect "setting.conf" "root 644" "$(guest stat -c '%U %a' "$state/setting.conf")"

@@ -1,17 +1,14 @@
-#include "snapshot_files.h"
+#include "snapshot_json.h"
+
+#include "sqlite_handles.h"
 
 #include <algorithm>
 #include <cjson/cJSON.h>
-#include <memory>
 
 namespace vexmora::meter {
 namespace {
 
-struct JsonDeleter
-{
-    void operator()(cJSON *item) const { cJSON_Delete(item); }
-};
-using Json = std::unique_ptr<cJSON, JsonDeleter>;
+using store::Json;
 
 // Bytes per second, whole.
 double rate(quint64 bytes, double seconds)
@@ -44,7 +41,7 @@ std::vector<typename QHash<Key, Value>::const_iterator> busiest(const QHash<Key,
 
 QByteArray printed(cJSON *array)
 {
-    std::unique_ptr<char, void (*)(void *)> text(cJSON_PrintUnformatted(array), cJSON_free);
+    const store::JsonText text(cJSON_PrintUnformatted(array));
     return text ? QByteArray(text.get()) : QByteArrayLiteral("[]");
 }
 
