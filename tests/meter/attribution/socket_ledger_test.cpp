@@ -50,9 +50,12 @@ TEST_F(Ledger, CookieThatComesBackForAnotherSocketStartsOverAndCountsTheLoss)
     ledger_.applyDump({tcp(1, 8, {30, 30})});
     EXPECT_EQ(taken(), (Taken{{8, {30, 30}}}));
     EXPECT_EQ(ledger_.vanishedSockets(), 1u);
+    ledger_.applyDump({tcp(1, 8, {10, 10})}); // same inode, smaller counters
+    EXPECT_EQ(taken(), (Taken{{8, {10, 10}}}));
+    EXPECT_EQ(ledger_.vanishedSockets(), 2u);
     ledger_.applyDestroy(tcp(1, 0, {40, 40}, 40009));
     EXPECT_EQ(taken(), (Taken{{0, {40, 40}}}));
-    EXPECT_EQ(ledger_.vanishedSockets(), 2u);
+    EXPECT_EQ(ledger_.vanishedSockets(), 3u);
 }
 
 TEST_F(Ledger, SocketGoneFromTwoDumpsWithoutADestroyMessageIsLostButItsBytesAreNot)
