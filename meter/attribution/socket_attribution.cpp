@@ -38,6 +38,7 @@ bool SocketAttribution::open(QString *error)
     QString reason;
     if (!d->channel.open(d->destroyBufferBytes, &reason) ||
         !d->channel.dumpTcp(baseline, &reason)) {
+        d->channel.close();
         if (error)
             *error = reason;
         return false;
