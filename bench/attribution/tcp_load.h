@@ -32,7 +32,6 @@ public:
     bool addClient();
     // Ends the processes it started and waits for them.
     void stop();
-    const std::vector<pid_t> &clientPids() const { return clients_; }
 
 private:
     const char *serverAddress_ = nullptr;

@@ -70,7 +70,6 @@ void readSocket(const char *payload, std::size_t size, DiagBatch &batch)
     SocketRecord record;
     std::memcpy(&record.cookie, message.id.idiag_cookie, sizeof record.cookie);
     record.inode = message.idiag_inode;
-    record.uid = message.idiag_uid;
     record.state = message.idiag_state;
     record.localAddress = IpAddress::fromRaw(message.idiag_family, message.id.idiag_src);
     record.remoteAddress = IpAddress::fromRaw(message.idiag_family, message.id.idiag_dst);
