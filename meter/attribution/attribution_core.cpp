@@ -15,8 +15,9 @@ void AttributionCore::start(const DiagBatch &baseline)
     resolveNewOwners();
 }
 
-void AttributionCore::applyDestroyed(const DiagBatch &destroyed)
+void AttributionCore::applyDestroyed(const DiagBatch &destroyed, quint64 overruns)
 {
+    counts_.overruns += overruns;
     countRecords(destroyed);
     for (const SocketRecord &record : destroyed.sockets)
         ledger_.applyDestroy(record);

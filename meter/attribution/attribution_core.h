@@ -26,13 +26,14 @@ public:
     // The first dump: what it shows is the baseline, and its sockets' owners
     // are looked up at once.
     void start(const DiagBatch &baseline);
-    void applyDestroyed(const DiagBatch &destroyed);
+    void applyDestroyed(const DiagBatch &destroyed, quint64 overruns = 0);
     void applyDump(const DiagBatch &dump);
     void noteDumpFailure(const QString &error);
     // The traffic since the previous collect(), one entry per process.
     std::vector<ProcessTraffic> collect();
 
     AttributionHealth health() const;
+    quint64 overruns() const { return counts_.overruns; }
 
 private:
     void countRecords(const DiagBatch &batch);
