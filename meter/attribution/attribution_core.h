@@ -8,6 +8,7 @@
 #include "socket_ledger.h"
 #include "socket_owners.h"
 
+#include <QElapsedTimer>
 #include <vector>
 
 namespace vexmora::meter {
@@ -37,6 +38,7 @@ public:
 
 private:
     void countRecords(const DiagBatch &batch);
+    void refreshPackages();
     void resolveNewOwners();
     void recheckOwnersGone(const std::vector<SocketBytes> &bytes);
     void learnOwners();
@@ -50,6 +52,7 @@ private:
     ProcessCatalog catalog_;
     AttributionHealth counts_;
     quint64 releasesCleanedUp_ = 0;
+    QElapsedTimer sincePackageCheck_;
 };
 
 } // namespace vexmora::meter
