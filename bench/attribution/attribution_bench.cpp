@@ -7,17 +7,16 @@
 
 #include "diag_channel.h"
 #include "netns_pair.h"
+#include "process_memory.h"
+#include "sample_stats.h"
 #include "socket_attribution.h"
 #include "tcp_load.h"
 
 #include <QCoreApplication>
-#include <QFile>
 #include <QThread>
 #include <algorithm>
-#include <arpa/inet.h>
 #include <cstdio>
 #include <ctime>
-#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -32,17 +31,6 @@ double threadCpuMs()
     timespec now{};
     ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
     return now.tv_sec * 1e3 + now.tv_nsec / 1e6;
-}
-
-QByteArray residentMemory()
-{
-    QFile status(QStringLiteral("/proc/self/status"));
-    status.open(QIODevice::ReadOnly);
-    for (const QByteArray &line : status.readAll().split('\n')) {
-        if (line.startsWith("VmRSS:"))
-            return line.mid(6).trimmed();
-    }
-    return "?";
 }
 
 struct Sampled
@@ -81,12 +69,6 @@ void printSample(const char *what, const Sampled &s)
                 static_cast<unsigned long long>(s.unattributedBytes));
 }
 
-double percentile(std::vector<double> values, double fraction)
-{
-    std::sort(values.begin(), values.end());
-    return values.at(std::size_t(fraction * double(values.size() - 1)));
-}
-
 // The kernel's share of a sample: the same dump, parsed, nothing else.
 double bareDumpMedianMs(int dumps)
 {
@@ -101,17 +83,15 @@ double bareDumpMedianMs(int dumps)
         channel.dumpTcp(batch, &error);
         cpu.push_back(threadCpuMs() - start);
     }
-    return percentile(cpu, 0.5);
+    return bench::summarize(cpu).median;
 }
 
 // One connection opened by this process, older than all the clients: the
 // next sample meets a new socket whose owner the scan finds last.
 int connectOnce()
 {
-    sockaddr_in server{};
-    server.sin_family = AF_INET;
-    server.sin_port = htons(kPort);
-    ::inet_pton(AF_INET, testsupport::NetnsPair::kAddressB4, &server.sin_addr);
+    const sockaddr_in server =
+        attributionbench::endpoint(testsupport::NetnsPair::kAddressB4, kPort);
     const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
     ::connect(fd, reinterpret_cast<const sockaddr *>(&server), sizeof server);
     ::write(fd, "hello", 5);
@@ -159,9 +139,10 @@ int run(int samples, int intervalMs)
         steadyScans += last.scans;
     }
     printSample("last steady sample", last);
+    const bench::Summary steady = bench::summarize(cpu);
     std::printf("%d steady samples: CPU median %.3f ms, 90th percentile %.3f ms, max %.3f ms; "
                 "/proc scans %llu\n",
-                samples, percentile(cpu, 0.5), percentile(cpu, 0.9), percentile(cpu, 1.0),
+                samples, steady.median, steady.p90, *std::max_element(cpu.begin(), cpu.end()),
                 static_cast<unsigned long long>(steadyScans));
     std::printf("bare dump of the same sockets (kernel and parser only): CPU median %.3f ms\n\n",
                 bareDumpMedianMs(samples));
@@ -177,11 +158,11 @@ int run(int samples, int intervalMs)
 
     const AttributionHealth health = attribution.health();
     std::printf("\ntracked sockets %d, lost notifications %llu, vanished sockets %llu, "
-                "malformed messages %llu, package lists %d, resident memory %s\n",
+                "malformed messages %llu, package lists %d, resident memory %lld KiB\n",
                 health.trackedSockets, static_cast<unsigned long long>(health.overruns),
                 static_cast<unsigned long long>(health.vanishedSockets),
                 static_cast<unsigned long long>(health.malformedMessages), health.packageLists,
-                residentMemory().constData());
+                static_cast<long long>(bench::residentKiB(::getpid()).total));
     return 0;
 }
 

@@ -16,8 +16,6 @@
 
 namespace attributionbench {
 
-namespace {
-
 sockaddr_in endpoint(const char *address, int port)
 {
     sockaddr_in result{};
@@ -26,6 +24,8 @@ sockaddr_in endpoint(const char *address, int port)
     ::inet_pton(AF_INET, address, &result.sin_addr);
     return result;
 }
+
+namespace {
 
 bool stopRequested(int stopFd, int timeoutMs)
 {

@@ -1,9 +1,13 @@
 #pragma once
 
+#include <netinet/in.h>
 #include <sys/types.h>
 #include <vector>
 
 namespace attributionbench {
+
+// An IPv4 address (dotted) and port as a socket address.
+sockaddr_in endpoint(const char *address, int port);
 
 // Processes that hold many TCP connections between two network namespaces
 // and trickle bytes over them: a server in one namespace, clients in the
@@ -32,7 +36,6 @@ public:
     bool addClient();
     // Ends the processes it started and waits for them.
     void stop();
-    const std::vector<pid_t> &clientPids() const { return clients_; }
 
 private:
     const char *serverAddress_ = nullptr;

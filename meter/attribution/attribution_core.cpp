@@ -2,6 +2,14 @@
 
 namespace vexmora::meter {
 
+namespace {
+
+// dpkg rewrites its status file many times during one package run: the lists
+// are not loaded again for each of those.
+constexpr qint64 kPackageCheckIntervalMs = 60'000;
+
+} // namespace
+
 AttributionCore::AttributionCore(const AttributionSources &sources,
                                  LocalAddresses::Source localAddresses)
     : local_(std::move(localAddresses)), ledger_(local_), owners_(sources.procRoot),
@@ -11,12 +19,14 @@ AttributionCore::AttributionCore(const AttributionSources &sources,
 void AttributionCore::start(const DiagBatch &baseline)
 {
     packages_.refresh();
+    sincePackageCheck_.start();
     applyDump(baseline);
     resolveNewOwners();
 }
 
-void AttributionCore::applyDestroyed(const DiagBatch &destroyed)
+void AttributionCore::applyDestroyed(const DiagBatch &destroyed, quint64 overruns)
 {
+    counts_.overruns += overruns;
     countRecords(destroyed);
     for (const SocketRecord &record : destroyed.sockets)
         ledger_.applyDestroy(record);
@@ -37,8 +47,7 @@ void AttributionCore::noteDumpFailure(const QString &error)
 
 std::vector<ProcessTraffic> AttributionCore::collect()
 {
-    if (packages_.refresh())
-        catalog_.renameApplications();
+    refreshPackages();
     resolveNewOwners();
     const std::vector<SocketBytes> bytes = ledger_.takeBytes();
     recheckOwnersGone(bytes);
@@ -66,6 +75,15 @@ void AttributionCore::countRecords(const DiagBatch &batch)
     counts_.malformedMessages += batch.malformed;
     for (const SocketRecord &record : batch.sockets)
         counts_.socketsWithoutCounters += record.hasCounters ? 0 : 1;
+}
+
+void AttributionCore::refreshPackages()
+{
+    if (sincePackageCheck_.isValid() && !sincePackageCheck_.hasExpired(kPackageCheckIntervalMs))
+        return;
+    sincePackageCheck_.start();
+    if (packages_.refresh())
+        catalog_.renameApplications();
 }
 
 void AttributionCore::resolveNewOwners()

@@ -8,6 +8,7 @@
 #include "socket_ledger.h"
 #include "socket_owners.h"
 
+#include <QElapsedTimer>
 #include <vector>
 
 namespace vexmora::meter {
@@ -26,16 +27,18 @@ public:
     // The first dump: what it shows is the baseline, and its sockets' owners
     // are looked up at once.
     void start(const DiagBatch &baseline);
-    void applyDestroyed(const DiagBatch &destroyed);
+    void applyDestroyed(const DiagBatch &destroyed, quint64 overruns = 0);
     void applyDump(const DiagBatch &dump);
     void noteDumpFailure(const QString &error);
     // The traffic since the previous collect(), one entry per process.
     std::vector<ProcessTraffic> collect();
 
     AttributionHealth health() const;
+    quint64 overruns() const { return counts_.overruns; }
 
 private:
     void countRecords(const DiagBatch &batch);
+    void refreshPackages();
     void resolveNewOwners();
     void recheckOwnersGone(const std::vector<SocketBytes> &bytes);
     void learnOwners();
@@ -49,6 +52,7 @@ private:
     ProcessCatalog catalog_;
     AttributionHealth counts_;
     quint64 releasesCleanedUp_ = 0;
+    QElapsedTimer sincePackageCheck_;
 };
 
 } // namespace vexmora::meter

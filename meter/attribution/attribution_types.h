@@ -30,7 +30,8 @@ struct AttributionSources
 {
     QString procRoot = QStringLiteral("/proc");
     QString dpkgInfoDir = QStringLiteral("/var/lib/dpkg/info");
-    QString dpkgStatusFile = QStringLiteral("/var/lib/dpkg/status"); // its change triggers a reload
+    QString dpkgStatusFile = QStringLiteral(
+        "/var/lib/dpkg/status"); // its change triggers a reload, checked once a minute
 };
 
 // What the attribution could not see or read since it started. None of it

@@ -22,7 +22,8 @@ constexpr int kDumpTimeoutSeconds = 2;
 // next notification instead of holding the caller.
 constexpr int kMaxDestroyReadsPerCall = 4096;
 
-constexpr quint32 kDumpedStates = ((1u << (TCP_CLOSING + 1)) - 1) & ~(1u << TCP_TIME_WAIT);
+constexpr quint32 kDumpedStates =
+    ((1u << (TCP_CLOSING + 1)) - 1) & ~(1u << TCP_TIME_WAIT) & ~(1u << TCP_SYN_RECV);
 
 QString systemError(const char *what)
 {
@@ -58,18 +59,23 @@ DiagChannel::DiagChannel() : buffer_(kBufferBytes) {}
 
 DiagChannel::~DiagChannel()
 {
+    close();
+}
+
+void DiagChannel::close()
+{
     closeFd(dumpFd_);
     closeFd(destroyFd_);
 }
 
 bool DiagChannel::open(int destroyBufferBytes, QString *error)
 {
-    closeFd(dumpFd_);
-    closeFd(destroyFd_);
+    close();
     dumpFd_ = ::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
     destroyFd_ = ::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC | SOCK_NONBLOCK, NETLINK_SOCK_DIAG);
     if (dumpFd_ < 0 || destroyFd_ < 0) {
         *error = systemError("cannot open a sock_diag netlink socket");
+        close();
         return false;
     }
     const timeval timeout{kDumpTimeoutSeconds, 0};
@@ -80,8 +86,7 @@ bool DiagChannel::open(int destroyBufferBytes, QString *error)
         ::bind(destroyFd_, reinterpret_cast<sockaddr *>(&local), sizeof local) != 0 ||
         !joinDestroyGroups(destroyFd_)) {
         *error = systemError("cannot subscribe to the TCP socket destroy messages");
-        closeFd(dumpFd_);
-        closeFd(destroyFd_);
+        close();
         return false;
     }
     return true;
@@ -93,7 +98,7 @@ bool DiagChannel::open(int destroyBufferBytes, QString *error)
 // established table costs about as much as filling in 3,000 sockets.
 bool DiagChannel::dumpTcp(DiagBatch &batch, QString *error)
 {
-    discardPending(dumpFd_);
+    discardPending();
     struct
     {
         nlmsghdr header;
@@ -102,7 +107,6 @@ bool DiagChannel::dumpTcp(DiagBatch &batch, QString *error)
     request.header.nlmsg_len = sizeof request;
     request.header.nlmsg_type = TCPDIAG_GETSOCK;
     request.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
-    request.header.nlmsg_seq = ++sequence_;
     request.body.idiag_family = AF_INET; // ignored: this request takes both families
     request.body.idiag_ext = 1 << (INET_DIAG_INFO - 1);
     request.body.idiag_states = kDumpedStates;
@@ -138,9 +142,9 @@ bool DiagChannel::receiveDump(DiagBatch &batch, QString *error)
 }
 
 // Leftovers of a dump that broke off must not be taken for the next one.
-void DiagChannel::discardPending(int fd)
+void DiagChannel::discardPending()
 {
-    while (::recv(fd, buffer_.data(), buffer_.size(), MSG_DONTWAIT) > 0) {
+    while (::recv(dumpFd_, buffer_.data(), buffer_.size(), MSG_DONTWAIT) > 0) {
     }
 }
 

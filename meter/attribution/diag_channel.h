@@ -19,10 +19,12 @@ public:
     DiagChannel &operator=(const DiagChannel &) = delete;
 
     bool open(int destroyBufferBytes, QString *error);
+    void close();
     int destroyFd() const { return destroyFd_; }
 
     // All TCP sockets of both families but those in TIME_WAIT (which have no
-    // owner and no counters), with their tcp_info.
+    // owner and no counters) and in SYN_RECV (asking for those also dumps the
+    // half-open connection requests, which have neither), with their tcp_info.
     bool dumpTcp(DiagBatch &batch, QString *error);
 
     // Reads the destroy messages waiting on the destroy socket without
@@ -31,11 +33,10 @@ public:
 
 private:
     bool receiveDump(DiagBatch &batch, QString *error);
-    void discardPending(int fd);
+    void discardPending();
 
     int dumpFd_ = -1;
     int destroyFd_ = -1;
-    quint32 sequence_ = 0;
     std::vector<char> buffer_;
 };
 

@@ -70,7 +70,6 @@ void readSocket(const char *payload, std::size_t size, DiagBatch &batch)
     SocketRecord record;
     std::memcpy(&record.cookie, message.id.idiag_cookie, sizeof record.cookie);
     record.inode = message.idiag_inode;
-    record.uid = message.idiag_uid;
     record.state = message.idiag_state;
     record.localAddress = IpAddress::fromRaw(message.idiag_family, message.id.idiag_src);
     record.remoteAddress = IpAddress::fromRaw(message.idiag_family, message.id.idiag_dst);
@@ -82,15 +81,24 @@ void readSocket(const char *payload, std::size_t size, DiagBatch &batch)
     batch.sockets.push_back(record);
 }
 
+// NLMSG_ERROR starts with the errno (negative); NLMSG_DONE carries one too,
+// negative when the dump broke off.
 void readError(const char *payload, std::size_t size, DiagBatch &batch)
 {
-    if (size < sizeof(nlmsgerr)) {
+    if (size < sizeof(int)) {
         ++batch.malformed;
         return;
     }
-    const int error = readAt<nlmsgerr>(payload).error;
+    const int error = readAt<int>(payload);
     if (error != 0)
         batch.error = error < 0 ? -error : error;
+}
+
+void readDone(const char *payload, std::size_t size, DiagBatch &batch)
+{
+    batch.done = true;
+    if (size >= sizeof(int) && readAt<int>(payload) < 0)
+        readError(payload, size, batch);
 }
 
 } // namespace
@@ -116,7 +124,7 @@ void parseDiagMessages(const char *data, std::size_t size, DiagBatch &batch)
             readSocket(payload, payloadSize, batch);
             break;
         case NLMSG_DONE:
-            batch.done = true;
+            readDone(payload, payloadSize, batch);
             break;
         case NLMSG_ERROR:
             readError(payload, payloadSize, batch);

@@ -12,7 +12,7 @@ struct DiagBatch
 {
     std::vector<SocketRecord> sockets;
     bool done = false;     // NLMSG_DONE ended a dump
-    int error = 0;         // errno of an NLMSG_ERROR reply, 0 if none came
+    int error = 0;         // errno of an NLMSG_ERROR reply or of a dump cut short, 0 if none came
     quint64 malformed = 0; // messages or attributes that were cut short or made no sense
 };
 

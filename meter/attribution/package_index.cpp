@@ -90,7 +90,6 @@ void PackageIndex::load()
     std::stable_sort(paths_.begin(), paths_.end(),
                      [](const PathEntry &a, const PathEntry &b) { return a.hash < b.hash; });
     paths_.shrink_to_fit();
-    stats_.paths = int(paths_.size());
     malloc_trim(0);
 }
 

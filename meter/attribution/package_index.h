@@ -23,7 +23,6 @@ public:
     {
         int lists = 0;
         int unreadableLists = 0;
-        int paths = 0;
         int rejectedLines = 0; // not an absolute path: the list did not parse there
     };
 

@@ -37,21 +37,20 @@ ProcessCatalog::ProcessCatalog(const QString &procRoot, const PackageIndex &pack
     : procRoot_(procRoot), packages_(packages)
 {}
 
-bool ProcessCatalog::learn(qint64 pid)
+void ProcessCatalog::learn(qint64 pid)
 {
     if (entries_.contains(pid))
-        return true;
+        return;
     const QString dir = procRoot_ + QLatin1Char('/') + QString::number(pid);
     QFile comm(dir + QStringLiteral("/comm"));
     if (!comm.open(QIODevice::ReadOnly))
-        return false;
+        return;
     Entry entry;
     entry.identity.name = QString::fromUtf8(comm.readAll()).trimmed();
     const QString cwd = QFileInfo(dir + QStringLiteral("/cwd")).symLinkTarget();
     entry.program = programFacts(executablePath(dir), commandLine(dir), cwd);
     entry.identity.app = applicationName(entry.program, entry.identity.name, packages_);
     entries_.insert(pid, entry);
-    return true;
 }
 
 const ProcessIdentity *ProcessCatalog::find(qint64 pid) const

@@ -23,8 +23,8 @@ class ProcessCatalog
 public:
     ProcessCatalog(const QString &procRoot, const PackageIndex &packages);
 
-    // Reads the process's identity unless known; false when it is gone.
-    bool learn(qint64 pid);
+    // Reads the process's identity unless known or gone.
+    void learn(qint64 pid);
     const ProcessIdentity *find(qint64 pid) const;
     // Names every known process's application again (the packages changed).
     void renameApplications();

@@ -18,7 +18,6 @@ struct SocketAttribution::Parts
     DiagChannel channel;
     AttributionCore core;
     int destroyBufferBytes = kDefaultDestroyBufferBytes;
-    quint64 overruns = 0;
 };
 
 SocketAttribution::SocketAttribution(AttributionSources sources)
@@ -38,6 +37,7 @@ bool SocketAttribution::open(QString *error)
     QString reason;
     if (!d->channel.open(d->destroyBufferBytes, &reason) ||
         !d->channel.dumpTcp(baseline, &reason)) {
+        d->channel.close();
         if (error)
             *error = reason;
         return false;
@@ -54,8 +54,8 @@ int SocketAttribution::destroyNotificationFd() const
 void SocketAttribution::readDestroyNotifications()
 {
     DiagBatch destroyed;
-    d->overruns += d->channel.readDestroyed(destroyed);
-    d->core.applyDestroyed(destroyed);
+    const quint64 overruns = d->channel.readDestroyed(destroyed);
+    d->core.applyDestroyed(destroyed, overruns);
 }
 
 std::vector<ProcessTraffic> SocketAttribution::sample()
@@ -74,14 +74,12 @@ std::vector<ProcessTraffic> SocketAttribution::sample()
 
 quint64 SocketAttribution::lostNotifications() const
 {
-    return d->overruns;
+    return d->core.overruns();
 }
 
 AttributionHealth SocketAttribution::health() const
 {
-    AttributionHealth health = d->core.health();
-    health.overruns = d->overruns;
-    return health;
+    return d->core.health();
 }
 
 } // namespace vexmora::meter

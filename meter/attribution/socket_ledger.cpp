@@ -4,6 +4,9 @@ namespace vexmora::meter {
 
 namespace {
 
+// How long a socket given up for missing from the dumps is remembered.
+constexpr quint64 kTombstoneDumps = 4;
+
 ByteCounts growth(const SocketRecord &from, const SocketRecord &to)
 {
     if (!from.hasCounters)
@@ -35,12 +38,15 @@ void SocketLedger::applyDump(const std::vector<SocketRecord> &dump)
     for (const SocketRecord &record : dump)
         observe(record);
     settleAbsent();
+    expireTombstones();
     ++dumps_;
 }
 
 void SocketLedger::applyDestroy(const SocketRecord &destroyed)
 {
     auto it = sockets_.find(destroyed.cookie);
+    if (it == sockets_.end())
+        it = revive(destroyed);
     if (it != sockets_.end() && sameSocket(it->last, destroyed)) {
         if (!destroyed.hasCounters) {
             loseFinalBytes(it);
@@ -92,6 +98,8 @@ QSet<quint32> SocketLedger::ownerInodes() const
         inodes.insert(tracked.ownerInode);
     for (const SocketBytes &bytes : retired_)
         inodes.insert(bytes.ownerInode);
+    for (const Tombstone &tombstone : tombstones_)
+        inodes.insert(tombstone.tracked.ownerInode);
     inodes.remove(0);
     return inodes;
 }
@@ -99,6 +107,8 @@ QSet<quint32> SocketLedger::ownerInodes() const
 void SocketLedger::observe(const SocketRecord &record)
 {
     auto it = sockets_.find(record.cookie);
+    if (it == sockets_.end())
+        it = revive(record);
     if (it != sockets_.end() && !sameSocket(it->last, record)) {
         loseFinalBytes(it);
         it = sockets_.end();
@@ -160,18 +170,50 @@ SocketLedger::Table::iterator SocketLedger::loseFinalBytes(Table::iterator it)
     return retire(it);
 }
 
+// A given-up socket that shows again, in a dump or a destroy message, is
+// tracked on from its last counts and was not lost after all.
+SocketLedger::Table::iterator SocketLedger::revive(const SocketRecord &record)
+{
+    const auto tombstone = tombstones_.find(record.cookie);
+    if (tombstone == tombstones_.end())
+        return sockets_.end();
+    const Tracked tracked = tombstone->tracked;
+    tombstones_.erase(tombstone);
+    if (!sameSocket(tracked.last, record)) {
+        ++releases_;
+        return sockets_.end();
+    }
+    --vanished_;
+    return sockets_.insert(record.cookie, tracked);
+}
+
 // A socket missing from one dump may still have its destroy message on the
-// way; one missing from two dumps in a row closed without one.
+// way; one missing from two dumps in a row most likely closed without one.
 void SocketLedger::settleAbsent()
 {
     for (auto it = sockets_.begin(); it != sockets_.end();) {
         if (it->seenInDump == dumps_) {
             ++it;
         } else if (it->absent) {
+            Tombstone tombstone{*it, dumps_};
+            tombstone.tracked.unreported = {};
+            tombstones_.insert(it.key(), tombstone);
             it = loseFinalBytes(it);
         } else {
             it->absent = true;
             ++it;
+        }
+    }
+}
+
+void SocketLedger::expireTombstones()
+{
+    for (auto it = tombstones_.begin(); it != tombstones_.end();) {
+        if (dumps_ - it->settledInDump < kTombstoneDumps) {
+            ++it;
+        } else {
+            ++releases_;
+            it = tombstones_.erase(it);
         }
     }
 }

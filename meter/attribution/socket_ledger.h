@@ -22,7 +22,9 @@ struct SocketBytes
 // The accounting core: turns the counters of successive dumps and of destroy
 // messages into per-socket increments. Sockets are told apart by their
 // cookie; a cookie that comes back with other endpoints, another inode or
-// smaller counters is taken for a new socket.
+// smaller counters is taken for a new socket. Cookies are never reused, so a
+// socket given up after missing from two dumps (a dump can skip one) is still
+// recognised when it shows again a few dumps later.
 //
 // Not counted: listening sockets, sockets whose remote end is a local address
 // (both ends on this host), and bytes from before the first dump.
@@ -69,19 +71,27 @@ private:
         quint32 inode = 0;
     };
     using Table = QHash<quint64, Tracked>;
+    struct Tombstone
+    {
+        Tracked tracked;
+        quint64 settledInDump = 0;
+    };
 
     void observe(const SocketRecord &record);
     void update(Tracked &tracked, const SocketRecord &record);
     void track(const SocketRecord &record);
     Table::iterator retire(Table::iterator it);
     Table::iterator loseFinalBytes(Table::iterator it);
+    Table::iterator revive(const SocketRecord &record);
     void settleAbsent();
+    void expireTombstones();
     void indexListeners(const std::vector<SocketRecord> &dump);
     quint32 listenerInode(const SocketRecord &accepted) const;
     bool isCounted(const SocketRecord &record);
 
     LocalAddresses &local_;
     Table sockets_;
+    QHash<quint64, Tombstone> tombstones_; // sockets given up by settleAbsent()
     std::vector<Listener> listeners_;
     std::vector<SocketBytes> retired_;
     std::vector<quint32> newInodes_;

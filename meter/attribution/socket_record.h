@@ -39,8 +39,7 @@ struct SocketRecord
 {
     quint64 cookie = 0;
     quint32 inode = 0; // 0 once no file descriptor refers to it (closed, or a destroy message)
-    quint32 uid = 0;
-    quint8 state = 0; // the kernel's TCP state (TCP_ESTABLISHED, TCP_LISTEN, ...)
+    quint8 state = 0;  // the kernel's TCP state (TCP_ESTABLISHED, TCP_LISTEN, ...)
     IpAddress localAddress;
     IpAddress remoteAddress;
     quint16 localPort = 0;

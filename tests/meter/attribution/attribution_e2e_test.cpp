@@ -105,6 +105,7 @@ TEST_F(AttributionE2e, DestroyMessagesTheKernelDropsAreCountedNotFatal)
     attribution_.sample();
 
     EXPECT_GT(attribution_.lostNotifications(), 0u);
+    EXPECT_EQ(attribution_.health().overruns, attribution_.lostNotifications());
     EXPECT_GT(attribution_.health().vanishedSockets, 0u);
 }
 

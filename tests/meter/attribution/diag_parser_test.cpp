@@ -3,6 +3,7 @@
 #include "diag_parser.h"
 
 #include <QFile>
+#include <cerrno>
 #include <gtest/gtest.h>
 #include <linux/inet_diag.h>
 #include <linux/netlink.h>
@@ -44,6 +45,35 @@ TEST(DiagParser, RecordedDumpWholeAndCut)
     // Cut inside the socket's message, or inside the last one's header.
     EXPECT_EQ(parse(bytes.left(100)).malformed, 1u);
     EXPECT_EQ(parse(bytes.left(bytes.size() - 10)).malformed, 1u);
+}
+
+// A control message carrying only its int: the dump's end, or an error reply
+// cut down to its errno.
+TEST(DiagParser, DoneAndErrorCarryTheErrnoOfADumpThatFailed)
+{
+    const struct
+    {
+        quint16 type;
+        int value;
+        bool done;
+        int error;
+    } cases[] = {
+        {NLMSG_DONE, 0, true, 0},
+        {NLMSG_DONE, -EINTR, true, EINTR},
+        {NLMSG_ERROR, -EBUSY, false, EBUSY},
+    };
+    for (const auto &c : cases) {
+        struct
+        {
+            nlmsghdr header;
+            int value;
+        } message{{sizeof message, c.type, 0, 1, 0}, c.value};
+        const DiagBatch batch =
+            parse(QByteArray(reinterpret_cast<const char *>(&message), sizeof message));
+        EXPECT_EQ(batch.done, c.done) << c.type << ' ' << c.value;
+        EXPECT_EQ(batch.error, c.error) << c.type << ' ' << c.value;
+        EXPECT_EQ(batch.malformed, 0u) << c.type << ' ' << c.value;
+    }
 }
 
 // The recorded socket alone, its tcp_info attribute changed: bytes received

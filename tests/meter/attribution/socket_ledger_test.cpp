@@ -50,12 +50,15 @@ TEST_F(Ledger, CookieThatComesBackForAnotherSocketStartsOverAndCountsTheLoss)
     ledger_.applyDump({tcp(1, 8, {30, 30})});
     EXPECT_EQ(taken(), (Taken{{8, {30, 30}}}));
     EXPECT_EQ(ledger_.vanishedSockets(), 1u);
+    ledger_.applyDump({tcp(1, 8, {10, 10})}); // same inode, smaller counters
+    EXPECT_EQ(taken(), (Taken{{8, {10, 10}}}));
+    EXPECT_EQ(ledger_.vanishedSockets(), 2u);
     ledger_.applyDestroy(tcp(1, 0, {40, 40}, 40009));
     EXPECT_EQ(taken(), (Taken{{0, {40, 40}}}));
-    EXPECT_EQ(ledger_.vanishedSockets(), 2u);
+    EXPECT_EQ(ledger_.vanishedSockets(), 3u);
 }
 
-TEST_F(Ledger, SocketGoneFromTwoDumpsWithoutADestroyMessageIsLostButItsBytesAreNot)
+TEST_F(Ledger, SocketGoneFromTwoDumpsIsLostButItsBytesAreNotAndItMayComeBack)
 {
     ledger_.applyDump({tcp(1, 7, {100, 100}), tcp(2, 8, {100, 100})});
     ledger_.applyDump({tcp(1, 7, {150, 150}), tcp(2, 8, {150, 150})});
@@ -65,6 +68,10 @@ TEST_F(Ledger, SocketGoneFromTwoDumpsWithoutADestroyMessageIsLostButItsBytesAreN
     ledger_.applyDump({});
     EXPECT_EQ(ledger_.vanishedSockets(), 1u);
     EXPECT_EQ(taken(), (Taken{{7, {60, 60}}, {8, {50, 50}}}));
+    // A dump can skip a socket: its cookie coming back is the same socket.
+    ledger_.applyDump({tcp(2, 8, {170, 170})});
+    EXPECT_EQ(taken(), (Taken{{8, {20, 20}}}));
+    EXPECT_EQ(ledger_.vanishedSockets(), 0u);
 }
 
 TEST_F(Ledger, LocalAndListeningSocketsCountNothing)
