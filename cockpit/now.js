@@ -1,0 +1,57 @@
+// The hour the meter is counting (GetCurrentHour), or why there is none.
+
+import { meter, isAbsent, describe } from "./bus.js";
+import { formatBytes, formatKiBPerSecond } from "./format.js";
+
+const FIGURES = ["now-hour", "now-recv", "now-sent", "now-total", "now-peak", "now-counting"];
+
+export class NowSection {
+    constructor() {
+        this.message = document.getElementById("now-message");
+        this.figures = document.getElementById("now-figures");
+    }
+
+    // The meter's hour, {} while counting is off, or null when the meter
+    // does not answer.
+    async refresh() {
+        let hour;
+        try {
+            hour = await meter.callJson("GetCurrentHour");
+        } catch (error) {
+            this.showMessage(isAbsent(error)
+                ? "The meter (vexmora-meter) is not running: nothing is being counted."
+                : `The meter did not answer: ${describe(error)}`);
+            return null;
+        }
+        if (!hour || typeof hour.time !== "string") {
+            this.showMessage("Counting is switched off: the meter counts nothing until it is " +
+                             "switched on (Settings).");
+            return {};
+        }
+        this.show(hour);
+        return hour;
+    }
+
+    showMessage(text) {
+        this.message.textContent = text;
+        this.message.hidden = false;
+        this.figures.hidden = true;
+        for (const id of FIGURES)
+            document.getElementById(id).textContent = "—";
+    }
+
+    show(hour) {
+        const text = {
+            "now-hour": `${hour.time.slice(11)}, ${hour.mins} of 60 minutes counted`,
+            "now-recv": formatBytes(hour.recv),
+            "now-sent": formatBytes(hour.sent),
+            "now-total": formatBytes(hour.recv + hour.sent),
+            "now-peak": formatKiBPerSecond(hour.total_peak),
+            "now-counting": "On",
+        };
+        for (const [id, value] of Object.entries(text))
+            document.getElementById(id).textContent = value;
+        this.message.hidden = true;
+        this.figures.hidden = false;
+    }
+}
