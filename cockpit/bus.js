@@ -12,7 +12,7 @@ const ABSENT = new Set([
 ]);
 
 export function isAbsent(error) {
-    return ABSENT.has(error?.name);
+    return ABSENT.has(error?.name) || error?.problem === "not-found";
 }
 
 export function isDenied(error) {
@@ -24,18 +24,39 @@ export function describe(error) {
     return error?.message || error?.problem || String(error);
 }
 
-// A well-known name on the bus: method calls with their signatures, and the
-// owner's coming and going.
+// The bus itself: it tells when a name gets or loses its owner.
+const busDriver = cockpit.dbus("org.freedesktop.DBus", { bus: "system" });
+
+// A well-known name on the bus. A client for a name that has no owner closes
+// at once, so each call takes the open client or makes a new one; signal
+// subscriptions are made on every new client before its first call.
 class Peer {
     constructor(name, path, iface, options = {}) {
-        this.client = cockpit.dbus(name, { bus: "system", ...options });
+        this.name = name;
         this.path = path;
         this.iface = iface;
+        this.options = { bus: "system", ...options };
+        this.client = null;
+        this.subscriptions = [];
+    }
+
+    connect() {
+        if (!this.client) {
+            const client = cockpit.dbus(this.name, this.options);
+            client.addEventListener("close", () => {
+                if (this.client === client)
+                    this.client = null;
+            });
+            for (const [match, handler] of this.subscriptions)
+                client.subscribe(match, handler);
+            this.client = client;
+        }
+        return this.client;
     }
 
     // The first result of METHOD; the arguments' signature spares an introspection.
     async call(method, args = [], signature = "") {
-        const reply = await this.client.call(this.path, this.iface, method, args, { type: signature });
+        const reply = await this.connect().call(this.path, this.iface, method, args, { type: signature });
         return reply[0];
     }
 
@@ -48,12 +69,16 @@ class Peer {
         }
     }
 
-    onOwner(handler) {
-        this.client.addEventListener("owner", (_event, owner) => handler(owner));
+    subscribe(match, handler) {
+        this.subscriptions.push([match, handler]);
+        this.client?.subscribe(match, handler);
     }
 
-    onClose(handler) {
-        this.client.addEventListener("close", (_event, options) => handler(options));
+    // HANDLER(owner) whenever the name gets an owner or loses it (owner "").
+    onOwner(handler) {
+        busDriver.subscribe({ path: "/org/freedesktop/DBus", interface: "org.freedesktop.DBus",
+                              member: "NameOwnerChanged", arg0: this.name },
+                            (_path, _iface, _signal, args) => handler(args[2]));
     }
 }
 
@@ -64,9 +89,8 @@ export const serviceAdmin = new Peer(names.SERVICE, names.OBJECT_PATH, names.INT
 export const meter = new Peer(names.METER, names.METER_OBJECT_PATH, names.METER_INTERFACE);
 
 export function onAlarm(handler) {
-    return meter.client.subscribe(
-        { path: names.METER_OBJECT_PATH, interface: names.METER_INTERFACE, member: "AlarmRaised" },
-        (_path, _iface, _signal, args) => handler(args[0], args[1], args[2]));
+    meter.subscribe({ path: names.METER_OBJECT_PATH, interface: names.METER_INTERFACE, member: "AlarmRaised" },
+                    (_path, _iface, _signal, args) => handler(args[0], args[1], args[2]));
 }
 
 export { names };

@@ -105,12 +105,6 @@ meter.onOwner(() => {
     if (ready)
         refreshMeter().catch(report);
 });
-for (const peer of [service, meter]) {
-    peer.onClose(options => {
-        if (options?.problem)
-            showServiceProblem(`The connection to the system bus ended (${options.problem}). Reload the page.`);
-    });
-}
 
 loadEverything()
         .catch(report)

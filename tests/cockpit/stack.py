@@ -1,0 +1,179 @@
+"""What the page runs against: a private bus with the package's policy, the
+real vexmorad and vexmora-meter on it (the meter in a network namespace of
+its own, counting a veth pair), and Cockpit's web server without a login,
+one per browser session, as root or as nobody."""
+import json
+import os
+import shutil
+import signal
+import socket
+import subprocess
+import tempfile
+import time
+
+PYTHON = "/usr/bin/python3"
+
+
+def eventually(condition, timeout=10.0, what="a condition"):
+    deadline = time.monotonic() + timeout
+    while True:
+        value = condition()
+        if value:
+            return value
+        if time.monotonic() > deadline:
+            raise AssertionError(f"waited {timeout} s for {what}")
+        time.sleep(0.1)
+
+
+def free_port():
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
+
+
+class Stack:
+    def __init__(self, args):
+        self.args = args
+        self.work = tempfile.mkdtemp(prefix="vexmora-cockpit-")
+        os.chmod(self.work, 0o755)  # nobody's bridge reaches the bus and the page
+        self.tag = f"vxc{os.getpid() % 100000}"
+        self.ns_a, self.ns_b = f"{self.tag}-a", f"{self.tag}-b"
+        self.bus = f"unix:path={self.work}/bus"
+        self.processes = {}
+        self.logs = {}
+        self.netns_ready = False
+
+    # -- processes -------------------------------------------------------
+    def spawn(self, name, command, env=None):
+        log = open(os.path.join(self.work, f"{name}.log"), "ab")
+        self.logs[name] = log.name
+        self.processes[name] = subprocess.Popen(
+            command, stdout=log, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL,
+            env=env or dict(os.environ, DBUS_SYSTEM_BUS_ADDRESS=self.bus), start_new_session=True)
+        log.close()
+        return self.processes[name]
+
+    def stop(self, name, sig=signal.SIGTERM):
+        process = self.processes.pop(name, None)
+        if process and process.poll() is None:
+            os.killpg(process.pid, sig)
+            try:
+                process.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                os.killpg(process.pid, signal.SIGKILL)
+                process.wait()
+
+    def log(self, name):
+        with open(self.logs[name], errors="replace") as file:
+            return file.read()
+
+    def close(self):
+        for name in list(self.processes):
+            self.stop(name)
+        if self.netns_ready:
+            for ns in (self.ns_a, self.ns_b):
+                subprocess.run(["ip", "netns", "del", ns], stderr=subprocess.DEVNULL)
+        shutil.rmtree(self.work, ignore_errors=True)
+
+    # -- the system ------------------------------------------------------
+    def start_netns(self):
+        run = lambda *command: subprocess.run(command, check=True)
+        for ns in (self.ns_a, self.ns_b):
+            run("ip", "netns", "add", ns)
+            self.netns_ready = True
+            # No IPv6: the kernel's neighbour discovery would add traffic of its own.
+            run("ip", "netns", "exec", ns, "sysctl", "-qw", "net.ipv6.conf.all.disable_ipv6=1",
+                "net.ipv6.conf.default.disable_ipv6=1")
+        run("ip", "link", "add", f"{self.tag}a", "netns", self.ns_a, "type", "veth", "peer", "name",
+            f"{self.tag}b", "netns", self.ns_b)
+        for ns, end, address in ((self.ns_a, "a", "10.203.0.1/24"), (self.ns_b, "b", "10.203.0.2/24")):
+            run("ip", "-n", ns, "addr", "add", address, "dev", f"{self.tag}{end}")
+            run("ip", "-n", ns, "link", "set", f"{self.tag}{end}", "up")
+
+    def start_bus(self):
+        self.spawn("bus", ["dbus-daemon", f"--config-file={self.args.bus_config}",
+                           f"--address={self.bus}", "--nofork"])
+        eventually(lambda: os.path.exists(f"{self.work}/bus"), what="the private bus")
+
+    def seed(self, settings):
+        """A fresh state directory: SETTINGS as setting.conf, then sample
+        hours and application days through vexmora-store."""
+        state = self.args.state_dir
+        shutil.rmtree(state, ignore_errors=True)
+        os.makedirs(state)
+        with open(os.path.join(state, "setting.conf"), "w") as file:
+            file.write("[Ostvane]\n" + "".join(f"{key}={value}\n" for key, value in settings.items()))
+        subprocess.run([self.args.fill_demo, self.args.store, state], check=True,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        for hours_back, recv_mib, sent_mib in ((24 * 5 + 3, 700, 90), (24 * 20 + 7, 2300, 410)):
+            hour = time.strftime("%Y-%m-%d %H:00", time.localtime(time.time() - hours_back * 3600))
+            subprocess.run([self.args.store, "save-hour", hour, "60", str(recv_mib << 20),
+                            str(sent_mib << 20), "900", "150", "1000"], check=True,
+                           stdout=subprocess.DEVNULL)
+
+    def start_service(self):
+        self.spawn("vexmorad", [self.args.vexmorad])
+        eventually(lambda: self.owner(self.args.service_name), what="vexmorad on the bus")
+
+    def start_meter(self):
+        self.spawn("meter", ["ip", "netns", "exec", self.ns_a, self.args.meter, "--interval=0.2",
+                             f"--interfaces={self.tag}a"])
+        eventually(lambda: self.owner(self.args.meter_name), what="the meter on the bus")
+
+    def transfer(self, receive, send, linger):
+        """A named program (tcp_transfer.py) in the first namespace that
+        receives and sends over one connection, and stays LINGER seconds."""
+        return self.spawn("transfer", ["ip", "netns", "exec", self.ns_a, PYTHON, self.args.transfer,
+                                       "10.203.0.1", self.ns_b, str(receive), str(send), "1",
+                                       str(linger)])
+
+    def start_cockpit(self, name, as_nobody=False):
+        """cockpit-ws without TLS or login on 127.0.0.1; its bridge runs as
+        root, or as nobody, with the private bus as system bus."""
+        data = os.path.join(self.work, "data")
+        os.makedirs(os.path.join(data, "cockpit"), exist_ok=True)
+        link = os.path.join(data, "cockpit", "vexmora")
+        if not os.path.islink(link):
+            os.symlink(self.args.page_dir, link)
+        home = os.path.join(self.work, f"home-{name}")
+        os.makedirs(home, exist_ok=True)
+        port = free_port()
+        env = {"PATH": os.environ.get("PATH", "/usr/bin:/bin"), "HOME": home,
+               "DBUS_SYSTEM_BUS_ADDRESS": self.bus, "DBUS_SESSION_BUS_ADDRESS": self.bus,
+               "SSH_AUTH_SOCK": os.path.join(self.work, "none"), "XDG_DATA_HOME": data}
+        command = ["/usr/lib/cockpit/cockpit-ws", "--no-tls", "--local-session=cockpit-bridge",
+                   "--port", str(port), "--address", "127.0.0.1"]
+        if as_nobody:
+            os.chown(home, 65534, 65534)
+            command = ["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups", *command]
+        self.spawn(name, command, env)
+        eventually(lambda: self._listening(port), what=f"cockpit-ws ({name})")
+        return f"http://127.0.0.1:{port}/cockpit/@localhost/vexmora/index.html"
+
+    @staticmethod
+    def _listening(port):
+        with socket.socket() as probe:
+            return probe.connect_ex(("127.0.0.1", port)) == 0
+
+    # -- the bus, as a client -------------------------------------------
+    def owner(self, name):
+        result = subprocess.run(["busctl", f"--address={self.bus}", "status", name],
+                                capture_output=True, text=True)
+        return result.returncode == 0
+
+    def call(self, name, path, iface, method, signature="", *args):
+        """The first value of the reply, JSON text decoded."""
+        command = ["busctl", f"--address={self.bus}", "--json=short", "call", name, path, iface, method]
+        if signature:
+            command += [signature, *map(str, args)]
+        result = subprocess.run(command, capture_output=True, text=True, check=True)
+        value = json.loads(result.stdout)["data"][0]
+        return json.loads(value) if isinstance(value, str) else value
+
+    def service(self, method, signature="", *args):
+        a = self.args
+        return self.call(a.service_name, a.object_path, a.interface, method, signature, *args)
+
+    def current_hour(self):
+        a = self.args
+        return self.call(a.meter_name, a.meter_object_path, a.meter_interface, "GetCurrentHour")
