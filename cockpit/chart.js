@@ -88,8 +88,9 @@ function dailySlots(byTime, current, count) {
 
 const SCALE_UNITS = [[1024, "KiB"], [1024 ** 2, "MiB"], [GIB, "GiB"], [1024 ** 4, "TiB"]];
 
-// The axis for a largest value in bytes: a unit, a step of 1, 2 or 5 times a
-// power of ten in that unit, and at most five ticks whose top holds the value.
+// The axis for a largest value in bytes: a unit, a step of 1, 2, 2.5 or 5
+// times a power of ten in that unit, and at most four steps up to a top that
+// holds the value.
 export function niceScale(maxBytes) {
     const max = Number.isFinite(maxBytes) && maxBytes > 0 ? maxBytes : 1024;
     let [unit, name] = SCALE_UNITS[0];
@@ -100,7 +101,7 @@ export function niceScale(maxBytes) {
     const inUnit = max / unit;
     const rough = inUnit / 4;
     const power = 10 ** Math.floor(Math.log10(rough));
-    const step = [1, 2, 5, 10].map(f => f * power).find(s => s >= rough * (1 - 1e-9));
+    const step = [1, 2, 2.5, 5, 10].map(f => f * power).find(s => s >= rough * (1 - 1e-9));
     const ticks = Math.ceil(inUnit / step - 1e-9);
     return { unit, name, step, top: ticks * step * unit, ticks };
 }
