@@ -8,8 +8,12 @@ build_packages=(cmake g++ make pkg-config qtbase5-dev qtbase5-dev-tools libsqlit
 run_packages=(dbus-daemon systemd libglib2.0-bin)
 # dbus-system-bus-common brings dbus.socket, which the check of the unit resolves;
 # debootstrap builds the root that the boot test (label systemd) boots.
+# cockpit-ws, cockpit-bridge and chromium run the Cockpit page's browser test.
 test_packages=(libgtest-dev sqlite3 jq tzdata util-linux valgrind dpkg-dev file passwd
-               dbus-system-bus-common debootstrap mount python3 iproute2 procps)
+               dbus-system-bus-common debootstrap mount python3 iproute2 procps
+               cockpit-ws cockpit-bridge chromium)
+# What `scripts/run --web` adds: Cockpit's web server and its bridge.
+web_packages=(cockpit-ws cockpit-bridge)
 
 # Installs those of the given Debian packages that are not installed yet.
 ensure_packages() {
@@ -23,8 +27,16 @@ ensure_packages() {
     local sudo=()
     [ "$(id -u)" -eq 0 ] || sudo=(sudo)
     "${sudo[@]}" apt-get update -q >&2
+    # Another installation may hold dpkg's lock for a while: wait for it.
     DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -q --no-install-recommends \
-        "${missing[@]}" >&2
+        -o DPkg::Lock::Timeout=600 "${missing[@]}" >&2
+}
+
+# The Cockpit page's build fetches PatternFly with npm. Debian's npm conflicts
+# with a Node.js from elsewhere, so Debian's nodejs and npm come only where
+# there is no npm at all.
+ensure_npm() {
+    command -v npm >/dev/null || ensure_packages nodejs npm
 }
 
 jobs() { nproc 2>/dev/null || echo 2; }

@@ -21,7 +21,7 @@ import traceback
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from cdp import Browser  # noqa: E402
 from page_reader import (READ_ALL_TEXT, READ_NOW, READ_SETTINGS, READ_SLOTS, READ_TOP10,  # noqa: E402
-                         expect_equal, expect_shows, shows, table_rows)
+                         bytes_shown, expect_equal, expect_shows, shows, table_rows)
 from stack import Stack, eventually  # noqa: E402
 
 GIB = 1 << 30
@@ -155,7 +155,32 @@ class PageTest:
                 raise AssertionError(f"top ten: {item['text']!r} for {entry}")
         expect_equal("the top ten's first bar", "100%", shown[0]["width"])
         self.expect_settings(page)
+        reported = [row["time"] for row in self.stack.service("getRecentData", "i", 30) if row["status"]]
+        expect_equal("hours handed out as reported by the page", [], reported)
         self.expect_clean(page, "every section compared")
+
+    def tables_sort_and_explain(self):
+        """A click on a column sorts by it, numbers largest first, a second
+        click turns the order round; (unattributed) carries its explanation."""
+        page = self.root
+        unattributed = page.evaluate("[...document.querySelectorAll('#apps-table tbody td')]"
+                                     ".filter(td => td.textContent === '(unattributed)').map(td => td.title)")
+        if len(unattributed) != 1 or "UDP" not in unattributed[0]:
+            raise AssertionError(f"(unattributed) and its tooltip: {unattributed}")
+        page.evaluate("document.querySelector('#apps-table th[data-key=app] button').click()")
+        names = [row[0] for row in table_rows(page, "apps-table")]
+        page.evaluate("document.querySelector('#apps-table th[data-key=down] button').click()")
+        received = [row[2] for row in table_rows(page, "apps-table")]
+        expect_equal("applications by received, largest first",
+                     sorted(received, key=lambda text: -bytes_shown(text)[0]), received)
+        page.evaluate("document.querySelector('#apps-table th[data-key=down] button').click()")
+        received = [row[2] for row in table_rows(page, "apps-table")]
+        expect_equal("applications by received, smallest first",
+                     sorted(received, key=lambda text: bytes_shown(text)[0]), received)
+        expect_equal("the sorted column", "ascending", page.evaluate(
+            "document.querySelector('#apps-table th[data-key=down]').getAttribute('aria-sort')"))
+        expect_equal("names sorted from A on the first click", sorted(names), names)
+        self.expect_clean(page, "tables sorted")
 
     def now_matches(self, page):
         hour = self.stack.current_hour()
@@ -166,11 +191,13 @@ class PageTest:
                 shows(shown["peak"].removesuffix("/s"), hour["total_peak"] * 1024) and
                 shown["counting"] == "On" and shown["message"] is None)
 
-    def tables_match(self, page):
+    def tables_match(self, page, tables=("apps-table", "processes-table")):
         for method, table, columns in (
                 ("getAllAppNetflow", "apps-table", ["app", "up", "down", "up_rate", "down_rate"]),
                 ("getAllProcessNetflow", "processes-table",
                  ["pid", "name", "app", "up", "down", "up_rate", "down_rate"])):
+            if table not in tables:
+                continue
             expected, rows = self.stack.service(method), table_rows(page, table)
             if not expected or len(rows) != len(expected):
                 return False
@@ -260,6 +287,9 @@ class PageTest:
                      self.stack.service("getEgressThreshold")["period"])
         expect_equal("alarm banners after the change", 0, page.evaluate(
             "document.querySelectorAll('#alarm-banners > *').length"))
+        status = self.set_fields(page, period="3")
+        expect_equal("the shared period changed alone", [{"period": 3, "size": 5}, {"period": 3, "size": 0}],
+                     [self.stack.service("getNetmonitorThreshold"), self.stack.service("getEgressThreshold")])
         page.evaluate("document.getElementById('switch-egress').click()")
         eventually(lambda: self.stack.service("getEgressAlarmStatus") == 1, 10, "the egress switch")
         page.wait_for("document.getElementById('settings-status').textContent.includes('switched on')")
@@ -268,10 +298,10 @@ class PageTest:
             status = self.set_fields(page, ingress=bad)
             if "whole numbers" not in status:
                 raise AssertionError(f"ingress {bad!r}: {status!r}")
-            expect_equal(f"getIngressThreshold after {bad!r}", {"period": 2, "size": 0},
+            expect_equal(f"getIngressThreshold after {bad!r}", {"period": 3, "size": 0},
                          self.stack.service("getIngressThreshold"))
         status = self.set_fields(page, ingress="2147483647")
-        expect_equal("the largest int32", {"period": 2, "size": 2147483647},
+        expect_equal("the largest int32", {"period": 3, "size": 2147483647},
                      self.stack.service("getIngressThreshold"))
         self.shoot(page, "settings", "#settings")
         self.expect_clean(page, "settings as root")
@@ -285,7 +315,7 @@ class PageTest:
         nobody.wait_for("document.getElementById('settings-status').textContent.includes('"
                         f"{self.args.admin_group}') && !document.getElementById('switch-count').disabled")
         self.expect_settings(nobody, **before)
-        expect_equal("getNetmonitorThreshold after nobody's try", {"period": 2, "size": 5},
+        expect_equal("getNetmonitorThreshold after nobody's try", {"period": 3, "size": 5},
                      self.stack.service("getNetmonitorThreshold"))
         expect_equal("counting after nobody's try", 1, self.stack.service("getNetmonitorStatus"))
         self.shoot(nobody, "settings-refused", "#settings")
@@ -301,7 +331,8 @@ class PageTest:
         page.wait_for("document.getElementById('service-problem').hidden && "
                       "document.getElementById('threshold-overall').value === '5'", 15,
                       "the page to recover after the restart")
-        eventually(lambda: self.tables_match(page), 15, "the tables after the restart")
+        # The applications stay sorted as the previous case left them.
+        eventually(lambda: self.tables_match(page, ["processes-table"]), 15, "the processes after the restart")
         self.expect_clean(page, "service restarted")
 
     # -- running ---------------------------------------------------------
@@ -314,7 +345,7 @@ class PageTest:
         self.browser = Browser()
         self.root = self.open_page("root")
         cases = [self.absent_then_started, self.transfer_and_alarm, self.figures_equal_bus,
-                 self.settings_root_and_nobody, self.service_restart]
+                 self.tables_sort_and_explain, self.settings_root_and_nobody, self.service_restart]
         passed = failed = 0
         for case in cases:
             started = time.monotonic()
