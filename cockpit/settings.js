@@ -49,7 +49,12 @@ export class SettingsSection {
             input.type = "checkbox";
             input.id = label.htmlFor;
             input.setAttribute("role", "switch");
-            input.addEventListener("change", () => this.setSwitch(entry, input.checked ? 1 : 0));
+            input.addEventListener("change", () => {
+                const mode = input.checked ? 1 : 0;
+                // The switch shows the service's value, not the click, until it is read back.
+                input.checked = !input.checked;
+                this.setSwitch(entry, mode);
+            });
             const toggle = document.createElement("span");
             toggle.className = "pf-c-switch__toggle";
             const text = document.createElement("span");

@@ -184,6 +184,8 @@ class PageTest:
 
     def now_matches(self, page):
         hour = self.stack.current_hour()
+        if "time" not in hour:  # counting is off, or not yet on again
+            return False
         shown = page.evaluate(READ_NOW)
         return (shown["hour"].startswith(f"{hour['time'][11:]}, {hour['mins']} of 60") and
                 shows(shown["recv"], hour["recv"]) and shows(shown["sent"], hour["sent"]) and
@@ -335,6 +337,28 @@ class PageTest:
         eventually(lambda: self.tables_match(page, ["processes-table"]), 15, "the processes after the restart")
         self.expect_clean(page, "service restarted")
 
+    def meter_stopped_and_counting_off(self):
+        """Without the meter, and with counting off, Now says so instead of
+        showing zeros; both come back by themselves."""
+        page = self.root
+        figures_hidden = "document.getElementById('now-figures').hidden"
+        self.stack.stop("meter")
+        message = page.wait_for(f"{figures_hidden} && document.getElementById('now-message').textContent",
+                                10, "the meter's absence")
+        if "not running" not in message:
+            raise AssertionError(f"without the meter, Now says {message!r}")
+        self.expect_clean(page, "meter gone")
+        self.stack.start_meter()
+        eventually(lambda: self.now_matches(page), 15, "Now to come back with the meter")
+        self.stack.service("setNetmonitorStatus", "i", 0)
+        message = page.wait_for(f"{figures_hidden} && document.getElementById('now-message').textContent",
+                                15, "counting switched off")
+        if "switched off" not in message:
+            raise AssertionError(f"with counting off, Now says {message!r}")
+        self.stack.service("setNetmonitorStatus", "i", 1)
+        eventually(lambda: self.now_matches(page), 15, "Now after counting is on again")
+        self.expect_clean(page, "counting on again")
+
     # -- running ---------------------------------------------------------
     def run(self):
         stack = self.stack
@@ -345,7 +369,8 @@ class PageTest:
         self.browser = Browser()
         self.root = self.open_page("root")
         cases = [self.absent_then_started, self.transfer_and_alarm, self.figures_equal_bus,
-                 self.tables_sort_and_explain, self.settings_root_and_nobody, self.service_restart]
+                 self.tables_sort_and_explain, self.settings_root_and_nobody, self.service_restart,
+                 self.meter_stopped_and_counting_off]
         passed = failed = 0
         for case in cases:
             started = time.monotonic()
