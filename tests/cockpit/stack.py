@@ -132,9 +132,10 @@ class Stack:
         root, or as nobody, with the private bus as system bus."""
         data = os.path.join(self.work, "data")
         os.makedirs(os.path.join(data, "cockpit"), exist_ok=True)
-        link = os.path.join(data, "cockpit", "vexmora")
-        if not os.path.islink(link):
-            os.symlink(self.args.page_dir, link)
+        # A copy, not a link: nobody's bridge may not reach into the build tree.
+        page = os.path.join(data, "cockpit", "vexmora")
+        if not os.path.exists(page):
+            shutil.copytree(self.args.page_dir, page)
         home = os.path.join(self.work, f"home-{name}")
         os.makedirs(home, exist_ok=True)
         port = free_port()
