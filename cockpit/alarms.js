@@ -47,7 +47,8 @@ export class AlarmsSection {
         title.textContent = `${name}: alarm raised at ${formatClock(when)}`;
         const description = document.createElement("div");
         description.className = "pf-c-alert__description";
-        const within = this.period ? ` within ${this.period} minutes` : "";
+        const minutes = this.period === 1 ? "minute" : "minutes";
+        const within = this.period ? ` within ${this.period} ${minutes}` : "";
         description.textContent = `${formatBytes(bytes)}${within}, above the limit of ${formatBytes(limit)}.`;
         const action = document.createElement("div");
         action.className = "pf-c-alert__action";
