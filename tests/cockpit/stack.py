@@ -7,6 +7,7 @@ import os
 import shutil
 import signal
 import socket
+import sqlite3
 import subprocess
 import tempfile
 import time
@@ -105,6 +106,13 @@ class Stack:
             file.write("[Ostvane]\n" + "".join(f"{key}={value}\n" for key, value in settings.items()))
         subprocess.run([self.args.fill_demo, self.args.store, state], check=True,
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        # The busiest application of all, 20 days back: outside the top ten of 7 days.
+        subprocess.run([self.args.store, "add-app", "old-backup", str(90 << 30), str(9 << 30)],
+                       check=True, stdout=subprocess.DEVNULL)
+        db = sqlite3.connect(os.path.join(state, "netflow.db"))
+        with db:
+            db.execute("UPDATE app_data SET time = date('now', '-20 day') WHERE pkgname = 'old-backup'")
+        db.close()
         for hours_back, recv_mib, sent_mib in ((24 * 5 + 3, 700, 90), (24 * 20 + 7, 2300, 410)):
             hour = time.strftime("%Y-%m-%d %H:00", time.localtime(time.time() - hours_back * 3600))
             subprocess.run([self.args.store, "save-hour", hour, "60", str(recv_mib << 20),
