@@ -14,7 +14,7 @@ import time
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import page_test  # noqa: E402
 from cdp import Browser  # noqa: E402
-from stack import Stack  # noqa: E402
+from stack import Stack, check_host, parse_args  # noqa: E402
 
 
 def cpu_ns(pid):
@@ -51,8 +51,8 @@ def main():
             del argv[index:index + 2]
             loads, seconds = (value, seconds) if option == "--loads" else (loads, value)
     sys.argv[1:] = argv
-    args = page_test.parse_args()
-    page_test.check_host()
+    args = parse_args()
+    check_host()
     stack = Stack(args)
     browser = None
     try:

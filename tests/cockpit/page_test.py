@@ -2,14 +2,13 @@
 vexmora-meter on a private bus with the package's policy: the service absent
 and then started, a real transfer and the alarm it raises, every section's
 figures against what the bus answers, the settings changed as root and
-refused as nobody, a service restart; no exception, NaN or undefined in any
-state. Needs root (network namespaces), cockpit-ws and chromium; skips (77)
+refused as nobody, a service restart and a start by bus activation, the
+meter stopped and counting off; no exception, NaN or undefined in any state. Needs root (network namespaces), cockpit-ws and chromium; skips (77)
 without them, except in CI.
 
     page_test.py --bus-config FILE --state-dir DIR ... [--screenshots DIR]
     (tests/cockpit/CMakeLists.txt passes them all)
 """
-import argparse
 import os
 import shutil
 import signal
@@ -23,26 +22,11 @@ from cdp import Browser  # noqa: E402
 from page_checks import (apply_thresholds, bytes_shown, chart_matches, expect_clean,  # noqa: E402
                          expect_equal, expect_settings, expect_shows, expect_top10, now_matches,
                          table_rows, tables_match)
-from stack import Stack, eventually  # noqa: E402
+from stack import Stack, check_host, eventually, parse_args  # noqa: E402
 
 READY = "document.getElementById('main')?.getAttribute('aria-busy') === 'false'"
 SETTINGS = {"NETFLOW_COUNT_STATUS": 1, "NETFLOW_ALARM_STATUS": 1, "NETFLOW_ALARM_SIZE": 1,
             "NETFLOW_ALARM_PERIOD": 1}
-
-
-def skip_or_fail(why):
-    if os.environ.get("CI") == "true":
-        sys.exit(f"FAIL: {why}")
-    print(f"SKIP: {why}")
-    sys.exit(77)
-
-
-def check_host():
-    if os.geteuid() != 0:
-        skip_or_fail("needs root: network namespaces and the meter's netlink")
-    for path in ("/usr/lib/cockpit/cockpit-ws", shutil.which("chromium") or "/usr/bin/chromium"):
-        if not os.path.exists(path):
-            skip_or_fail(f"{path} is missing (Debian's cockpit-ws and chromium)")
 
 
 class PageTest:
@@ -223,8 +207,25 @@ class PageTest:
                       "document.getElementById('threshold-overall').value === '5'", 15,
                       "the page to recover after the restart")
         # The applications stay sorted as the previous case left them.
-        eventually(lambda: tables_match(self.stack, page, ["processes-table"]), 15, "the processes after the restart")
+        eventually(lambda: tables_match(self.stack, page, ["processes-table"]), 15,
+                   "the processes after the restart")
         expect_clean(page, "service restarted")
+
+    def bus_activation(self):
+        """With the service gone and activatable, the page's own calls make
+        the bus start it, and the page fills itself."""
+        page = self.root
+        self.stack.stop("vexmorad", signal.SIGKILL)
+        page.wait_for("!document.getElementById('service-problem').hidden", 15, "the service's absence")
+        self.stack.enable_activation()
+        page.wait_for("document.getElementById('service-problem').hidden && "
+                      "document.getElementById('threshold-overall').value === '5'", 20,
+                      "the page to recover through bus activation")
+        if f"Successfully activated service '{self.args.service_name}'" not in self.stack.log("bus"):
+            raise AssertionError(f"the bus did not start the service: {self.stack.log('bus')[-500:]}")
+        eventually(lambda: tables_match(self.stack, page, ["processes-table"]), 15,
+                   "the processes from the activated service")
+        expect_clean(page, "service activated")
 
     def meter_stopped_and_counting_off(self):
         """Without the meter, and with counting off, Now says so instead of
@@ -259,7 +260,7 @@ class PageTest:
         self.root = self.open_page("root")
         cases = [self.absent_then_started, self.transfer_and_alarm, self.figures_equal_bus,
                  self.tables_sort_and_explain, self.settings_root_and_nobody, self.service_restart,
-                 self.meter_stopped_and_counting_off]
+                 self.bus_activation, self.meter_stopped_and_counting_off]
         passed = failed = 0
         for case in cases:
             started = time.monotonic()
@@ -287,16 +288,6 @@ class PageTest:
         if self.browser:
             self.browser.close()
         self.stack.close()
-
-
-def parse_args():
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    for name in ("bus-config", "state-dir", "fill-demo", "store", "vexmorad", "meter", "transfer",
-                 "page-dir", "service-name", "object-path", "interface", "meter-name",
-                 "meter-object-path", "meter-interface", "admin-group"):
-        parser.add_argument(f"--{name}", required=True)
-    parser.add_argument("--screenshots")
-    return parser.parse_args()
 
 
 def main():
