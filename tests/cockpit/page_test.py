@@ -3,8 +3,9 @@ vexmora-meter on a private bus with the package's policy: the service absent
 and then started, a real transfer and the alarm it raises, every section's
 figures against what the bus answers, the settings changed as root and
 refused as nobody, a service restart and a start by bus activation, the
-meter stopped and counting off; no exception, NaN or undefined in any state. Needs root (network namespaces), cockpit-ws and chromium; skips (77)
-without them, except in CI.
+meter stopped and counting off; no exception, NaN or undefined in any state.
+Needs root (network namespaces), cockpit-ws and chromium; skips (77) without
+them, except in CI.
 
     page_test.py --bus-config FILE --state-dir DIR ... [--screenshots DIR]
     (tests/cockpit/CMakeLists.txt passes them all)
