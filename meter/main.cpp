@@ -2,7 +2,7 @@
 #include "alarm_sink.h"
 #include "meter.h"
 #include "meter_bus.h"
-#include "socket_attribution.h"
+#include "socket_table_source.h"
 #include "stop_signals.h"
 
 #include <QCoreApplication>
@@ -28,8 +28,13 @@ int main(int argc, char *argv[])
     const SystemClock clock;
     MeterBus bus;
     AlarmAnnouncer announcer(bus);
-    SocketAttribution attribution;
-    Meter meter(parsed.options, clock, InterfaceReader(), announcer, &attribution);
+    SocketTableSource socketTable;
+    std::vector<SocketCountSource *> sources;
+    for (const QString &name : parsed.options.attributionSources) {
+        if (name == socketTable.name())
+            sources.push_back(&socketTable);
+    }
+    Meter meter(parsed.options, clock, InterfaceReader(), announcer, sources);
     bus.setCurrentHourSource([&meter] { return meter.currentHourJson(); });
     const StopSignals stopSignals;
     QObject::connect(&stopSignals, &StopSignals::received, &app, [&meter](int) {

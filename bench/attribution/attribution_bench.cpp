@@ -7,9 +7,10 @@
 
 #include "diag_channel.h"
 #include "netns_pair.h"
+#include "process_attribution.h"
 #include "process_memory.h"
 #include "sample_stats.h"
-#include "socket_attribution.h"
+#include "socket_table_source.h"
 #include "tcp_load.h"
 
 #include <QCoreApplication>
@@ -42,7 +43,31 @@ struct Sampled
     quint64 unattributedBytes = 0;
 };
 
-Sampled measureSample(SocketAttribution &attribution)
+// A source and the attribution of its sockets to processes, as the meter has them.
+struct Attribution
+{
+    SocketTableSource source;
+    ProcessAttribution processes;
+
+    bool open(QString *error)
+    {
+        if (!source.open(error))
+            return false;
+        processes.start();
+        sample();
+        return true;
+    }
+    std::vector<ProcessTraffic> sample() { return processes.attribute(source.sample(), source); }
+    AttributionHealth health() const
+    {
+        AttributionHealth health;
+        source.addHealth(health);
+        processes.addHealth(health);
+        return health;
+    }
+};
+
+Sampled measureSample(Attribution &attribution)
 {
     Sampled result;
     const quint64 scansBefore = attribution.health().procScans;
@@ -117,7 +142,7 @@ int run(int samples, int intervalMs)
     std::printf("%d processes x %d TCP connections, %d bytes each per %d ms\n\n", shape.clients,
                 shape.connectionsPerClient, shape.bytesPerWrite, shape.writeIntervalMs);
 
-    SocketAttribution attribution;
+    Attribution attribution;
     QString error;
     const double openStart = threadCpuMs();
     if (!attribution.open(&error)) {
@@ -159,7 +184,7 @@ int run(int samples, int intervalMs)
     const AttributionHealth health = attribution.health();
     std::printf("\ntracked sockets %d, lost notifications %llu, vanished sockets %llu, "
                 "malformed messages %llu, package lists %d, resident memory %lld KiB\n",
-                health.trackedSockets, static_cast<unsigned long long>(health.overruns),
+                health.trackedSockets, static_cast<unsigned long long>(health.lostFinalCounts),
                 static_cast<unsigned long long>(health.vanishedSockets),
                 static_cast<unsigned long long>(health.malformedMessages), health.packageLists,
                 static_cast<long long>(bench::residentKiB(::getpid()).total));

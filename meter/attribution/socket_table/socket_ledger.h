@@ -1,5 +1,6 @@
 #pragma once
 
+#include "diag_socket.h"
 #include "local_addresses.h"
 #include "socket_record.h"
 
@@ -8,16 +9,6 @@
 #include <vector>
 
 namespace vexmora::meter {
-
-// Bytes of one socket since they were last taken, and whose they are.
-struct SocketBytes
-{
-    // The socket's inode; for an accepted socket never seen with one, the
-    // inode of the listening socket it came from; 0 when neither is known.
-    quint32 ownerInode = 0;
-    bool held = false; // a process still held the socket at the latest dump
-    ByteCounts bytes;
-};
 
 // The accounting core: turns the counters of successive dumps and of destroy
 // messages into per-socket increments. Sockets are told apart by their
@@ -33,8 +24,8 @@ class SocketLedger
 public:
     explicit SocketLedger(LocalAddresses &local);
 
-    void applyDump(const std::vector<SocketRecord> &dump);
-    void applyDestroy(const SocketRecord &destroyed);
+    void applyDump(const std::vector<DiagSocket> &dump);
+    void applyDestroy(const DiagSocket &destroyed);
 
     // Inodes first seen since the previous call: their owners are to be found.
     std::vector<quint32> takeNewInodes();
@@ -57,7 +48,7 @@ public:
 private:
     struct Tracked
     {
-        SocketRecord last;
+        DiagSocket last;
         quint32 ownerInode = 0;
         ByteCounts unreported;
         bool counted = false;
@@ -77,17 +68,17 @@ private:
         quint64 settledInDump = 0;
     };
 
-    void observe(const SocketRecord &record);
-    void update(Tracked &tracked, const SocketRecord &record);
-    void track(const SocketRecord &record);
+    void observe(const DiagSocket &record);
+    void update(Tracked &tracked, const DiagSocket &record);
+    void track(const DiagSocket &record);
     Table::iterator retire(Table::iterator it);
     Table::iterator loseFinalBytes(Table::iterator it);
-    Table::iterator revive(const SocketRecord &record);
+    Table::iterator revive(const DiagSocket &record);
     void settleAbsent();
     void expireTombstones();
-    void indexListeners(const std::vector<SocketRecord> &dump);
-    quint32 listenerInode(const SocketRecord &accepted) const;
-    bool isCounted(const SocketRecord &record);
+    void indexListeners(const std::vector<DiagSocket> &dump);
+    quint32 listenerInode(const DiagSocket &accepted) const;
+    bool isCounted(const DiagSocket &record);
 
     LocalAddresses &local_;
     Table sockets_;

@@ -1,6 +1,6 @@
 // The accounting core fed hand-made socket records: dumps and destroy messages.
+#include "diag_sockets.h"
 #include "socket_ledger.h"
-#include "socket_records.h"
 
 #include <map>
 
@@ -19,13 +19,13 @@ protected:
     {
         Taken sums;
         for (const SocketBytes &socket : ledger_.takeBytes()) {
-            sums[socket.ownerInode].first += socket.bytes.recv;
-            sums[socket.ownerInode].second += socket.bytes.sent;
+            sums[socket.owner.inode].first += socket.bytes.recv;
+            sums[socket.owner.inode].second += socket.bytes.sent;
         }
         return sums;
     }
     // Listening on the dual-stack wildcard, which takes IPv4 connections too.
-    static SocketRecord listening(SocketRecord record)
+    static DiagSocket listening(DiagSocket record)
     {
         record.state = 10; // TCP_LISTEN
         record.localAddress = ip("::");
@@ -85,7 +85,7 @@ TEST_F(Ledger, LocalAndListeningSocketsCountNothing)
 
 TEST_F(Ledger, RecordWithoutCountersKeepsTheLastOnesAndADestroyWithoutThemIsALoss)
 {
-    SocketRecord counterless = tcp(6, 12, {});
+    DiagSocket counterless = tcp(6, 12, {});
     counterless.hasCounters = false;
     ledger_.applyDump({tcp(6, 12, {100, 100})});
     ledger_.applyDump({counterless});
