@@ -2,8 +2,11 @@
 #include "meter_fixture.h"
 #include "prometheus_textfile.h"
 #include "snapshot_json.h"
+#include "sqlite_handles.h"
 
 #include <QCoreApplication>
+#include <map>
+#include <sqlite3.h>
 
 using namespace metertest;
 using vexmora::store::HourRecord;
@@ -211,6 +214,45 @@ TEST(AppLedger, ApplicationsAddUpToTheHostAndProcessesKeepTheirOwnCounts)
     EXPECT_EQ(ledger.processes().value(7).bytes.total.recv, 1u);
     EXPECT_EQ(apps.value(QStringLiteral("curl")).total.recv, 0u);
     EXPECT_EQ(apps.value(QString::fromLatin1(kUnattributed)).total.recv, 1u);
+}
+
+// The application rows of the day as the store has them: app -> recv, sent.
+std::map<std::string, std::pair<qint64, qint64>> storedAppRows()
+{
+    std::map<std::string, std::pair<qint64, qint64>> rows;
+    vexmora::store::Database db;
+    EXPECT_TRUE(vexmora::store::openDatabase(db));
+    sqlite3_stmt *statement = nullptr;
+    EXPECT_EQ(sqlite3_prepare_v2(db.get(), "SELECT pkgname, recv, sent FROM app_data", -1,
+                                 &statement, nullptr),
+              SQLITE_OK);
+    while (sqlite3_step(statement) == SQLITE_ROW)
+        rows[reinterpret_cast<const char *>(sqlite3_column_text(statement, 0))] = {
+            sqlite3_column_int64(statement, 1), sqlite3_column_int64(statement, 2)};
+    sqlite3_finalize(statement);
+    return rows;
+}
+
+// A connection's last bytes are counted by the host when they move, but
+// attributed when its final counts come (after it left the kernel's socket
+// table while its program held it): they are taken back from the day's
+// unattributed bytes, also from those already written.
+TEST_F(MeterTest, LateFinalCountsTakeTheirBytesBackFromTheUnattributed)
+{
+    AppLedger ledger;
+    const qint64 day = 20000;
+    ledger.account({process(7, "curl", 100, 10)}, {1100, 110}, day);
+    ASSERT_TRUE(ledger.flush());
+    ledger.account({process(7, "curl", 900, 90)}, {50, 0}, day);
+    ASSERT_TRUE(ledger.flush());
+    using Rows = std::map<std::string, std::pair<qint64, qint64>>;
+    EXPECT_EQ(storedAppRows(), (Rows{{"curl", {1000, 100}}, {kUnattributed, {150, 10}}}));
+    EXPECT_EQ(ledger.appsToday().value(QString::fromLatin1(kUnattributed)).total.recv, 150u);
+    // Beyond the day's unattributed bytes, the rest comes off the next ones.
+    ledger.account({process(7, "curl", 300, 0)}, {0, 0}, day);
+    ledger.account({}, {400, 0}, day);
+    ASSERT_TRUE(ledger.flush());
+    EXPECT_EQ(storedAppRows(), (Rows{{"curl", {1300, 100}}, {kUnattributed, {250, 10}}}));
 }
 
 TEST(PrometheusText, EscapesApplicationNames)

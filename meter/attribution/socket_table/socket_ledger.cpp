@@ -1,11 +1,19 @@
 #include "socket_ledger.h"
 
+#include <algorithm>
+
 namespace vexmora::meter {
 
 namespace {
 
 // How long a socket given up for missing from the dumps is remembered.
 constexpr quint64 kTombstoneDumps = 4;
+// A connection that ended while its program still holds the socket leaves the
+// kernel's table at once, but its destroy message comes only when the program
+// closes it: a socket last seen held is remembered for an hour of samples at
+// the default interval, and at most this many of them.
+constexpr quint64 kHeldTombstoneDumps = 1800;
+constexpr int kMaxHeldTombstones = 4096;
 
 ByteCounts growth(const DiagSocket &from, const DiagSocket &to)
 {
@@ -180,6 +188,7 @@ SocketLedger::Table::iterator SocketLedger::revive(const DiagSocket &record)
     if (tombstone == tombstones_.end())
         return sockets_.end();
     const Tracked tracked = tombstone->tracked;
+    heldTombstones_ -= tombstone->held ? 1 : 0;
     tombstones_.erase(tombstone);
     if (!sameSocket(tracked.last, record)) {
         ++releases_;
@@ -197,9 +206,10 @@ void SocketLedger::settleAbsent()
         if (it->seenInDump == dumps_) {
             ++it;
         } else if (it->absent) {
-            Tombstone tombstone{*it, dumps_};
+            Tombstone tombstone{*it, dumps_, it->last.inode != 0};
             tombstone.tracked.unreported = {};
             tombstones_.insert(it.key(), tombstone);
+            heldTombstones_ += tombstone.held ? 1 : 0;
             it = loseFinalBytes(it);
         } else {
             it->absent = true;
@@ -211,13 +221,27 @@ void SocketLedger::settleAbsent()
 void SocketLedger::expireTombstones()
 {
     for (auto it = tombstones_.begin(); it != tombstones_.end();) {
-        if (dumps_ - it->settledInDump < kTombstoneDumps) {
-            ++it;
-        } else {
-            ++releases_;
-            it = tombstones_.erase(it);
-        }
+        const quint64 age = dumps_ - it->settledInDump;
+        it = age >= (it->held ? kHeldTombstoneDumps : kTombstoneDumps) ? forget(it) : std::next(it);
     }
+    if (heldTombstones_ <= kMaxHeldTombstones)
+        return;
+    std::vector<std::pair<quint64, quint64>> held; // settled in dump, cookie
+    for (auto it = tombstones_.cbegin(); it != tombstones_.cend(); ++it) {
+        if (it->held)
+            held.emplace_back(it->settledInDump, it.key());
+    }
+    const auto excess = held.begin() + (heldTombstones_ - kMaxHeldTombstones);
+    std::nth_element(held.begin(), excess, held.end());
+    for (auto it = held.begin(); it != excess; ++it)
+        forget(tombstones_.find(it->second));
+}
+
+SocketLedger::Tombstones::iterator SocketLedger::forget(Tombstones::iterator tombstone)
+{
+    ++releases_;
+    heldTombstones_ -= tombstone->held ? 1 : 0;
+    return tombstones_.erase(tombstone);
 }
 
 void SocketLedger::indexListeners(const std::vector<DiagSocket> &dump)

@@ -15,7 +15,10 @@ namespace vexmora::meter {
 // cookie; a cookie that comes back with other endpoints, another inode or
 // smaller counters is taken for a new socket. Cookies are never reused, so a
 // socket given up after missing from two dumps (a dump can skip one) is still
-// recognised when it shows again a few dumps later.
+// recognised when it shows again a few dumps later, or, when a process held it,
+// when its destroy message comes much later: a connection that ended while
+// its program still holds the socket is out of the kernel's table until the
+// program closes it.
 //
 // Not counted: listening sockets, sockets whose remote end is a local address
 // (both ends on this host), and bytes from before the first dump.
@@ -66,7 +69,9 @@ private:
     {
         Tracked tracked;
         quint64 settledInDump = 0;
+        bool held = false; // a process held it when it was last seen
     };
+    using Tombstones = QHash<quint64, Tombstone>;
 
     void observe(const DiagSocket &record);
     void update(Tracked &tracked, const DiagSocket &record);
@@ -76,13 +81,15 @@ private:
     Table::iterator revive(const DiagSocket &record);
     void settleAbsent();
     void expireTombstones();
+    Tombstones::iterator forget(Tombstones::iterator tombstone);
     void indexListeners(const std::vector<DiagSocket> &dump);
     quint32 listenerInode(const DiagSocket &accepted) const;
     bool isCounted(const DiagSocket &record);
 
     LocalAddresses &local_;
     Table sockets_;
-    QHash<quint64, Tombstone> tombstones_; // sockets given up by settleAbsent()
+    Tombstones tombstones_; // sockets given up by settleAbsent()
+    int heldTombstones_ = 0;
     std::vector<Listener> listeners_;
     std::vector<SocketBytes> retired_;
     std::vector<quint32> newInodes_;
