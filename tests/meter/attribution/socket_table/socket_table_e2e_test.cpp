@@ -3,11 +3,13 @@
 // end-to-end test.)
 #include "netns_pair.h"
 #include "process_attribution.h"
+#include "socket_inodes.h"
 #include "socket_table_source.h"
 
 #include <QThread>
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
 
@@ -121,6 +123,28 @@ TEST_F(AttributionE2e, DestroyMessagesTheKernelDropsAreCountedNotFatal)
 
     EXPECT_GT(health().lostFinalCounts, 0u);
     EXPECT_GT(health().vanishedSockets, 0u);
+}
+
+// What another source takes over at its start: the sockets that exist.
+TEST_F(AttributionE2e, ListingGivesEveryTcpAndUdpSocketsInodeByItsCookie)
+{
+    const int udp = ::socket(AF_INET, SOCK_DGRAM, 0); // bound: in the kernel's table
+    const sockaddr_in any{AF_INET, 0, {}, {}};
+    ASSERT_EQ(::bind(udp, reinterpret_cast<const sockaddr *>(&any), sizeof any), 0);
+    QHash<quint64, quint32> inodes;
+    QString error;
+    ASSERT_TRUE(listSocketInodes(inodes, &error)) << error.toStdString();
+    for (const int fd : {listener_, udp}) {
+        quint64 cookie = 0;
+        socklen_t length = sizeof cookie;
+        ASSERT_EQ(::getsockopt(fd, SOL_SOCKET, SO_COOKIE, &cookie, &length), 0);
+        struct stat status
+        {
+        };
+        ASSERT_EQ(::fstat(fd, &status), 0);
+        EXPECT_EQ(inodes.value(cookie), quint32(status.st_ino)) << "socket " << fd;
+    }
+    ::close(udp);
 }
 
 } // namespace
