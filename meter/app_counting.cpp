@@ -141,7 +141,8 @@ void AppCounting::openSource()
         }
         refusals << candidate->name() + QStringLiteral(": ") + error;
     }
-    const QString why = refusals.join(QStringLiteral("; "));
+    const QString why =
+        candidates_.empty() ? QStringLiteral("no source") : refusals.join(QStringLiteral("; "));
     if (!source_) {
         qWarning().noquote() << "No per-application counting:" << why << "- every byte counts as"
                              << kUnattributed;
