@@ -21,6 +21,12 @@ using vexmora::meter::ByteCounts;
 using vexmora::meter::KernelSocketCount;
 using vexmora::meter::KernelSocketCounters;
 
+// The addresses of the namespaces' ends of the veth (testsupport::NetnsPair).
+inline constexpr const char *kAddressA = "10.231.0.1";
+inline constexpr const char *kAddressB = "10.231.0.2";
+inline constexpr const char *kAddressA6 = "fd00:231::1";
+inline constexpr const char *kAddressB6 = "fd00:231::2";
+
 bool inCi();
 
 // Runs a shell script; its output and exit code when it fails, else empty.
@@ -46,10 +52,6 @@ using SocketsByCookie = std::map<quint64, KernelSocketCount>;
 class KernelCountersTest : public testing::Test
 {
 protected:
-    static constexpr const char *kAddressA = "10.231.0.1";
-    static constexpr const char *kAddressB = "10.231.0.2";
-    static constexpr const char *kAddressB6 = "fd00:231::2";
-
     void SetUp() override;
     void TearDown() override;
 
