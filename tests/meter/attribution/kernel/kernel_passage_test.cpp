@@ -123,7 +123,13 @@ TEST_F(KernelPassage, EveryKindOfPacketArrivesAsSent)
     std::copy(peerMac.begin(), peerMac.end(), toPeer.sll_addr);
     expectDelivered(packet, peerPacket, toPeer, 100);
 
+    // Loopback traffic passes and is never counted.
+    ASSERT_EQ(shellFailure(QStringLiteral("ip -n %1 link set lo up").arg(pair_.a())), QString());
+    const int local = track(boundUdp(AF_INET, address4("127.0.0.1", 0)));
+    expectDelivered(local, local, address4("127.0.0.1", portOf(local)), 1000);
+
     const SocketsByCookie sockets = live();
+    EXPECT_EQ(sockets.count(cookieOf(local)), 0u) << "loopback traffic was counted";
     for (int fd : {udp4, udp6}) {
         ASSERT_EQ(sockets.count(cookieOf(fd)), 1u);
         const KernelSocketCount &counted = sockets.at(cookieOf(fd));
