@@ -84,7 +84,8 @@ void readLiveSection(int sockets, KernelSocketCounters &counters, int repeats)
         std::printf("readLive, %d connections (%zu live entries), %-14s CPU median %.3f ms "
                     "(p90 %.3f), wall %.3f ms\n",
                     sockets, found,
-                    lookup == KernelSocketCounters::LiveLookup::Batch ? "batch:" : "entry by entry:",
+                    lookup == KernelSocketCounters::LiveLookup::Batch ? "batch:"
+                                                                      : "entry by entry:",
                     c.median, c.p90, w.median);
     }
 }

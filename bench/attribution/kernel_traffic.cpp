@@ -72,8 +72,8 @@ void serveShortConnections(int listener, int stopFd)
                 return;
             }
             if (fd == listener) {
-                for (int accepted; (accepted = ::accept4(listener, nullptr, nullptr,
-                                                         SOCK_NONBLOCK)) >= 0;) {
+                for (int accepted;
+                     (accepted = ::accept4(listener, nullptr, nullptr, SOCK_NONBLOCK)) >= 0;) {
                     event.data.fd = accepted;
                     ::epoll_ctl(poller, EPOLL_CTL_ADD, accepted, &event);
                 }

@@ -11,8 +11,10 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <string>
 #include <type_traits>
 #include <unistd.h>
+#include <unordered_map>
 #include <unordered_set>
 
 namespace vexmora::meter {
@@ -26,13 +28,35 @@ constexpr quint32 kBatchEntries = 512;
 // The programs' global counters, as the skeleton lays them out.
 using ProgramGlobals = std::remove_pointer_t<decltype(socket_counters::bss)>;
 
-KernelSocketCount fromKernel(quint64 cookie, const vx_socket_counts &counts, bool finished)
+// Process names as shared byte arrays: thousands of sockets have a few
+// hundred owners, and each name is allocated once.
+class CommNames
+{
+public:
+    QByteArray of(const char (&comm)[VX_COMM_BYTES])
+    {
+        const std::string name(comm, strnlen(comm, VX_COMM_BYTES - 1)); // no allocation: short
+        const auto found = names_.find(name);
+        if (found != names_.end())
+            return found->second;
+        if (names_.size() >= kMaxNames)
+            names_.clear();
+        return names_.emplace(name, QByteArray(name.data(), int(name.size()))).first->second;
+    }
+
+private:
+    static constexpr std::size_t kMaxNames = 4096;
+    std::unordered_map<std::string, QByteArray> names_;
+};
+
+KernelSocketCount fromKernel(quint64 cookie, const vx_socket_counts &counts, bool finished,
+                             CommNames &names)
 {
     KernelSocketCount result;
     result.cookie = cookie;
     result.tgid = counts.tgid;
     result.uid = counts.uid;
-    result.comm = QByteArray(counts.comm, int(strnlen(counts.comm, sizeof counts.comm - 1)));
+    result.comm = names.of(counts.comm);
     result.protocol = counts.protocol;
     result.wire = {counts.wire[VX_RECV], counts.wire[VX_SENT]};
     result.payload = {counts.payload[VX_RECV], counts.payload[VX_SENT]};
@@ -63,6 +87,8 @@ struct KernelSocketCounters::Private
     std::vector<KernelSocketCount> *finishedSink = nullptr;
     std::vector<quint64> keys;
     std::vector<vx_socket_counts> values;
+    mutable CommNames names;
+    std::size_t lastLive = 0;
 
     int liveFd() const { return bpf_map__fd(programs.skeleton->maps.live); }
     bool readBatches(std::vector<KernelSocketCount> &live, int *error);
@@ -76,7 +102,7 @@ struct KernelSocketCounters::Private
             return 0;
         vx_finished_socket record;
         std::memcpy(&record, data, sizeof record);
-        self->finishedSink->push_back(fromKernel(record.cookie, record.counts, true));
+        self->finishedSink->push_back(fromKernel(record.cookie, record.counts, true, self->names));
         return 0;
     }
 };
@@ -101,7 +127,7 @@ bool KernelSocketCounters::Private::readBatches(std::vector<KernelSocketCount> &
             return false;
         }
         for (__u32 i = 0; i < count; ++i)
-            live.push_back(fromKernel(keys[i], values[i], false));
+            live.push_back(fromKernel(keys[i], values[i], false, names));
         if (cause == ENOENT)
             return true;
         first = false;
@@ -130,7 +156,7 @@ bool KernelSocketCounters::Private::readEntries(std::vector<KernelSocketCount> &
     vx_socket_counts counts;
     for (quint64 cookie : cookies) {
         if (bpf_map_lookup_elem(liveFd(), &cookie, &counts) == 0)
-            live.push_back(fromKernel(cookie, counts, false));
+            live.push_back(fromKernel(cookie, counts, false, names));
     }
     return true;
 }
@@ -234,17 +260,22 @@ bool KernelSocketCounters::readLive(std::vector<KernelSocketCount> &live, QStrin
     }
     int cause = 0;
     const std::size_t before = live.size();
+    live.reserve(before + d->lastLive + d->lastLive / 8);
     if (d->lookup == LiveLookup::Batch) {
-        if (d->readBatches(live, &cause))
+        if (d->readBatches(live, &cause)) {
+            d->lastLive = live.size() - before;
             return true;
+        }
         if (!batchUnsupported(cause) || live.size() != before) {
             *error = mapError(cause);
             return false;
         }
         d->lookup = LiveLookup::EntryByEntry; // an older kernel: from now on
     }
-    if (d->readEntries(live, &cause))
+    if (d->readEntries(live, &cause)) {
+        d->lastLive = live.size() - before;
         return true;
+    }
     *error = mapError(cause);
     return false;
 }
