@@ -4,7 +4,9 @@
 
 #include <QThread>
 #include <fcntl.h>
+#include <linux/sockios.h>
 #include <linux/tcp.h> // tcp_info with the segment counts
+#include <sys/ioctl.h>
 #include <thread>
 #include <unistd.h>
 
@@ -189,24 +191,35 @@ TEST_F(KernelCounting, SocketsFinishWithTheirFinalCountsAndLeaveTheLiveMap)
 {
     makeLinkExact();
     openCounters();
-    int peerListener = -1, peerUdp = -1;
+    int peerListener = -1, peerUdp = -1, slowReader = -1;
     inB([&] {
         peerListener = track(listenOn(address4(kAddressB, 0)));
         peerUdp = track(::socket(AF_INET, SOCK_DGRAM, 0));
+        slowReader = track(::socket(AF_INET, SOCK_STREAM, 0));
     });
     const sockaddr_in udpB = address4(kAddressB, 0);
     ASSERT_EQ(::bind(peerUdp, asSockaddr(udpB), sizeof udpB), 0);
     const sockaddr_in tcpB = address4(kAddressB, portOf(peerListener));
 
     // What close() leaves queued still leaves: the socket ends at TCP_CLOSE.
+    // A small window at the peer keeps most of it queued here.
+    const int tinyWindow = 4096, largeQueue = 256 * 1024;
+    ::setsockopt(slowReader, SOL_SOCKET, SO_RCVBUF, &tinyWindow, sizeof tinyWindow);
+    ASSERT_EQ(::bind(slowReader, asSockaddr(udpB), sizeof udpB), 0);
+    ASSERT_EQ(::listen(slowReader, 1), 0);
     const int writer = ::socket(AF_INET, SOCK_STREAM, 0);
-    ASSERT_EQ(::connect(writer, asSockaddr(tcpB), sizeof tcpB), 0);
-    const int writerPeer = track(::accept(peerListener, nullptr, nullptr));
+    ::setsockopt(writer, SOL_SOCKET, SO_SNDBUF, &largeQueue, sizeof largeQueue);
+    const sockaddr_in slowB = address4(kAddressB, portOf(slowReader));
+    ASSERT_EQ(::connect(writer, asSockaddr(slowB), sizeof slowB), 0);
+    const int writerPeer = track(::accept(slowReader, nullptr, nullptr));
     ::fcntl(writer, F_SETFL, O_NONBLOCK);
     const std::vector<char> chunk(65536, 'w');
     std::size_t queued = 0;
     for (ssize_t n; (n = ::send(writer, chunk.data(), chunk.size(), MSG_NOSIGNAL)) > 0;)
         queued += std::size_t(n);
+    int unsent = 0;
+    ::ioctl(writer, SIOCOUTQNSD, &unsent);
+    ASSERT_GT(unsent, largeQueue) << "the data left before close()";
     const quint64 writerCookie = cookieOf(writer);
     ASSERT_EQ(live().count(writerCookie), 1u);
     ::close(writer);
