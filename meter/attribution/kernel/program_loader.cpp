@@ -3,12 +3,15 @@
 #include "socket_counters.skel.h"
 
 #include <QByteArray>
+#include <QFile>
+#include <QStringList>
 #include <bpf/bpf.h>
 #include <bpf/btf.h>
 #include <bpf/libbpf.h>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
+#include <linux/capability.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -33,10 +36,34 @@ int keepLibbpfWarning(libbpf_print_level level, const char *format, va_list argu
         return 0;
     char line[512];
     std::vsnprintf(line, sizeof line, format, arguments);
+    // The first program that failed says why; later lines only that it did.
     const QByteArray text = QByteArray(line).trimmed();
-    if (!text.isEmpty())
+    if (!text.isEmpty() && !libbpfMessage().contains("prog '"))
         libbpfMessage() = text;
     return 0;
+}
+
+// Those of the capabilities the programs need that the calling thread lacks.
+// CAP_SYS_ADMIN would stand in for all three, but is not asked for.
+QStringList missingCapabilities()
+{
+    QFile status(QStringLiteral("/proc/thread-self/status"));
+    quint64 effective = 0;
+    if (status.open(QIODevice::ReadOnly)) {
+        for (const QByteArray &line : status.readAll().split('\n')) {
+            if (line.startsWith("CapEff:"))
+                effective = line.mid(7).trimmed().toULongLong(nullptr, 16);
+        }
+    }
+    QStringList missing;
+    const auto check = [&](int capability, const char *name) {
+        if (!(effective & (1ULL << capability)) && !(effective & (1ULL << CAP_SYS_ADMIN)))
+            missing << QString::fromLatin1(name);
+    };
+    check(CAP_BPF, "CAP_BPF");
+    check(CAP_NET_ADMIN, "CAP_NET_ADMIN");
+    check(CAP_PERFMON, "CAP_PERFMON");
+    return missing;
 }
 
 // Replaces libbpf's printer (stderr) while it lives.
@@ -137,6 +164,13 @@ bool currentNetnsCookie(quint64 *cookie, QString *error)
 
 bool loadPrograms(quint64 netns, quint32 maxLiveSockets, LoadedPrograms &loaded, QString *error)
 {
+    const QStringList missing = missingCapabilities();
+    if (!missing.isEmpty()) {
+        *error = QStringLiteral("missing %1: the kernel programs need CAP_BPF, CAP_NET_ADMIN and "
+                                "CAP_PERFMON")
+                     .arg(missing.join(QStringLiteral(", ")));
+        return false;
+    }
     const LibbpfMessages messages;
     loaded.movers =
         kernelHasTracepoint("sock_send_length") && kernelHasTracepoint("sock_recv_length");

@@ -1,4 +1,5 @@
-// Nothing outlives the process that loaded the programs, however it ends.
+// The process that loads the programs: what it needs, and that nothing of
+// them outlives it, however it ends.
 #include "kernel_fixture.h"
 
 #include <QDir>
@@ -63,18 +64,64 @@ BpfObjects remaining(const BpfObjects &objects)
     return left;
 }
 
-TEST(KernelCleanup, AKilledProcessLeavesNoProgramMapOrLink)
+void requireRoot()
 {
-    if (::geteuid() != 0) {
-        if (inCi())
-            FAIL() << "the kernel counters' tests need root";
-        GTEST_SKIP() << "BPF needs root";
-    }
+    if (::geteuid() == 0)
+        return;
+    if (inCi())
+        FAIL() << "the kernel counters' tests need root";
+    GTEST_SKIP() << "BPF needs root";
+}
+
+// Starts the program that loads the counters and holds them, under
+// `wrapper` if given; true once it said they are attached.
+bool startHolder(QProcess &holder, QStringList wrapper = {})
+{
+    wrapper << QStringLiteral(KERNEL_COUNTERS_HOLDER);
+    holder.start(wrapper.takeFirst(), wrapper);
+    if (!holder.waitForStarted())
+        return false;
+    while (holder.state() == QProcess::Running && !holder.canReadLine())
+        holder.waitForReadyRead(10000);
+    return holder.readLine().trimmed() == "ready";
+}
+
+// setpriv: an unprivileged user with only the given capabilities.
+QStringList onlyCapabilities(const QString &capabilities)
+{
+    const QString set = QStringLiteral("-all,") + capabilities;
+    return {QStringLiteral("setpriv"),
+            QStringLiteral("--reuid=65534"),
+            QStringLiteral("--regid=65534"),
+            QStringLiteral("--clear-groups"),
+            QStringLiteral("--inh-caps=") + set,
+            QStringLiteral("--ambient-caps=") + set,
+            QStringLiteral("--bounding-set=") + set};
+}
+
+TEST(KernelProcess, ThreeCapabilitiesAreEnoughAndAMissingOneIsNamed)
+{
+    requireRoot();
+    QProcess enough;
+    const bool loaded =
+        startHolder(enough, onlyCapabilities(QStringLiteral("+bpf,+net_admin,+perfmon")));
+    const QByteArray why = enough.readAllStandardError();
+    enough.kill();
+    enough.waitForFinished();
+    EXPECT_TRUE(loaded) << why.toStdString();
+
+    QProcess lacking;
+    EXPECT_FALSE(startHolder(lacking, onlyCapabilities(QStringLiteral("+bpf,+net_admin"))));
+    lacking.waitForFinished();
+    EXPECT_EQ(lacking.exitCode(), 1);
+    EXPECT_TRUE(lacking.readAllStandardError().contains("missing CAP_PERFMON"));
+}
+
+TEST(KernelProcess, AKilledProcessLeavesNoProgramMapOrLink)
+{
+    requireRoot();
     QProcess holder;
-    holder.start(QStringLiteral(KERNEL_COUNTERS_HOLDER), QStringList());
-    ASSERT_TRUE(holder.waitForStarted());
-    holder.waitForReadyRead(10000);
-    if (holder.readAllStandardOutput().trimmed() != "ready") {
+    if (!startHolder(holder)) {
         const QByteArray why = holder.readAllStandardError();
         holder.kill();
         holder.waitForFinished();
