@@ -5,6 +5,7 @@
 #include <QThread>
 #include <fcntl.h>
 #include <linux/sockios.h>
+#include <poll.h>
 #include <linux/tcp.h> // tcp_info with the segment counts
 #include <sys/ioctl.h>
 #include <thread>
@@ -263,6 +264,16 @@ TEST_F(KernelCounting, SocketsFinishWithTheirFinalCountsAndLeaveTheLiveMap)
     QThread::msleep(50);
     drainFinished();
     EXPECT_EQ(counters_.lostFinished(), 0u);
+
+    // The descriptor for a socket notifier is readable while final counts wait.
+    pollfd waiting{counters_.finishedFd(), POLLIN, 0};
+    EXPECT_EQ(::poll(&waiting, 1, 0), 0);
+    const int another = ::socket(AF_INET, SOCK_DGRAM, 0);
+    ::sendto(another, chunk.data(), 1, 0, asSockaddr(toB), sizeof toB);
+    ::close(another);
+    EXPECT_EQ(::poll(&waiting, 1, 2000), 1);
+    drainFinished();
+    EXPECT_EQ(::poll(&waiting, 1, 0), 0);
 }
 
 } // namespace
