@@ -10,7 +10,9 @@
 namespace vexmora::meter {
 
 // One socket as the kernel programs counted it since its creation (or since
-// the programs loaded, for an older socket).
+// the programs loaded, for an older socket). A listener's counts hold the
+// handshakes of the connections it accepts (SYN, SYN-ACK, the last ACK); an
+// accepted socket counts from its first packet after the handshake.
 struct KernelSocketCount
 {
     quint64 cookie = 0; // the socket cookie, the same as socket diagnostics give
@@ -19,11 +21,14 @@ struct KernelSocketCount
     // 0 when unknown: the socket predates the programs and moved no bytes since.
     quint32 tgid = 0;
     quint32 uid = 0;
-    QByteArray comm;       // that process's name, at most 15 bytes; empty when unknown
-    quint8 protocol = 0;   // IPPROTO_TCP, IPPROTO_UDP, ...
-    ByteCounts wire;       // IP bytes plus one link header (14 bytes) per segment
-    ByteCounts payload;    // transport payload bytes
-    ByteCounts packets;    // segments
+    QByteArray comm;     // that process's name, at most 15 bytes; empty when unknown
+    quint8 protocol = 0; // IPPROTO_TCP, IPPROTO_UDP, ...
+    // What an Ethernet link carries: the IP bytes, a link header (14 bytes) for
+    // every segment and, for an offloaded packet, the IP and transport headers
+    // of each further segment. A datagram that IP fragments counts as one.
+    ByteCounts wire;
+    ByteCounts payload; // TCP or UDP payload (the IP payload for other protocols), resent bytes too
+    ByteCounts packets; // segments
     bool finished = false; // final counts: the socket is gone from the kernel's map
 };
 
@@ -56,8 +61,10 @@ public:
 
     // Readable when finished sockets wait (for a QSocketNotifier); -1 before open().
     int finishedFd() const;
-    // Appends the sockets that finished since the last call: TCP at TCP_CLOSE,
-    // other protocols when released.
+    // Appends the sockets that finished since the last call: TCP at TCP_CLOSE
+    // (a socket older than the programs: when released), other protocols when
+    // released. A TCP socket connected again after TCP_CLOSE finishes again,
+    // with the counts since its previous record.
     void takeFinished(std::vector<KernelSocketCount> &finished);
     // Appends every live socket's counts so far.
     bool readLive(std::vector<KernelSocketCount> &live, QString *error);
