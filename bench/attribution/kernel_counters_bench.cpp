@@ -125,6 +125,10 @@ void printRates(const char *what, const Rates &rates, double unit, const char *u
                 "%.0f ns, egress %.0f ns\n",
                 what, off, unitName, on, unitName, on / off,
                 bench::summarize(rates.ingressNs).median, bench::summarize(rates.egressNs).median);
+    std::printf("%-32s rounds (without / with):", "");
+    for (std::size_t i = 0; i < rates.with.size(); ++i)
+        std::printf(" %.2f / %.2f", rates.without[i] / unit, rates.with[i] / unit);
+    std::printf("\n");
 }
 
 // The same traffic without and with the programs, alternately; then once
