@@ -67,8 +67,7 @@ KernelSocketCount fromKernel(quint64 cookie, const vx_socket_counts &counts, boo
 
 bool batchUnsupported(int error)
 {
-    return error == EINVAL || error == ENOTSUP || error == EOPNOTSUPP ||
-           error == 524 /* ENOTSUPP */;
+    return error == EINVAL || error == EOPNOTSUPP || error == 524 /* the kernel's ENOTSUPP */;
 }
 
 QString mapError(int error)

@@ -8,16 +8,15 @@
  * iterators mark the sockets that existed before the programs loaded (owner
  * unknown). A socket without that storage is not counted: it belongs to
  * another network namespace. */
-#include <linux/bpf.h>
-#include <linux/if_ether.h>
-#include <linux/in.h>
-#include <linux/in6.h>
+#include "socket_counts.h"
 
 #include <bpf/bpf_endian.h>
 #include <bpf/bpf_helpers.h>
 #include <bpf/bpf_tracing.h>
-
-#include "socket_counts.h"
+#include <linux/bpf.h>
+#include <linux/if_ether.h>
+#include <linux/in.h>
+#include <linux/in6.h>
 
 #define AF_INET 2
 #define AF_INET6 10
@@ -37,14 +36,16 @@ enum owner_flags {
     OWNER_RELEASED = 2,
 };
 
-struct socket_owner {
+struct socket_owner
+{
     __u32 tgid;
     __u32 uid;
     char comm[VX_COMM_BYTES];
     __u32 flags;
 };
 
-struct {
+struct
+{
     __uint(type, BPF_MAP_TYPE_HASH);
     __uint(map_flags, BPF_F_NO_PREALLOC);
     __uint(max_entries, 65536);
@@ -52,7 +53,8 @@ struct {
     __type(value, struct vx_socket_counts);
 } live SEC(".maps");
 
-struct {
+struct
+{
     __uint(type, BPF_MAP_TYPE_SK_STORAGE);
     __uint(map_flags, BPF_F_NO_PREALLOC | BPF_F_CLONE);
     __type(key, int);
@@ -61,26 +63,32 @@ struct {
 
 /* 21,845 final counts: ten times what 100,000 connections a minute leave
  * between two reads 2 s apart. */
-struct {
+struct
+{
     __uint(type, BPF_MAP_TYPE_RINGBUF);
     __uint(max_entries, 2 << 20);
 } finished SEC(".maps");
 
 /* Kernel types, resolved against the running kernel's BTF. */
-struct sock_common {
+struct sock_common
+{
     unsigned short skc_family;
 } __attribute__((preserve_access_index));
-struct sock {
+struct sock
+{
     struct sock_common __sk_common;
 } __attribute__((preserve_access_index));
-struct bpf_iter_meta {
+struct bpf_iter_meta
+{
     void *seq;
 } __attribute__((preserve_access_index));
-struct bpf_iter__tcp {
+struct bpf_iter__tcp
+{
     struct bpf_iter_meta *meta;
     struct sock_common *sk_common;
 } __attribute__((preserve_access_index));
-struct bpf_iter__udp {
+struct bpf_iter__udp
+{
     struct bpf_iter_meta *meta;
     struct udp_sock *udp_sk;
 } __attribute__((preserve_access_index));
@@ -157,9 +165,8 @@ static __always_inline __u32 header_bytes(struct __sk_buff *skb)
     return 0;
 }
 
-static __always_inline struct vx_socket_counts *add_entry(__u64 cookie,
-                                                          const struct socket_owner *owner,
-                                                          __u8 protocol)
+static __always_inline struct vx_socket_counts *
+add_entry(__u64 cookie, const struct socket_owner *owner, __u8 protocol)
 {
     struct vx_socket_counts fresh = {};
 
@@ -253,8 +260,7 @@ int note_creator(struct bpf_sock *sk)
 {
     if (!is_inet(sk->family) || bpf_get_netns_cookie(sk) != counted_netns)
         return 1;
-    struct socket_owner *owner =
-        bpf_sk_storage_get(&owners, sk, 0, BPF_SK_STORAGE_GET_F_CREATE);
+    struct socket_owner *owner = bpf_sk_storage_get(&owners, sk, 0, BPF_SK_STORAGE_GET_F_CREATE);
     if (!owner)
         return 1;
     owner->tgid = bpf_get_current_pid_tgid() >> 32;
@@ -278,8 +284,8 @@ int follow_tcp_state(struct bpf_sock_ops *ops)
         struct socket_owner *owner = bpf_sk_storage_get(&owners, sk, 0, 0);
         if (!owner)
             return 1;
-        if (bpf_sock_ops_cb_flags_set(ops, ops->bpf_sock_ops_cb_flags |
-                                               BPF_SOCK_OPS_STATE_CB_FLAG) == 0)
+        if (bpf_sock_ops_cb_flags_set(ops,
+                                      ops->bpf_sock_ops_cb_flags | BPF_SOCK_OPS_STATE_CB_FLAG) == 0)
             __sync_fetch_and_or(&owner->flags, OWNER_STATE_CALLBACK);
         return 1;
     }
