@@ -21,7 +21,9 @@ struct KernelSocketCount
     // 0 when unknown: the socket predates the programs and moved no bytes since.
     quint32 tgid = 0;
     quint32 uid = 0;
-    QByteArray comm;     // that process's name, at most 15 bytes; empty when unknown
+    // The name of that process's thread that did it (threads may rename
+    // themselves), at most 15 bytes; empty when unknown.
+    QByteArray comm;
     quint8 protocol = 0; // IPPROTO_TCP, IPPROTO_UDP, ...
     // What an Ethernet link carries: the IP bytes, a link header (14 bytes) for
     // every segment and, for an offloaded packet, the IP and transport headers
