@@ -1,7 +1,9 @@
 // vexmora-meter: measures the host's traffic into the vexmora state directory.
 #include "alarm_sink.h"
+#include "bpf_source.h"
 #include "meter.h"
 #include "meter_bus.h"
+#include "socket_inodes.h"
 #include "socket_table_source.h"
 #include "stop_signals.h"
 
@@ -28,11 +30,15 @@ int main(int argc, char *argv[])
     const SystemClock clock;
     MeterBus bus;
     AlarmAnnouncer announcer(bus);
+    BpfSource bpf(listSocketInodes);
     SocketTableSource socketTable;
     std::vector<SocketCountSource *> sources;
     for (const QString &name : parsed.options.attributionSources) {
-        if (name == socketTable.name())
-            sources.push_back(&socketTable);
+        for (SocketCountSource *source : {static_cast<SocketCountSource *>(&bpf),
+                                          static_cast<SocketCountSource *>(&socketTable)}) {
+            if (source->name() == name)
+                sources.push_back(source);
+        }
     }
     Meter meter(parsed.options, clock, InterfaceReader(), announcer, sources);
     bus.setCurrentHourSource([&meter] { return meter.currentHourJson(); });

@@ -8,10 +8,12 @@
 # veth, the named applications against all veths, and that the day's rows add
 # up to the hours.
 #   mixed_load_e2e.sh METER STATE_DIR EXPECT [METER-ARGUMENTS...]
-# EXPECT is the source the meter must say it counts with (bpf or
-# socket-table); what it must see of each program follows from it.
+# METER is the meter's command line (a wrapper may withhold capabilities);
+# EXPECT is the source it must say it counts with (bpf or socket-table), and
+# what it must see of each program follows from it.
 set -euo pipefail
-meter=$1 state=$2 expect=$3
+read -ra meter <<<"$1"
+state=$2 expect=$3
 shift 3
 here=$(cd "$(dirname "$0")" && pwd)
 if [ "$(id -u)" != 0 ]; then
@@ -69,7 +71,9 @@ done
 rm -rf "$state"
 mkdir -p "$state"
 printf '[Ostvane]\nNETFLOW_COUNT_STATUS=1\n' >"$state/setting.conf"
-ip netns exec "$a" "$meter" --interfaces="$(IFS=,; echo "${devices[*]}")" --textfile="$state" "$@" \
+# ip netns exec mounts a sysfs of the namespace, without the cgroup2 mount
+# below it that the kernel programs attach at: mounted again there.
+ip netns exec "$a" sh -c 'mount -t cgroup2 cgroup2 /sys/fs/cgroup && exec "$@"' sh "${meter[@]}" --interfaces="$(IFS=,; echo "${devices[*]}")" --textfile="$state" "$@" \
     >"$work/meter.log" 2>&1 &
 meter_pid=$!
 pids+=("$meter_pid")
