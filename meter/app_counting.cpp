@@ -2,7 +2,7 @@
 
 #include "atomic_file.h"
 #include "snapshot_json.h"
-#include "socket_attribution.h"
+#include "socket_count_source.h"
 #include "vexmora_paths.h"
 
 #include <QDebug>
@@ -28,15 +28,16 @@ void writeSnapshotFiles(const QByteArray &apps, const QByteArray &processes)
 
 } // namespace
 
-AppCounting::AppCounting(SocketAttribution *attribution, QObject *parent)
-    : QObject(parent), attribution_(attribution)
+AppCounting::AppCounting(std::vector<SocketCountSource *> sources, const AttributionSources &paths,
+                         QObject *parent)
+    : QObject(parent), candidates_(std::move(sources)), processes_(paths)
 {}
 
 AppCounting::~AppCounting() = default;
 
 void AppCounting::start(qint64 elapsedMs)
 {
-    openAttribution();
+    openSource();
     restartBaseline();
     lastFlushMs_ = elapsedMs;
     lastSnapshotMs_ = elapsedMs;
@@ -45,16 +46,12 @@ void AppCounting::start(qint64 elapsedMs)
 
 void AppCounting::restartBaseline()
 {
-    if (attributionOpen_) {
-        attribution_->sample();
-    }
+    sampleSource();
 }
 
 void AppCounting::account(const ByteCounts &hostBytes, qint64 wallMs)
 {
-    const std::vector<ProcessTraffic> processes =
-        attributionOpen_ ? attribution_->sample() : std::vector<ProcessTraffic>();
-    ledger_.account(processes, hostBytes, utcDay(wallMs));
+    ledger_.account(sampleSource(), hostBytes, utcDay(wallMs));
 }
 
 void AppCounting::runPeriodicWork(qint64 wallMs, qint64 elapsedMs, qint64 intervalMs)
@@ -93,39 +90,75 @@ std::vector<AppBytes> AppCounting::busiestToday(int count) const
     return apps;
 }
 
-quint64 AppCounting::lostCloseReports() const
+QString AppCounting::sourceName() const
 {
-    return attributionOpen_ ? attribution_->lostNotifications() : 0;
+    return source_ ? source_->name() : QString();
+}
+
+AttributionHealth AppCounting::health() const
+{
+    AttributionHealth health;
+    if (source_) {
+        source_->addHealth(health);
+        processes_.addHealth(health);
+    }
+    return health;
+}
+
+std::vector<ProcessTraffic> AppCounting::sampleSource()
+{
+    if (!source_)
+        return {};
+    return processes_.attribute(source_->sample(), *source_);
 }
 
 void AppCounting::warnOfNewLosses()
 {
-    const quint64 lost = lostCloseReports();
+    const quint64 lost = health().lostFinalCounts;
     if (lost > reportedLosses_) {
-        qWarning("The kernel dropped reports of closed sockets %llu times so far: their last "
-                 "bytes count as unattributed. A larger net.core.rmem_max makes room.",
-                 lost);
+        qWarning("The final counts of closed sockets were lost %llu times so far: their last "
+                 "bytes count as unattributed.%s",
+                 lost,
+                 source_->name() == QLatin1String("socket-table")
+                     ? " A larger net.core.rmem_max makes room."
+                     : "");
         reportedLosses_ = lost;
     }
 }
 
-void AppCounting::openAttribution()
+// Once per run: the first source that opens counts from here on.
+void AppCounting::openSource()
 {
-    if (attributionOpen_ || attributionFailed_ || attribution_ == nullptr) {
+    if (openTried_)
         return;
+    openTried_ = true;
+    QStringList refusals;
+    for (SocketCountSource *candidate : candidates_) {
+        QString error;
+        if (candidate->open(&error)) {
+            source_ = candidate;
+            break;
+        }
+        refusals << candidate->name() + QStringLiteral(": ") + error;
     }
-    QString error;
-    if (!attribution_->open(&error)) {
-        attributionFailed_ = true;
-        qWarning().noquote() << "No per-application counting:" << error << "- every byte counts as"
+    const QString why =
+        candidates_.empty() ? QStringLiteral("no source") : refusals.join(QStringLiteral("; "));
+    if (!source_) {
+        qWarning().noquote() << "No per-application counting:" << why << "- every byte counts as"
                              << kUnattributed;
         return;
     }
-    attributionOpen_ = true;
-    destroyNotifier_ = std::make_unique<QSocketNotifier>(attribution_->destroyNotificationFd(),
-                                                         QSocketNotifier::Read);
-    connect(destroyNotifier_.get(), &QSocketNotifier::activated, this,
-            [this] { attribution_->readDestroyNotifications(); });
+    if (why.isEmpty())
+        qInfo().noquote() << "Attributing the traffic to programs with" << source_->name();
+    else
+        qInfo().noquote() << "Attributing the traffic to programs with" << source_->name() << "("
+                          << why << ")";
+    processes_.start();
+    if (source_->notificationFd() < 0)
+        return;
+    notifier_ = std::make_unique<QSocketNotifier>(source_->notificationFd(), QSocketNotifier::Read);
+    connect(notifier_.get(), &QSocketNotifier::activated, this,
+            [this] { source_->readNotifications(); });
 }
 
 void AppCounting::writeSnapshots(qint64 elapsedMs)

@@ -1,29 +1,34 @@
 #pragma once
 
 #include "app_ledger.h"
+#include "process_attribution.h"
 #include "prometheus_textfile.h"
 
 #include <QObject>
 #include <QSocketNotifier>
 #include <memory>
+#include <vector>
 
 namespace vexmora::meter {
 
-class SocketAttribution;
+class SocketCountSource;
 
-// The per-application side of counting: the attribution's increments into the
-// daily application rows (once a minute) and the two snapshot files (every
-// few seconds), "[]" in both while counting is off.
+// The per-application side of counting: the per-socket counts of one source
+// attributed to processes, into the daily application rows (once a minute)
+// and the two snapshot files (every few seconds), "[]" in both while counting
+// is off.
 class AppCounting : public QObject
 {
     Q_OBJECT
 
 public:
-    // attribution may be null: every byte then counts as unattributed.
-    explicit AppCounting(SocketAttribution *attribution, QObject *parent = nullptr);
+    // The sources in the order they are tried: the first that opens counts.
+    // With none that opens, every byte counts as unattributed.
+    explicit AppCounting(std::vector<SocketCountSource *> sources,
+                         const AttributionSources &paths = {}, QObject *parent = nullptr);
     ~AppCounting() override;
 
-    // Counting starts: opens the attribution once, takes a fresh baseline.
+    // Counting starts: opens a source once, takes a fresh baseline.
     void start(qint64 elapsedMs);
     // A gap in the samples: what moved meanwhile is not attributed either.
     void restartBaseline();
@@ -35,18 +40,21 @@ public:
     void stop();
     // The busiest applications of the UTC day, for the textfile.
     std::vector<AppBytes> busiestToday(int count) const;
-    // Reports of closed sockets the kernel dropped (its buffer was full).
-    quint64 lostCloseReports() const;
+    // The name of the source that counts; empty while none does.
+    QString sourceName() const;
+    AttributionHealth health() const;
 
 private:
-    void openAttribution();
+    void openSource();
+    std::vector<ProcessTraffic> sampleSource();
     void writeSnapshots(qint64 elapsedMs);
     void warnOfNewLosses();
 
-    SocketAttribution *attribution_;
-    bool attributionOpen_ = false;
-    bool attributionFailed_ = false;
-    std::unique_ptr<QSocketNotifier> destroyNotifier_;
+    std::vector<SocketCountSource *> candidates_;
+    SocketCountSource *source_ = nullptr;
+    bool openTried_ = false;
+    ProcessAttribution processes_;
+    std::unique_ptr<QSocketNotifier> notifier_;
     AppLedger ledger_;
     qint64 lastFlushMs_ = 0;
     qint64 lastSnapshotMs_ = 0;

@@ -8,20 +8,6 @@
 namespace vexmora::meter {
 namespace {
 
-// The host's bytes beyond the attributed ones, less what was attributed
-// beyond the host's before.
-quint64 restOf(quint64 host, quint64 attributed, quint64 &overAttributed)
-{
-    if (attributed >= host) {
-        overAttributed += attributed - host;
-        return 0;
-    }
-    const quint64 rest = host - attributed;
-    const quint64 offset = qMin(rest, overAttributed);
-    overAttributed -= offset;
-    return rest - offset;
-}
-
 bool isRunning(qint64 pid)
 {
     return ::kill(pid_t(pid), 0) == 0 || errno != ESRCH;
@@ -51,7 +37,7 @@ void AppLedger::account(const std::vector<ProcessTraffic> &processes, const Byte
         }
         tally.bytes.add(bytes);
     }
-    addUnattributedRest(host, attributed);
+    settleUnattributed(host, attributed);
 }
 
 bool AppLedger::flush()
@@ -59,7 +45,8 @@ bool AppLedger::flush()
     bool stored = true;
     for (auto it = unflushed_.begin(); it != unflushed_.end();) {
         const QByteArray app = it.key().toUtf8();
-        if (store::addAppTraffic(app.constData(), qint64(it->recv), qint64(it->sent)) == 0) {
+        if ((it->recv == 0 && it->sent == 0) ||
+            store::addAppTraffic(app.constData(), it->recv, it->sent) == 0) {
             it = unflushed_.erase(it);
         } else {
             stored = false;
@@ -92,14 +79,52 @@ void AppLedger::addApp(const QString &app, const ByteCounts &bytes)
         return;
     }
     apps_[app].add(bytes);
-    unflushed_[app] += bytes;
+    Unflushed &pending = unflushed_[app];
+    pending.recv += qint64(bytes.recv);
+    pending.sent += qint64(bytes.sent);
 }
 
-void AppLedger::addUnattributedRest(const ByteCounts &host, const ByteCounts &attributed)
+// The host's bytes beyond the attributed ones are unattributed. Attributed
+// bytes beyond the host's came late: a socket's final counts that arrived
+// after its bytes moved (a connection gone from the kernel's socket table
+// while its program still held it), whose bytes went to the unattributed
+// ones back then. They are taken back from the day's unattributed bytes, and
+// what these cannot make up for comes off the next ones.
+void AppLedger::settleUnattributed(const ByteCounts &host, const ByteCounts &attributed)
 {
-    const ByteCounts rest{restOf(host.recv, attributed.recv, overAttributed_.recv),
-                          restOf(host.sent, attributed.sent, overAttributed_.sent)};
+    ByteCounts rest;
+    const auto settle = [&](quint64 ByteCounts::*direction, qint64 Unflushed::*pending) {
+        const quint64 hostBytes = host.*direction;
+        const quint64 attributedBytes = attributed.*direction;
+        quint64 &over = overAttributed_.*direction;
+        if (attributedBytes > hostBytes) {
+            const quint64 excess = attributedBytes - hostBytes;
+            over += excess - takeBackUnattributed(excess, direction, pending);
+            return;
+        }
+        const quint64 unattributed = hostBytes - attributedBytes;
+        const quint64 offset = qMin(unattributed, over);
+        over -= offset;
+        rest.*direction = unattributed - offset;
+    };
+    settle(&ByteCounts::recv, &Unflushed::recv);
+    settle(&ByteCounts::sent, &Unflushed::sent);
     addApp(QString::fromLatin1(kUnattributed), rest);
+}
+
+quint64 AppLedger::takeBackUnattributed(quint64 excess, quint64 ByteCounts::*direction,
+                                        qint64 Unflushed::*pending)
+{
+    const QString name = QString::fromLatin1(kUnattributed);
+    const auto it = apps_.find(name);
+    if (it == apps_.end()) {
+        return 0;
+    }
+    const quint64 taken = qMin(excess, it->total.*direction);
+    it->total.*direction -= taken;
+    it->recent.*direction -= qMin(taken, it->recent.*direction);
+    unflushed_[name].*pending -= qint64(taken);
+    return taken;
 }
 
 } // namespace vexmora::meter

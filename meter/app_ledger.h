@@ -32,9 +32,9 @@ struct ProcessTally
 };
 
 // The traffic of applications and processes as the attribution reports it,
-// with the bytes it could not attribute (UDP, headers, sockets whose owner
-// was gone) under kUnattributed, so that a UTC day's application rows add up
-// to the host's bytes of that day.
+// with the bytes it could not attribute (traffic of no local socket, sockets
+// whose owner was gone) under kUnattributed, so that a UTC day's application
+// rows add up to the host's bytes of that day.
 class AppLedger
 {
 public:
@@ -54,15 +54,25 @@ public:
     const QHash<qint64, ProcessTally> &processes() const { return processes_; }
 
 private:
+    // Increments not written yet; the unattributed ones may be negative.
+    struct Unflushed
+    {
+        qint64 recv = 0;
+        qint64 sent = 0;
+    };
+
     void addApp(const QString &app, const ByteCounts &bytes);
-    void addUnattributedRest(const ByteCounts &host, const ByteCounts &attributed);
+    void settleUnattributed(const ByteCounts &host, const ByteCounts &attributed);
+    quint64 takeBackUnattributed(quint64 excess, quint64 ByteCounts::*direction,
+                                 qint64 Unflushed::*pending);
 
     qint64 day_ = -1;
     QHash<QString, TrafficTally> apps_;
-    QHash<QString, ByteCounts> unflushed_;
+    QHash<QString, Unflushed> unflushed_;
     QHash<qint64, ProcessTally> processes_;
-    // Attributed bytes beyond the host's (sockets over interfaces that are
-    // not counted), taken off the next unattributed bytes of the day.
+    // Attributed bytes beyond the host's that no unattributed bytes of the
+    // day could make up for (sockets over interfaces that are not counted),
+    // taken off the next unattributed bytes of the day.
     ByteCounts overAttributed_;
 };
 

@@ -1,8 +1,10 @@
 // vexmora-meter: measures the host's traffic into the vexmora state directory.
 #include "alarm_sink.h"
+#include "bpf_source.h"
 #include "meter.h"
 #include "meter_bus.h"
-#include "socket_attribution.h"
+#include "socket_inodes.h"
+#include "socket_table_source.h"
 #include "stop_signals.h"
 
 #include <QCoreApplication>
@@ -28,8 +30,17 @@ int main(int argc, char *argv[])
     const SystemClock clock;
     MeterBus bus;
     AlarmAnnouncer announcer(bus);
-    SocketAttribution attribution;
-    Meter meter(parsed.options, clock, InterfaceReader(), announcer, &attribution);
+    BpfSource bpf(listSocketInodes);
+    SocketTableSource socketTable;
+    std::vector<SocketCountSource *> sources;
+    for (const QString &name : parsed.options.attributionSources) {
+        for (SocketCountSource *source : {static_cast<SocketCountSource *>(&bpf),
+                                          static_cast<SocketCountSource *>(&socketTable)}) {
+            if (source->name() == name)
+                sources.push_back(source);
+        }
+    }
+    Meter meter(parsed.options, clock, InterfaceReader(), announcer, sources);
     bus.setCurrentHourSource([&meter] { return meter.currentHourJson(); });
     const StopSignals stopSignals;
     QObject::connect(&stopSignals, &StopSignals::received, &app, [&meter](int) {

@@ -40,9 +40,9 @@ void prepareStateDirectory()
 } // namespace
 
 Meter::Meter(const MeterOptions &options, const MeterClock &clock, InterfaceReader reader,
-             AlarmSink &alarms, SocketAttribution *attribution, QObject *parent)
+             AlarmSink &alarms, std::vector<SocketCountSource *> attribution, QObject *parent)
     : QObject(parent), options_(options), clock_(clock), alarmSink_(alarms),
-      host_(std::move(reader), options.interfaces), apps_(attribution)
+      host_(std::move(reader), options.interfaces), apps_(std::move(attribution))
 {
     timer_.setTimerType(Qt::PreciseTimer);
     timer_.setInterval(int(options_.intervalMs));
@@ -95,7 +95,10 @@ MeterStatus Meter::status() const
     status.hostBytes = hostBytes_;
     status.counting = settings_.counting;
     status.appsToday = apps_.busiestToday(kTextfileApps);
-    status.lostCloseReports = apps_.lostCloseReports();
+    const AttributionHealth attribution = apps_.health();
+    status.lostCloseReports = attribution.lostFinalCounts;
+    status.uncountedPackets = attribution.uncountedPackets;
+    status.attributionSource = apps_.sourceName();
     for (AlarmKind kind : kAlarmKinds) {
         status.alarmRaised[size_t(kind)] = alarms_.isRaised(kind);
     }

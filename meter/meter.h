@@ -15,7 +15,7 @@
 namespace vexmora::meter {
 
 class AlarmSink;
-class SocketAttribution;
+class SocketCountSource;
 
 // The measuring loop: every interval it checks the settings, samples the
 // host's counters and the sockets, books the bytes into the hour rows and the
@@ -26,9 +26,11 @@ class Meter : public QObject
     Q_OBJECT
 
 public:
-    // attribution may be null: every byte then counts as unattributed.
+    // The attribution sources in the order they are tried; with none, every
+    // byte counts as unattributed.
     Meter(const MeterOptions &options, const MeterClock &clock, InterfaceReader reader,
-          AlarmSink &alarms, SocketAttribution *attribution, QObject *parent = nullptr);
+          AlarmSink &alarms, std::vector<SocketCountSource *> attribution,
+          QObject *parent = nullptr);
 
     // Reads the settings, purges, takes the baseline and starts the timer.
     void start();

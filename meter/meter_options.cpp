@@ -16,6 +16,7 @@ const QString kInterval = QStringLiteral("interval");
 const QString kInterfaces = QStringLiteral("interfaces");
 const QString kKeepDays = QStringLiteral("keep-days");
 const QString kTextfile = QStringLiteral("textfile");
+const QString kAttribution = QStringLiteral("attribution");
 const QString kHelp = QStringLiteral("help");
 
 constexpr char kUsage[] =
@@ -39,6 +40,11 @@ constexpr char kUsage[] =
     "                             (default 400)\n"
     "      --textfile=DIR         also write DIR/vexmora.prom once a minute, in the\n"
     "                             Prometheus text format\n"
+    "      --attribution=SOURCE   how each program's traffic is counted: bpf (by\n"
+    "                             programs in the kernel, as the packets pass),\n"
+    "                             socket-table (from the TCP sockets' counters at\n"
+    "                             each sample), or auto (default): bpf where the\n"
+    "                             kernel programs load, else socket-table\n"
     "  -h, --help                 display this help and exit\n"
     "\n"
     "SIGTERM and SIGINT write the current hour and every pending count, then end\n"
@@ -82,6 +88,16 @@ QString checkKeepDays(const QString &text, int &days)
     return QString();
 }
 
+QString checkAttribution(const QString &text, QStringList &sources)
+{
+    if (text == QLatin1String("auto"))
+        return QString();
+    if (text != QLatin1String("bpf") && text != QLatin1String("socket-table"))
+        return QStringLiteral("--attribution takes auto, bpf or socket-table, not '%1'").arg(text);
+    sources = QStringList{text};
+    return QString();
+}
+
 QString readValues(const QCommandLineParser &parser, MeterOptions &options)
 {
     QString error;
@@ -100,6 +116,9 @@ QString readValues(const QCommandLineParser &parser, MeterOptions &options)
             error = QStringLiteral("--textfile takes a directory");
         }
     }
+    if (error.isEmpty() && parser.isSet(kAttribution)) {
+        error = checkAttribution(parser.value(kAttribution), options.attributionSources);
+    }
     return error;
 }
 
@@ -112,6 +131,7 @@ ParsedMeterOptions parseMeterOptions(const QStringList &arguments)
                        {kInterfaces, QString(), QStringLiteral("names")},
                        {kKeepDays, QString(), QStringLiteral("days")},
                        {kTextfile, QString(), QStringLiteral("dir")},
+                       {kAttribution, QString(), QStringLiteral("source")},
                        {{QStringLiteral("h"), kHelp}, QString()}});
     ParsedMeterOptions parsed;
     if (!parser.parse(QStringList{QStringLiteral("vexmora-meter")} + arguments)) {

@@ -14,6 +14,8 @@ struct MeterOptions
     int keepDays = 400;
     // Empty: no Prometheus textfile.
     QString textfileDir;
+    // The attribution sources to try, in this order (--attribution).
+    QStringList attributionSources{QStringLiteral("bpf"), QStringLiteral("socket-table")};
 };
 
 struct ParsedMeterOptions

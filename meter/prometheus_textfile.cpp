@@ -63,6 +63,16 @@ QByteArray prometheusText(const MeterStatus &status)
            "Times the kernel dropped reports of closed sockets, whose last bytes then count as "
            "unattributed.");
     sample(out, "vexmora_lost_close_reports_total", QByteArray(), status.lostCloseReports);
+    family(out, "vexmora_uncounted_packets_total", "counter",
+           "Packets the kernel programs had no room to count; their bytes count as "
+           "unattributed.");
+    sample(out, "vexmora_uncounted_packets_total", QByteArray(), status.uncountedPackets);
+    if (!status.attributionSource.isEmpty()) {
+        family(out, "vexmora_attribution_source", "gauge",
+               "1 for the source of the per-socket counts that attributes the traffic.");
+        sample(out, "vexmora_attribution_source",
+               "source=\"" + labelValue(status.attributionSource) + '"', 1);
+    }
     if (!status.appsToday.empty()) {
         family(out, "vexmora_app_bytes_today", "gauge",
                "Bytes of the busiest applications on the current UTC day.");

@@ -24,6 +24,8 @@ struct MeterStatus
     std::array<bool, 3> alarmRaised{};
     std::vector<AppBytes> appsToday; // the busiest applications of the UTC day
     quint64 lostCloseReports = 0;
+    quint64 uncountedPackets = 0;
+    QString attributionSource; // empty while no source counts
 };
 
 // The status in the Prometheus text exposition format.

@@ -1,21 +1,27 @@
 // vexmora-attribution-bench: what one attribution sample costs with 3,000 TCP
 // connections held by 300 processes, and whether a sample that meets no new
-// socket reads /proc. Needs root: the connections run between two network
-// namespaces it creates (and deletes).
+// socket reads /proc, with either source of the per-socket counts. Needs
+// root: the connections run between two network namespaces it creates (and
+// deletes).
 //
-//   vexmora-attribution-bench [SAMPLES] [INTERVAL_MS]     (default 20, 500)
+//   vexmora-attribution-bench [SAMPLES] [INTERVAL_MS] [socket-table|bpf]
+//                                             (default 20, 500, socket-table)
 
+#include "bpf_source.h"
 #include "diag_channel.h"
 #include "netns_pair.h"
+#include "process_attribution.h"
 #include "process_memory.h"
 #include "sample_stats.h"
-#include "socket_attribution.h"
+#include "socket_inodes.h"
+#include "socket_table_source.h"
 #include "tcp_load.h"
 
 #include <QCoreApplication>
 #include <QThread>
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -42,7 +48,33 @@ struct Sampled
     quint64 unattributedBytes = 0;
 };
 
-Sampled measureSample(SocketAttribution &attribution)
+// A source and the attribution of its sockets to processes, as the meter has them.
+struct Attribution
+{
+    explicit Attribution(SocketCountSource &source) : source(source) {}
+
+    SocketCountSource &source;
+    ProcessAttribution processes;
+
+    bool open(QString *error)
+    {
+        if (!source.open(error))
+            return false;
+        processes.start();
+        sample();
+        return true;
+    }
+    std::vector<ProcessTraffic> sample() { return processes.attribute(source.sample(), source); }
+    AttributionHealth health() const
+    {
+        AttributionHealth health;
+        source.addHealth(health);
+        processes.addHealth(health);
+        return health;
+    }
+};
+
+Sampled measureSample(Attribution &attribution)
 {
     Sampled result;
     const quint64 scansBefore = attribution.health().procScans;
@@ -98,7 +130,7 @@ int connectOnce()
     return fd;
 }
 
-int run(int samples, int intervalMs)
+int run(int samples, int intervalMs, SocketCountSource &source)
 {
     testsupport::NetnsPair pair;
     if (!pair.error().isEmpty()) {
@@ -117,15 +149,16 @@ int run(int samples, int intervalMs)
     std::printf("%d processes x %d TCP connections, %d bytes each per %d ms\n\n", shape.clients,
                 shape.connectionsPerClient, shape.bytesPerWrite, shape.writeIntervalMs);
 
-    SocketAttribution attribution;
+    Attribution attribution(source);
     QString error;
     const double openStart = threadCpuMs();
     if (!attribution.open(&error)) {
         std::fprintf(stderr, "%s\n", qPrintable(error));
         return 1;
     }
-    std::printf("open (dpkg lists, baseline dump, owner scan) %8.3f ms CPU, %d sockets tracked\n",
-                threadCpuMs() - openStart, attribution.health().trackedSockets);
+    std::printf("open %s (dpkg lists, baseline, owner scan) %8.3f ms CPU, %d sockets tracked\n",
+                qPrintable(source.name()), threadCpuMs() - openStart,
+                attribution.health().trackedSockets);
     QThread::msleep(intervalMs);
     printSample("first sample", measureSample(attribution));
 
@@ -159,7 +192,7 @@ int run(int samples, int intervalMs)
     const AttributionHealth health = attribution.health();
     std::printf("\ntracked sockets %d, lost notifications %llu, vanished sockets %llu, "
                 "malformed messages %llu, package lists %d, resident memory %lld KiB\n",
-                health.trackedSockets, static_cast<unsigned long long>(health.overruns),
+                health.trackedSockets, static_cast<unsigned long long>(health.lostFinalCounts),
                 static_cast<unsigned long long>(health.vanishedSockets),
                 static_cast<unsigned long long>(health.malformedMessages), health.packageLists,
                 static_cast<long long>(bench::residentKiB(::getpid()).total));
@@ -178,5 +211,9 @@ int main(int argc, char **argv)
     }
     const int samples = argc > 1 ? std::max(1, std::atoi(argv[1])) : 20;
     const int intervalMs = argc > 2 ? std::max(10, std::atoi(argv[2])) : 500;
-    return run(samples, intervalMs);
+    SocketTableSource socketTable;
+    BpfSource bpf(listSocketInodes);
+    if (argc > 3 && std::strcmp(argv[3], "bpf") == 0)
+        return run(samples, intervalMs, bpf);
+    return run(samples, intervalMs, socketTable);
 }

@@ -38,12 +38,16 @@ struct AttributionSources
 // stops the attribution; each is a count of something lost or skipped.
 struct AttributionHealth
 {
-    quint64 overruns = 0;          // destroy socket overflows (ENOBUFS), each dropped >= 1 message
-    quint64 vanishedSockets = 0;   // sockets whose final counts never came
-    quint64 malformedMessages = 0; // netlink messages or attributes cut short
+    // Times the final counts of closed sockets were lost: overflows of the
+    // socket table's destroy socket (ENOBUFS, each dropped one message or
+    // more), or records the kernel programs could not queue.
+    quint64 lostFinalCounts = 0;
+    quint64 uncountedPackets = 0;       // packets the kernel programs had no room to count
+    quint64 vanishedSockets = 0;        // sockets whose final counts never came
+    quint64 malformedMessages = 0;      // netlink messages or attributes cut short
     quint64 socketsWithoutCounters = 0; // records whose tcp_info lacked the byte counters
-    quint64 failedDumps = 0;
-    QString lastDumpError;
+    quint64 failedReads = 0;            // samples whose counters could not be read
+    QString lastReadError;
     quint64 procScans = 0;            // scans of /proc/PID/fd
     quint64 processesGoneMidScan = 0; // exited between the listing of /proc and their scan
     int trackedSockets = 0;

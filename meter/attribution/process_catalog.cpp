@@ -37,18 +37,22 @@ ProcessCatalog::ProcessCatalog(const QString &procRoot, const PackageIndex &pack
     : procRoot_(procRoot), packages_(packages)
 {}
 
-void ProcessCatalog::learn(qint64 pid)
+void ProcessCatalog::learn(qint64 pid, const QByteArray &recordedName)
 {
     if (entries_.contains(pid))
         return;
     const QString dir = procRoot_ + QLatin1Char('/') + QString::number(pid);
     QFile comm(dir + QStringLiteral("/comm"));
-    if (!comm.open(QIODevice::ReadOnly))
-        return;
     Entry entry;
-    entry.identity.name = QString::fromUtf8(comm.readAll()).trimmed();
-    const QString cwd = QFileInfo(dir + QStringLiteral("/cwd")).symLinkTarget();
-    entry.program = programFacts(executablePath(dir), commandLine(dir), cwd);
+    if (comm.open(QIODevice::ReadOnly)) {
+        entry.identity.name = QString::fromUtf8(comm.readAll()).trimmed();
+        const QString cwd = QFileInfo(dir + QStringLiteral("/cwd")).symLinkTarget();
+        entry.program = programFacts(executablePath(dir), commandLine(dir), cwd);
+    } else if (!recordedName.isEmpty()) {
+        entry.identity.name = QString::fromUtf8(recordedName);
+    } else {
+        return;
+    }
     entry.identity.app = applicationName(entry.program, entry.identity.name, packages_);
     entries_.insert(pid, entry);
 }

@@ -23,8 +23,9 @@ class ProcessCatalog
 public:
     ProcessCatalog(const QString &procRoot, const PackageIndex &packages);
 
-    // Reads the process's identity unless known or gone.
-    void learn(qint64 pid);
+    // Reads the process's identity unless known. A process already gone is
+    // known by the name recorded for it, when there is one.
+    void learn(qint64 pid, const QByteArray &recordedName = {});
     const ProcessIdentity *find(qint64 pid) const;
     // Names every known process's application again (the packages changed).
     void renameApplications();

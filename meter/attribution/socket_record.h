@@ -1,7 +1,7 @@
 #pragma once
 
+#include <QByteArray>
 #include <QtGlobal>
-#include <array>
 
 namespace vexmora::meter {
 
@@ -20,39 +20,25 @@ struct ByteCounts
     }
 };
 
-// An IPv4 or IPv6 address. IPv4-mapped IPv6 addresses are kept as IPv4, so
-// that a dual-stack socket compares equal to the address it really uses.
-struct IpAddress
+// Whose a socket is, as far as the source of its counts knows: a process the
+// kernel recorded, or an inode that some process holds in /proc/PID/fd.
+struct SocketOwner
 {
-    std::array<quint8, 16> bytes{}; // IPv4 in the first four
-    bool v4 = false;
+    qint64 pid = 0;    // 0: not recorded, look for the inode's holder
+    quint32 inode = 0; // 0 with pid 0: no process is known
+    // The process name recorded with pid, for a process that ended before its
+    // /proc entry was read; with neither pid nor inode, all that is known.
+    QByteArray comm;
 
-    // raw holds 4 (AF_INET) or 16 (AF_INET6) bytes in network order.
-    static IpAddress fromRaw(int family, const void *raw);
-    bool isLoopback() const;
-    bool isUnspecified() const;
-    bool operator==(const IpAddress &other) const { return v4 == other.v4 && bytes == other.bytes; }
+    bool isKnown() const { return pid != 0 || inode != 0; }
 };
 
-// One TCP socket as the kernel's socket diagnostics describe it.
-struct SocketRecord
+// Bytes one socket moved since they were last taken, and whose they are.
+struct SocketBytes
 {
-    quint64 cookie = 0;
-    quint32 inode = 0; // 0 once no file descriptor refers to it (closed, or a destroy message)
-    quint8 state = 0;  // the kernel's TCP state (TCP_ESTABLISHED, TCP_LISTEN, ...)
-    IpAddress localAddress;
-    IpAddress remoteAddress;
-    quint16 localPort = 0;
-    quint16 remotePort = 0;
-    bool hasCounters = false; // false when tcp_info was missing or too short
-    ByteCounts counters;      // payload bytes since the socket was created
-
-    bool isListening() const;
-    bool sameEndpoints(const SocketRecord &other) const
-    {
-        return localPort == other.localPort && remotePort == other.remotePort &&
-               localAddress == other.localAddress && remoteAddress == other.remoteAddress;
-    }
+    SocketOwner owner;
+    bool held = false; // still held by a process: worth looking for another holder
+    ByteCounts bytes;
 };
 
 } // namespace vexmora::meter

@@ -3,8 +3,10 @@
 
 repo_root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 
+# clang (for the BPF target), llvm (llvm-strip), bpftool and libbpf build the
+# kernel programs and their skeleton.
 build_packages=(cmake g++ make pkg-config qtbase5-dev qtbase5-dev-tools libsqlite3-dev libcjson-dev help2man
-                libdbus-1-dev)
+                libdbus-1-dev clang llvm libbpf-dev bpftool libelf-dev zlib1g-dev)
 run_packages=(dbus-daemon systemd libglib2.0-bin)
 # dbus-system-bus-common brings dbus.socket, which the check of the unit resolves;
 # debootstrap builds the root that the boot test (label systemd) boots.

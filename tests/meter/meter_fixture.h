@@ -86,7 +86,7 @@ protected:
         MeterOptions options;
         options.intervalMs = 10000;
         meter_ =
-            std::make_unique<Meter>(options, *this, InterfaceReader(root_.path()), *this, nullptr);
+            std::make_unique<Meter>(options, *this, InterfaceReader(root_.path()), *this, sources_);
         meter_->start();
     }
     // The hour's stored row; mins -1 when there is none.
@@ -100,6 +100,7 @@ protected:
     qint64 wallMs_ = 0;
     qint64 elapsedMs_ = 1000000;
     std::vector<AlarmEvent> alarms_;
+    std::vector<SocketCountSource *> sources_; // the attribution's, tried in this order
     QTemporaryDir root_;
     NetflowSettings settings_;
     std::unique_ptr<Meter> meter_; // destroyed first

@@ -2,8 +2,13 @@
 #include "meter_fixture.h"
 #include "prometheus_textfile.h"
 #include "snapshot_json.h"
+#include "socket_count_source.h"
+#include "sqlite_handles.h"
 
 #include <QCoreApplication>
+#include <map>
+#include <sqlite3.h>
+#include <unistd.h>
 
 using namespace metertest;
 using vexmora::store::HourRecord;
@@ -211,6 +216,111 @@ TEST(AppLedger, ApplicationsAddUpToTheHostAndProcessesKeepTheirOwnCounts)
     EXPECT_EQ(ledger.processes().value(7).bytes.total.recv, 1u);
     EXPECT_EQ(apps.value(QStringLiteral("curl")).total.recv, 0u);
     EXPECT_EQ(apps.value(QString::fromLatin1(kUnattributed)).total.recv, 1u);
+}
+
+// The application rows of the day as the store has them: app -> recv, sent.
+std::map<std::string, std::pair<qint64, qint64>> storedAppRows()
+{
+    std::map<std::string, std::pair<qint64, qint64>> rows;
+    vexmora::store::Database db;
+    EXPECT_TRUE(vexmora::store::openDatabase(db));
+    sqlite3_stmt *statement = nullptr;
+    EXPECT_EQ(sqlite3_prepare_v2(db.get(), "SELECT pkgname, recv, sent FROM app_data", -1,
+                                 &statement, nullptr),
+              SQLITE_OK);
+    while (sqlite3_step(statement) == SQLITE_ROW)
+        rows[reinterpret_cast<const char *>(sqlite3_column_text(statement, 0))] = {
+            sqlite3_column_int64(statement, 1), sqlite3_column_int64(statement, 2)};
+    sqlite3_finalize(statement);
+    return rows;
+}
+
+// A connection's last bytes are counted by the host when they move, but
+// attributed when its final counts come (after it left the kernel's socket
+// table while its program held it): they are taken back from the day's
+// unattributed bytes, also from those already written.
+TEST_F(MeterTest, LateFinalCountsTakeTheirBytesBackFromTheUnattributed)
+{
+    AppLedger ledger;
+    const qint64 day = 20000;
+    ledger.account({process(7, "curl", 100, 10)}, {1100, 110}, day);
+    ASSERT_TRUE(ledger.flush());
+    ledger.account({process(7, "curl", 900, 90)}, {50, 0}, day);
+    ASSERT_TRUE(ledger.flush());
+    using Rows = std::map<std::string, std::pair<qint64, qint64>>;
+    EXPECT_EQ(storedAppRows(), (Rows{{"curl", {1000, 100}}, {kUnattributed, {150, 10}}}));
+    EXPECT_EQ(ledger.appsToday().value(QString::fromLatin1(kUnattributed)).total.recv, 150u);
+    // Beyond the day's unattributed bytes, the rest comes off the next ones.
+    ledger.account({process(7, "curl", 300, 0)}, {0, 0}, day);
+    ledger.account({}, {400, 0}, day);
+    ASSERT_TRUE(ledger.flush());
+    EXPECT_EQ(storedAppRows(), (Rows{{"curl", {1300, 100}}, {kUnattributed, {250, 10}}}));
+}
+
+// A source of per-socket counts that opens or refuses as told and reports one
+// socket of this process.
+class FakeSource : public SocketCountSource
+{
+public:
+    FakeSource(const char *name, bool opens) : name_(QLatin1String(name)), opens_(opens) {}
+    QString name() const override { return name_; }
+    bool open(QString *error) override
+    {
+        *error = QStringLiteral("refused");
+        opened_ += opens_ ? 1 : 0;
+        return opens_;
+    }
+    int notificationFd() const override { return -1; }
+    void readNotifications() override {}
+    SourceSample sample() override
+    {
+        const SocketOwner us{::getpid(), 0, "test"};
+        return {{us}, {{us, true, {100, 10}}}, false};
+    }
+    void ownersInUse(QSet<quint32> &, QSet<qint64> &pids) const override { pids << ::getpid(); }
+    void addHealth(AttributionHealth &) const override {}
+    int opened_ = 0;
+
+private:
+    QString name_;
+    bool opens_;
+};
+
+TEST_F(MeterTest, TheFirstSourceThatOpensCountsOnceAndTheTextfileNamesIt)
+{
+    FakeSource refusing("bpf", false), opening("socket-table", true), never("third", true);
+    sources_ = {&refusing, &opening, &never};
+    startMeter();
+    move("eth0", 1000, 100);
+    step(10000);
+    ASSERT_EQ(settings_.setCountStatus(0), 0);
+    step(10000);
+    ASSERT_EQ(settings_.setCountStatus(1), 0);
+    step(10000);
+    EXPECT_EQ(opening.opened_, 1) << "opened once, counting switched on twice";
+    EXPECT_EQ(never.opened_, 0);
+    const QByteArray text = prometheusText(meter_->status());
+    EXPECT_TRUE(text.contains("\nvexmora_attribution_source{source=\"socket-table\"} 1\n"))
+        << text.constData();
+    const auto apps = meter_->status().appsToday;
+    EXPECT_TRUE(std::any_of(apps.begin(), apps.end(), [](const AppBytes &app) {
+        return app.app == QLatin1String("meter_test") && app.bytes.recv > 0;
+    })) << "this process counted through the source that opened";
+}
+
+TEST(MeterOptions, AttributionChoosesTheSourcesToTry)
+{
+    const auto sources = [](const char *argument) {
+        const ParsedMeterOptions parsed = parseMeterOptions({QLatin1String(argument)});
+        return parsed.error.isEmpty()
+                   ? parsed.options.attributionSources.join(QLatin1Char(',')).toStdString()
+                   : std::string("error");
+    };
+    EXPECT_EQ(sources("--interval=2"), "bpf,socket-table");
+    EXPECT_EQ(sources("--attribution=auto"), "bpf,socket-table");
+    EXPECT_EQ(sources("--attribution=bpf"), "bpf");
+    EXPECT_EQ(sources("--attribution=socket-table"), "socket-table");
+    EXPECT_EQ(sources("--attribution=pcap"), "error");
 }
 
 TEST(PrometheusText, EscapesApplicationNames)

@@ -1,7 +1,8 @@
 #!/bin/bash
 # Both units of the .deb under a booted systemd, installed as a user would:
 # started, sandboxed, called under the bus policy, the meter attributing in its
-# sandbox and writing everything when stopped, both cut off from their bus,
+# sandbox with its kernel programs, which go with it, and writing everything
+# when stopped, both cut off from their bus,
 # started again by the bus after a stop, purge and reinstallation, later
 # boots; no unit may fail at the power-offs.
 #   vexmora_checks.sh CACHE_DIR DEB_DIR TCP_TRANSFER_SCRIPT
@@ -81,8 +82,9 @@ check_sandboxes() {
         [ "$(guest readlink "/proc/$pid/ns/$ns")" != "$(guest readlink /proc/1/ns/$ns)" ] ||
             fail "vexmorad shares the $ns namespace of PID 1"
     done
-    # CAP_DAC_READ_SEARCH (2) and CAP_SYS_PTRACE (19), in the host's network.
-    expect_confined "$meter_unit" 0000000000080004
+    # CAP_DAC_READ_SEARCH (2), CAP_NET_ADMIN (12), CAP_SYS_PTRACE (19),
+    # CAP_PERFMON (38) and CAP_BPF (39), in the host's network.
+    expect_confined "$meter_unit" 000000c000081004
     expect "the meter's network namespace" "$(guest readlink /proc/1/ns/net)" \
         "$(guest readlink "/proc/$meter_pid/ns/net")"
     # Only the state directory and the unit's private /tmp and /var/tmp.
@@ -143,7 +145,7 @@ check_policy() {
 }
 
 # The meter in its sandbox: a connection to another network namespace that
-# lives across a sample is attributed to its script (in app_info); a stop
+# lives across a sample is attributed to its program (in app_info); a stop
 # writes everything and empties the snapshots, and the meter exits with 0,
 # not by the signal.
 check_meter_attributes_and_stops() {
@@ -152,13 +154,46 @@ check_meter_attributes_and_stops() {
         ip addr add 10.231.0.1/30 dev vxm-host && ip link set vxm-host up
         ip -n peer addr add 10.231.0.2/30 dev vxm-peer && ip -n peer link set vxm-peer up'
     boot_copy_in "$transfer" /tmp/tcp_transfer.py
-    guest python3 /tmp/tcp_transfer.py 10.231.0.1 peer 3000000 1000000 2.5 >/dev/null
-    eventually guest grep -q '"app":"tcp_transfer.py"' "$state/app_info" ||
+    # In a unit of the guest, within its cgroup tree, where the meter's kernel
+    # programs are attached (a process nsenter put into the guest stays in the
+    # host's cgroup).
+    guest systemd-run --quiet --wait --collect python3 /tmp/tcp_transfer.py 10.231.0.1 peer 3000000 \
+        1000000 2.5
+    # The guest is a container: the kernel programs record the host's pids,
+    # so the meter names the program by the process name they recorded.
+    eventually guest grep -q '"app":"python3"' "$state/app_info" ||
         fail "app_info: $(guest cat "$state/app_info")"
     guest systemctl stop "$meter_unit"
     expect "the meter's ExecMainCode (1: exited) and ExecMainStatus" "1 0" \
         "$(property "$meter_unit" ExecMainCode) $(property "$meter_unit" ExecMainStatus)"
     expect "app_info after the stop" "[]" "$(guest cat "$state/app_info")"
+    guest systemctl start "$meter_unit"
+}
+
+# The meter counts with its kernel programs in its sandbox: the BPF links it
+# holds are attached (bpftool, from outside: BPF objects are the kernel's,
+# not a namespace's) and gone once the unit stopped.
+meter_links() { # PID: the ids of the BPF links the process holds
+    guest sh -c "grep -h '^link_id:' /proc/$1/fdinfo/*" | awk '{ print $2 }' | sort -u
+}
+holds_links() { [ -n "$(meter_links "$1")" ]; } # PID
+
+check_kernel_programs() {
+    local pid links id
+    pid=$(property "$meter_unit" MainPID)
+    eventually holds_links "$pid" || fail "the meter holds no BPF link"
+    boot_journal -o cat -u "$meter_unit" | grep -q "Attributing the traffic to programs with bpf" ||
+        fail "the meter does not count with bpf"
+    links=$(meter_links "$pid")
+    for id in $links; do
+        bpftool link show id "$id" >/dev/null || fail "link $id is not attached"
+    done
+    [ "$(for id in $links; do bpftool link show id "$id" | head -1; done | grep -c ': cgroup ')" -eq 5 ] ||
+        fail "the meter has not its five programs attached to the cgroup"
+    guest systemctl stop "$meter_unit"
+    for id in $links; do
+        ! bpftool link show id "$id" >/dev/null 2>&1 || fail "link $id outlived the meter"
+    done
     guest systemctl start "$meter_unit"
 }
 
@@ -232,6 +267,7 @@ for boot in 1 2 3; do
         boot_check "$unit" check_sandboxes
         boot_check "$unit" check_policy
         boot_check "$meter_unit" check_meter_attributes_and_stops
+        boot_check "$meter_unit" check_kernel_programs
         boot_check "$unit" check_activation_after_stop
         boot_check "$unit" check_bus_restart
         boot_check "$unit" check_purge_and_reinstall

@@ -1,14 +1,14 @@
-// Owners and names: the core against a fake /proc and a fake dpkg database.
-#include "attribution_core.h"
-#include "socket_records.h"
+// Owners and names: the attribution shared by the sources, against a fake
+// /proc and a fake dpkg database.
+#include "process_attribution.h"
 
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
+#include <gtest/gtest.h>
 #include <unistd.h>
 
 using namespace vexmora::meter;
-using test::tcp;
 
 namespace {
 
@@ -96,58 +96,128 @@ TEST(ApplicationName, FromThePackageOfTheExecutableOrScriptElseTheirFileName)
 
 using Row = std::tuple<qint64, std::string, std::string, quint64, quint64>;
 
-class Core : public testing::Test
+// A source that reports what the test gives it.
+class ScriptedSource : public SocketCountSource
+{
+public:
+    QString name() const override { return QStringLiteral("scripted"); }
+    bool open(QString *) override { return true; }
+    int notificationFd() const override { return -1; }
+    void readNotifications() override {}
+    SourceSample sample() override { return std::exchange(next, {}); }
+    void ownersInUse(QSet<quint32> &inodes, QSet<qint64> &pids) const override
+    {
+        inodes += inUseInodes;
+        pids += inUsePids;
+    }
+    void addHealth(AttributionHealth &) const override {}
+
+    SourceSample next;
+    QSet<quint32> inUseInodes;
+    QSet<qint64> inUsePids;
+};
+
+SocketOwner byInode(quint32 inode)
+{
+    return {0, inode, {}};
+}
+
+SocketOwner byPid(qint64 pid, const char *comm = "")
+{
+    return {pid, 0, comm};
+}
+
+class Attribution : public testing::Test
 {
 protected:
-    std::vector<Row> collect()
+    void SetUp() override { attribution_.start(); }
+    // One sample of the source: owners first seen, then bytes (recv, sent).
+    std::vector<Row> sample(std::vector<SocketOwner> newOwners,
+                            std::vector<std::pair<SocketOwner, bool>> held = {},
+                            ByteCounts bytes = {10, 1})
     {
+        source_.next.newOwners = std::move(newOwners);
+        for (const auto &[owner, stillHeld] : held)
+            source_.next.bytes.push_back({owner, stillHeld, bytes});
         std::vector<Row> rows;
-        for (const ProcessTraffic &t : core_.collect())
+        for (const ProcessTraffic &t : attribution_.attribute(source_.sample(), source_))
             rows.emplace_back(t.pid, t.name.toStdString(), t.app.toStdString(), t.bytes.recv,
                               t.bytes.sent);
         std::sort(rows.begin(), rows.end());
         return rows;
     }
+    quint64 scans() const
+    {
+        AttributionHealth health;
+        attribution_.addHealth(health);
+        return health.procScans;
+    }
 
     FakeHost host_;
-    AttributionCore core_{host_.sources(), [] { return std::vector<IpAddress>{}; }};
+    ScriptedSource source_;
+    ProcessAttribution attribution_{host_.sources()};
 };
 
-TEST_F(Core, OwnersAreScannedForNewSocketsOnlyAndKeepTheirSocketsToTheEnd)
+// Who gets a socket's bytes, whichever source reports them.
+TEST_F(Attribution, OwnersByRecordedPidOrHeldInodeAndNobodyElse)
 {
-    host_.addProcess(100, "/usr/bin/curl", "curl\0x", {7, 8});
-    host_.addProcess(200, "/usr/bin/python3.11", QByteArray("python3\0/srv/sync.py", 20), {9});
-    core_.start({{tcp(1, 7, {100, 10}), tcp(2, 8, {})}}); // the baseline
-    core_.applyDump({{tcp(1, 7, {110, 11}), tcp(2, 8, {20, 2}), tcp(3, 9, {5, 5})}});
-    EXPECT_EQ(collect(), (std::vector<Row>{{100, "curl", "curl", 30, 3},
-                                           {200, "python3.11", "sync.py", 5, 5}}));
-    EXPECT_EQ(core_.health().procScans, 2u) << "one scan per dump with new sockets";
-
-    // curl exited: its sockets were orphaned and destroyed, their last bytes come.
-    host_.remove("proc/100");
-    core_.applyDump({{tcp(1, 0, {115, 11}), tcp(3, 9, {6, 5})}});
-    core_.applyDestroyed({{tcp(1, 0, {116, 11}), tcp(2, 0, {20, 4})}});
-    EXPECT_EQ(collect(), (std::vector<Row>{{100, "curl", "curl", 6, 2},
-                                           {200, "python3.11", "sync.py", 1, 0}}));
-    EXPECT_EQ(core_.health().procScans, 2u);
-    core_.applyDump({{tcp(3, 9, {6, 5})}});
-    EXPECT_EQ(core_.health().trackedSockets, 1) << "the closed ones are forgotten";
-    EXPECT_EQ(core_.health().vanishedSockets, 0u);
+    host_.addProcess(100, "/usr/bin/curl", "curl\0x", {7});
+    host_.addProcess(200, "/usr/bin/python3.11", QByteArray("python3\0/srv/sync.py", 20), {});
+    sample({byInode(7), byPid(200), byPid(300, "gone-early"), byInode(99)});
+    EXPECT_EQ(scans(), 1u) << "one scan for the new inodes";
+    const struct
+    {
+        const char *what;
+        SocketOwner owner;
+        Row row;
+    } cases[] = {
+        {"a client's socket, held in /proc/PID/fd", byInode(7), {100, "curl", "curl", 10, 1}},
+        {"a socket whose creator the kernel recorded",
+         byPid(200),
+         {200, "python3.11", "sync.py", 10, 1}},
+        {"a recorded creator gone before it was seen",
+         byPid(300, "gone-early"),
+         {300, "gone-early", "gone-early", 10, 1}},
+        {"an inode no process holds", byInode(99), {0, kUnattributed, kUnattributed, 10, 1}},
+        {"no owner known (a connection's whole life between two samples)",
+         SocketOwner{},
+         {0, kUnattributed, kUnattributed, 10, 1}},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(sample({}, {{c.owner, true}}), std::vector<Row>{c.row}) << c.what;
+    EXPECT_EQ(scans(), 1u) << "no scan without new inodes";
 }
 
-TEST_F(Core, OwnerThatChangedIsFoundAgainAndSocketsOfNoVisibleProcessAreUnattributed)
+TEST_F(Attribution, OwnerThatExitedIsLookedForAgainOnlyWhileTheSocketIsHeld)
 {
-    host_.addProcess(100, "/usr/bin/curl", "", {7});
+    host_.addProcess(100, "/usr/bin/curl", "", {7, 8});
     host_.addProcess(150, "/usr/bin/curl", "", {});
     host_.remove("proc/150/fd"); // listed, then exited before its scan
-    core_.start({{tcp(1, 7, {}), tcp(2, 99, {})}});
-    EXPECT_EQ(core_.health().processesGoneMidScan, 1u);
+    sample({byInode(7), byInode(8)});
+    AttributionHealth health;
+    attribution_.addHealth(health);
+    EXPECT_EQ(health.processesGoneMidScan, 1u);
 
-    host_.remove("proc/100"); // the socket was passed on to a child
+    host_.remove("proc/100"); // 7 was passed on to a child; 8 closed with its owner
     host_.addProcess(300, "/opt/x/child", "child", {7});
-    core_.applyDump({{tcp(1, 7, {40, 4}), tcp(2, 99, {50, 5})}});
-    EXPECT_EQ(collect(), (std::vector<Row>{{0, kUnattributed, kUnattributed, 50, 5},
-                                           {300, "child", "child", 40, 4}}));
+    EXPECT_EQ(sample({}, {{byInode(7), true}, {byInode(8), false}}),
+              (std::vector<Row>{{100, "curl", "curl", 10, 1}, {300, "child", "child", 10, 1}}));
+    EXPECT_EQ(scans(), 2u);
+}
+
+TEST_F(Attribution, OwnersTheSourceNoLongerUsesAreForgotten)
+{
+    host_.addProcess(100, "/usr/bin/curl", "", {7});
+    host_.addProcess(200, "/usr/bin/wget", "", {});
+    sample({byInode(7), byPid(200)});
+    host_.remove("proc/100");
+    host_.remove("proc/200");
+    source_.next.ownersReleased = true;
+    source_.inUsePids = {200};
+    sample({});
+    EXPECT_EQ(
+        sample({}, {{byInode(7), false}, {byPid(200), false}}),
+        (std::vector<Row>{{0, kUnattributed, kUnattributed, 10, 1}, {200, "wget", "wget", 10, 1}}));
 }
 
 } // namespace

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "diag_socket.h"
 #include "local_addresses.h"
 #include "socket_record.h"
 
@@ -9,22 +10,15 @@
 
 namespace vexmora::meter {
 
-// Bytes of one socket since they were last taken, and whose they are.
-struct SocketBytes
-{
-    // The socket's inode; for an accepted socket never seen with one, the
-    // inode of the listening socket it came from; 0 when neither is known.
-    quint32 ownerInode = 0;
-    bool held = false; // a process still held the socket at the latest dump
-    ByteCounts bytes;
-};
-
 // The accounting core: turns the counters of successive dumps and of destroy
 // messages into per-socket increments. Sockets are told apart by their
 // cookie; a cookie that comes back with other endpoints, another inode or
 // smaller counters is taken for a new socket. Cookies are never reused, so a
 // socket given up after missing from two dumps (a dump can skip one) is still
-// recognised when it shows again a few dumps later.
+// recognised when it shows again a few dumps later, or, when a process held it,
+// when its destroy message comes much later: a connection that ended while
+// its program still holds the socket is out of the kernel's table until the
+// program closes it.
 //
 // Not counted: listening sockets, sockets whose remote end is a local address
 // (both ends on this host), and bytes from before the first dump.
@@ -33,8 +27,8 @@ class SocketLedger
 public:
     explicit SocketLedger(LocalAddresses &local);
 
-    void applyDump(const std::vector<SocketRecord> &dump);
-    void applyDestroy(const SocketRecord &destroyed);
+    void applyDump(const std::vector<DiagSocket> &dump);
+    void applyDestroy(const DiagSocket &destroyed);
 
     // Inodes first seen since the previous call: their owners are to be found.
     std::vector<quint32> takeNewInodes();
@@ -57,7 +51,7 @@ public:
 private:
     struct Tracked
     {
-        SocketRecord last;
+        DiagSocket last;
         quint32 ownerInode = 0;
         ByteCounts unreported;
         bool counted = false;
@@ -75,23 +69,27 @@ private:
     {
         Tracked tracked;
         quint64 settledInDump = 0;
+        bool held = false; // a process held it when it was last seen
     };
+    using Tombstones = QHash<quint64, Tombstone>;
 
-    void observe(const SocketRecord &record);
-    void update(Tracked &tracked, const SocketRecord &record);
-    void track(const SocketRecord &record);
+    void observe(const DiagSocket &record);
+    void update(Tracked &tracked, const DiagSocket &record);
+    void track(const DiagSocket &record);
     Table::iterator retire(Table::iterator it);
     Table::iterator loseFinalBytes(Table::iterator it);
-    Table::iterator revive(const SocketRecord &record);
+    Table::iterator revive(const DiagSocket &record);
     void settleAbsent();
     void expireTombstones();
-    void indexListeners(const std::vector<SocketRecord> &dump);
-    quint32 listenerInode(const SocketRecord &accepted) const;
-    bool isCounted(const SocketRecord &record);
+    Tombstones::iterator forget(Tombstones::iterator tombstone);
+    void indexListeners(const std::vector<DiagSocket> &dump);
+    quint32 listenerInode(const DiagSocket &accepted) const;
+    bool isCounted(const DiagSocket &record);
 
     LocalAddresses &local_;
     Table sockets_;
-    QHash<quint64, Tombstone> tombstones_; // sockets given up by settleAbsent()
+    Tombstones tombstones_; // sockets given up by settleAbsent()
+    int heldTombstones_ = 0;
     std::vector<Listener> listeners_;
     std::vector<SocketBytes> retired_;
     std::vector<quint32> newInodes_;

@@ -1,6 +1,6 @@
 // The accounting core fed hand-made socket records: dumps and destroy messages.
+#include "diag_sockets.h"
 #include "socket_ledger.h"
-#include "socket_records.h"
 
 #include <map>
 
@@ -19,13 +19,13 @@ protected:
     {
         Taken sums;
         for (const SocketBytes &socket : ledger_.takeBytes()) {
-            sums[socket.ownerInode].first += socket.bytes.recv;
-            sums[socket.ownerInode].second += socket.bytes.sent;
+            sums[socket.owner.inode].first += socket.bytes.recv;
+            sums[socket.owner.inode].second += socket.bytes.sent;
         }
         return sums;
     }
     // Listening on the dual-stack wildcard, which takes IPv4 connections too.
-    static SocketRecord listening(SocketRecord record)
+    static DiagSocket listening(DiagSocket record)
     {
         record.state = 10; // TCP_LISTEN
         record.localAddress = ip("::");
@@ -74,6 +74,37 @@ TEST_F(Ledger, SocketGoneFromTwoDumpsIsLostButItsBytesAreNotAndItMayComeBack)
     EXPECT_EQ(ledger_.vanishedSockets(), 0u);
 }
 
+// A connection that ended while its program holds the socket leaves the
+// kernel's table; the destroy message comes when the program closes it.
+TEST_F(Ledger, SocketHeldAfterItLeftTheTableGetsOnlyItsGrowthWhenItIsFinallyClosed)
+{
+    ledger_.applyDump({tcp(1, 7, {100, 100}), tcp(2, 0, {100, 100}, 40002)}); // 2: orphaned
+    ledger_.applyDump({tcp(1, 7, {150, 5000}), tcp(2, 0, {150, 150}, 40002)});
+    taken();
+    for (int i = 0; i < 100; ++i) // minutes of samples at a short interval
+        ledger_.applyDump({});
+    ledger_.applyDestroy(tcp(1, 0, {160, 6000}));
+    ledger_.applyDestroy(tcp(2, 0, {170, 170}, 40002)); // long forgotten: taken for a new one
+    EXPECT_EQ(taken(), (Taken{{7, {10, 1000}}, {0, {170, 170}}}));
+    EXPECT_EQ(ledger_.vanishedSockets(), 1u);
+}
+
+TEST_F(Ledger, HeldSocketsGoneFromTheTableAreRememberedUpToALimitOldestForgottenFirst)
+{
+    constexpr quint64 kLimit = 4096;
+    std::vector<DiagSocket> held;
+    for (quint64 cookie = 1; cookie <= kLimit + 1; ++cookie)
+        held.push_back(tcp(cookie, quint32(cookie), {100, 100}, quint16(cookie)));
+    ledger_.applyDump({held.front()});
+    ledger_.applyDump(held);
+    for (int i = 0; i < 3; ++i)
+        ledger_.applyDump({});
+    taken();
+    ledger_.applyDestroy(tcp(1, 0, {100, 900}, 1)); // the oldest: forgotten
+    ledger_.applyDestroy(tcp(2, 0, {100, 900}, 2)); // remembered
+    EXPECT_EQ(taken(), (Taken{{0, {100, 900}}, {2, {0, 800}}}));
+}
+
 TEST_F(Ledger, LocalAndListeningSocketsCountNothing)
 {
     ledger_.applyDump({});
@@ -85,7 +116,7 @@ TEST_F(Ledger, LocalAndListeningSocketsCountNothing)
 
 TEST_F(Ledger, RecordWithoutCountersKeepsTheLastOnesAndADestroyWithoutThemIsALoss)
 {
-    SocketRecord counterless = tcp(6, 12, {});
+    DiagSocket counterless = tcp(6, 12, {});
     counterless.hasCounters = false;
     ledger_.applyDump({tcp(6, 12, {100, 100})});
     ledger_.applyDump({counterless});

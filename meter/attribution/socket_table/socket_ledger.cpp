@@ -1,20 +1,26 @@
 #include "socket_ledger.h"
 
+#include <algorithm>
+
 namespace vexmora::meter {
 
 namespace {
 
 // How long a socket given up for missing from the dumps is remembered.
 constexpr quint64 kTombstoneDumps = 4;
+// A connection that ended while its program still holds the socket leaves the
+// kernel's table at once, but its destroy message comes only when the program
+// closes it: a socket last seen held is remembered for an hour of samples at
+// the default interval, and at most this many of them.
+constexpr quint64 kHeldTombstoneDumps = 1800;
+constexpr int kMaxHeldTombstones = 4096;
 
-ByteCounts growth(const SocketRecord &from, const SocketRecord &to)
+ByteCounts growth(const DiagSocket &from, const DiagSocket &to)
 {
-    if (!from.hasCounters)
-        return to.counters;
-    return {to.counters.recv - from.counters.recv, to.counters.sent - from.counters.sent};
+    return to.wireSince(from);
 }
 
-bool countersShrank(const SocketRecord &last, const SocketRecord &now)
+bool countersShrank(const DiagSocket &last, const DiagSocket &now)
 {
     return last.hasCounters && now.hasCounters &&
            (now.counters.recv < last.counters.recv || now.counters.sent < last.counters.sent);
@@ -22,7 +28,7 @@ bool countersShrank(const SocketRecord &last, const SocketRecord &now)
 
 // Destroy messages and orphaned sockets have no inode, so only two inodes
 // that are both known can disagree.
-bool sameSocket(const SocketRecord &last, const SocketRecord &now)
+bool sameSocket(const DiagSocket &last, const DiagSocket &now)
 {
     const bool inodesAgree = last.inode == 0 || now.inode == 0 || last.inode == now.inode;
     return inodesAgree && last.sameEndpoints(now) && !countersShrank(last, now);
@@ -32,17 +38,17 @@ bool sameSocket(const SocketRecord &last, const SocketRecord &now)
 
 SocketLedger::SocketLedger(LocalAddresses &local) : local_(local) {}
 
-void SocketLedger::applyDump(const std::vector<SocketRecord> &dump)
+void SocketLedger::applyDump(const std::vector<DiagSocket> &dump)
 {
     indexListeners(dump);
-    for (const SocketRecord &record : dump)
+    for (const DiagSocket &record : dump)
         observe(record);
     settleAbsent();
     expireTombstones();
     ++dumps_;
 }
 
-void SocketLedger::applyDestroy(const SocketRecord &destroyed)
+void SocketLedger::applyDestroy(const DiagSocket &destroyed)
 {
     auto it = sockets_.find(destroyed.cookie);
     if (it == sockets_.end())
@@ -64,9 +70,10 @@ void SocketLedger::applyDestroy(const SocketRecord &destroyed)
         return;
     }
     // A socket that opened and closed between two dumps: all its bytes are new.
-    if (dumps_ == 0 || !isCounted(destroyed) || destroyed.counters.isZero())
+    const ByteCounts bytes = destroyed.wire();
+    if (dumps_ == 0 || !isCounted(destroyed) || bytes.isZero())
         return;
-    retired_.push_back({listenerInode(destroyed), false, destroyed.counters});
+    retired_.push_back({{0, listenerInode(destroyed), {}}, false, bytes});
 }
 
 std::vector<quint32> SocketLedger::takeNewInodes()
@@ -84,7 +91,7 @@ std::vector<SocketBytes> SocketLedger::takeBytes()
         if (tracked.unreported.isZero())
             continue;
         const bool held = tracked.last.inode != 0 && !tracked.absent;
-        taken.push_back({tracked.ownerInode, held, tracked.unreported});
+        taken.push_back({{0, tracked.ownerInode, {}}, held, tracked.unreported});
         tracked.unreported = {};
     }
     return taken;
@@ -97,14 +104,14 @@ QSet<quint32> SocketLedger::ownerInodes() const
     for (const Tracked &tracked : sockets_)
         inodes.insert(tracked.ownerInode);
     for (const SocketBytes &bytes : retired_)
-        inodes.insert(bytes.ownerInode);
+        inodes.insert(bytes.owner.inode);
     for (const Tombstone &tombstone : tombstones_)
         inodes.insert(tombstone.tracked.ownerInode);
     inodes.remove(0);
     return inodes;
 }
 
-void SocketLedger::observe(const SocketRecord &record)
+void SocketLedger::observe(const DiagSocket &record)
 {
     auto it = sockets_.find(record.cookie);
     if (it == sockets_.end())
@@ -119,7 +126,7 @@ void SocketLedger::observe(const SocketRecord &record)
         update(*it, record);
 }
 
-void SocketLedger::update(Tracked &tracked, const SocketRecord &record)
+void SocketLedger::update(Tracked &tracked, const DiagSocket &record)
 {
     tracked.absent = false;
     tracked.seenInDump = dumps_;
@@ -129,10 +136,13 @@ void SocketLedger::update(Tracked &tracked, const SocketRecord &record)
         newInodes_.push_back(record.inode);
     }
     if (!record.hasCounters) {
-        const SocketRecord previous = tracked.last;
+        const DiagSocket previous = tracked.last;
         tracked.last = record;
         tracked.last.hasCounters = previous.hasCounters;
         tracked.last.counters = previous.counters;
+        tracked.last.segmentsIn = previous.segmentsIn;
+        tracked.last.segmentsOut = previous.segmentsOut;
+        tracked.last.headerBytes = previous.headerBytes;
         return;
     }
     if (tracked.counted)
@@ -140,7 +150,7 @@ void SocketLedger::update(Tracked &tracked, const SocketRecord &record)
     tracked.last = record;
 }
 
-void SocketLedger::track(const SocketRecord &record)
+void SocketLedger::track(const DiagSocket &record)
 {
     Tracked tracked;
     tracked.last = record;
@@ -150,7 +160,7 @@ void SocketLedger::track(const SocketRecord &record)
     // Sockets of the first dump are the baseline; any later one was born
     // since the previous dump, so all its bytes are new.
     if (tracked.counted && dumps_ > 0)
-        tracked.unreported = record.counters;
+        tracked.unreported = record.wire();
     if (record.inode != 0)
         newInodes_.push_back(record.inode);
     sockets_.insert(record.cookie, tracked);
@@ -159,7 +169,7 @@ void SocketLedger::track(const SocketRecord &record)
 SocketLedger::Table::iterator SocketLedger::retire(Table::iterator it)
 {
     if (!it->unreported.isZero())
-        retired_.push_back({it->ownerInode, false, it->unreported});
+        retired_.push_back({{0, it->ownerInode, {}}, false, it->unreported});
     ++releases_;
     return sockets_.erase(it);
 }
@@ -172,12 +182,13 @@ SocketLedger::Table::iterator SocketLedger::loseFinalBytes(Table::iterator it)
 
 // A given-up socket that shows again, in a dump or a destroy message, is
 // tracked on from its last counts and was not lost after all.
-SocketLedger::Table::iterator SocketLedger::revive(const SocketRecord &record)
+SocketLedger::Table::iterator SocketLedger::revive(const DiagSocket &record)
 {
     const auto tombstone = tombstones_.find(record.cookie);
     if (tombstone == tombstones_.end())
         return sockets_.end();
     const Tracked tracked = tombstone->tracked;
+    heldTombstones_ -= tombstone->held ? 1 : 0;
     tombstones_.erase(tombstone);
     if (!sameSocket(tracked.last, record)) {
         ++releases_;
@@ -195,9 +206,10 @@ void SocketLedger::settleAbsent()
         if (it->seenInDump == dumps_) {
             ++it;
         } else if (it->absent) {
-            Tombstone tombstone{*it, dumps_};
+            Tombstone tombstone{*it, dumps_, it->last.inode != 0};
             tombstone.tracked.unreported = {};
             tombstones_.insert(it.key(), tombstone);
+            heldTombstones_ += tombstone.held ? 1 : 0;
             it = loseFinalBytes(it);
         } else {
             it->absent = true;
@@ -209,25 +221,39 @@ void SocketLedger::settleAbsent()
 void SocketLedger::expireTombstones()
 {
     for (auto it = tombstones_.begin(); it != tombstones_.end();) {
-        if (dumps_ - it->settledInDump < kTombstoneDumps) {
-            ++it;
-        } else {
-            ++releases_;
-            it = tombstones_.erase(it);
-        }
+        const quint64 age = dumps_ - it->settledInDump;
+        it = age >= (it->held ? kHeldTombstoneDumps : kTombstoneDumps) ? forget(it) : std::next(it);
     }
+    if (heldTombstones_ <= kMaxHeldTombstones)
+        return;
+    std::vector<std::pair<quint64, quint64>> held; // settled in dump, cookie
+    for (auto it = tombstones_.cbegin(); it != tombstones_.cend(); ++it) {
+        if (it->held)
+            held.emplace_back(it->settledInDump, it.key());
+    }
+    const auto excess = held.begin() + (heldTombstones_ - kMaxHeldTombstones);
+    std::nth_element(held.begin(), excess, held.end());
+    for (auto it = held.begin(); it != excess; ++it)
+        forget(tombstones_.find(it->second));
 }
 
-void SocketLedger::indexListeners(const std::vector<SocketRecord> &dump)
+SocketLedger::Tombstones::iterator SocketLedger::forget(Tombstones::iterator tombstone)
+{
+    ++releases_;
+    heldTombstones_ -= tombstone->held ? 1 : 0;
+    return tombstones_.erase(tombstone);
+}
+
+void SocketLedger::indexListeners(const std::vector<DiagSocket> &dump)
 {
     listeners_.clear();
-    for (const SocketRecord &record : dump) {
+    for (const DiagSocket &record : dump) {
         if (record.isListening() && record.inode != 0)
             listeners_.push_back({record.localAddress, record.localPort, record.inode});
     }
 }
 
-quint32 SocketLedger::listenerInode(const SocketRecord &accepted) const
+quint32 SocketLedger::listenerInode(const DiagSocket &accepted) const
 {
     quint32 wildcard = 0;
     for (const Listener &listener : listeners_) {
@@ -242,7 +268,7 @@ quint32 SocketLedger::listenerInode(const SocketRecord &accepted) const
     return wildcard;
 }
 
-bool SocketLedger::isCounted(const SocketRecord &record)
+bool SocketLedger::isCounted(const DiagSocket &record)
 {
     return !record.isListening() && !local_.contains(record.remoteAddress);
 }

@@ -1,4 +1,4 @@
-#include "socket_record.h"
+#include "diag_socket.h"
 
 #include <cstring>
 #include <netinet/in.h>
@@ -43,9 +43,17 @@ bool IpAddress::isUnspecified() const
     return bytes == std::array<quint8, 16>{};
 }
 
-bool SocketRecord::isListening() const
+bool DiagSocket::isListening() const
 {
     return state == TCP_LISTEN;
+}
+
+ByteCounts DiagSocket::wireSince(const DiagSocket &earlier) const
+{
+    const ByteCounts from = earlier.hasCounters ? earlier.counters : ByteCounts{};
+    const quint64 headersIn = quint64(quint32(segmentsIn - earlier.segmentsIn)) * headerBytes;
+    const quint64 headersOut = quint64(quint32(segmentsOut - earlier.segmentsOut)) * headerBytes;
+    return {counters.recv - from.recv + headersIn, counters.sent - from.sent + headersOut};
 }
 
 } // namespace vexmora::meter

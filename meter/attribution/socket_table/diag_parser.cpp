@@ -20,29 +20,43 @@ template <typename T> T readAt(const char *data)
 }
 
 constexpr std::size_t kReceivedEnd = offsetof(tcp_info, tcpi_bytes_received) + sizeof(quint64);
-constexpr std::size_t kRetransEnd = offsetof(tcp_info, tcpi_bytes_retrans) + sizeof(quint64);
+constexpr std::size_t kSegmentsEnd = offsetof(tcp_info, tcpi_segs_in) + sizeof(quint32);
+constexpr std::size_t kSentEnd = offsetof(tcp_info, tcpi_bytes_sent) + sizeof(quint64);
+
+// Headers of one segment on an Ethernet-type link: the link header, the IP
+// header without options and the TCP header with the timestamp option (12
+// bytes with its padding) when the connection uses it. SACK blocks and the
+// handshake's options are not counted.
+quint16 segmentHeaderBytes(const DiagSocket &socket, quint8 options)
+{
+    constexpr quint16 kEthernet = 14, kIpv4 = 20, kIpv6 = 40, kTcp = 20, kTimestamps = 12;
+    const quint16 ip = socket.localAddress.v4 ? kIpv4 : kIpv6;
+    return kEthernet + ip + kTcp + ((options & TCPI_OPT_TIMESTAMPS) ? kTimestamps : 0);
+}
 
 // tcp_info grows with the kernel: bytes_received and bytes_acked came first,
-// bytes_sent and bytes_retrans later. Sent is the payload once: bytes_sent
-// less its retransmissions, which counts data not acknowledged yet, unlike
-// bytes_acked.
-void readTcpInfo(const char *info, std::size_t size, SocketRecord &record)
+// the segment counts and then bytes_sent later. Sent is every payload byte
+// that went out, retransmissions included, as the wire carried them; before
+// bytes_sent, the payload the peer acknowledged.
+void readTcpInfo(const char *info, std::size_t size, DiagSocket &socket)
 {
     if (size < kReceivedEnd)
         return;
-    record.hasCounters = true;
-    record.counters.recv = readAt<quint64>(info + offsetof(tcp_info, tcpi_bytes_received));
-    if (size < kRetransEnd) {
-        record.counters.sent = readAt<quint64>(info + offsetof(tcp_info, tcpi_bytes_acked));
-        return;
+    socket.hasCounters = true;
+    socket.counters.recv = readAt<quint64>(info + offsetof(tcp_info, tcpi_bytes_received));
+    socket.counters.sent = readAt<quint64>(info + offsetof(tcp_info, tcpi_bytes_acked));
+    if (size >= kSegmentsEnd) {
+        socket.segmentsIn = readAt<quint32>(info + offsetof(tcp_info, tcpi_segs_in));
+        socket.segmentsOut = readAt<quint32>(info + offsetof(tcp_info, tcpi_segs_out));
+        socket.headerBytes =
+            segmentHeaderBytes(socket, readAt<quint8>(info + offsetof(tcp_info, tcpi_options)));
     }
-    const auto sent = readAt<quint64>(info + offsetof(tcp_info, tcpi_bytes_sent));
-    const auto retransmitted = readAt<quint64>(info + offsetof(tcp_info, tcpi_bytes_retrans));
-    record.counters.sent = sent >= retransmitted ? sent - retransmitted : 0;
+    if (size >= kSentEnd)
+        socket.counters.sent = readAt<quint64>(info + offsetof(tcp_info, tcpi_bytes_sent));
 }
 
 // Returns false when an attribute was cut short.
-bool readAttributes(const char *data, std::size_t size, SocketRecord &record)
+bool readAttributes(const char *data, std::size_t size, DiagSocket &record)
 {
     std::size_t offset = 0;
     while (size - offset >= NLA_HDRLEN) {
@@ -67,7 +81,7 @@ void readSocket(const char *payload, std::size_t size, DiagBatch &batch)
         ++batch.malformed;
         return;
     }
-    SocketRecord record;
+    DiagSocket record;
     std::memcpy(&record.cookie, message.id.idiag_cookie, sizeof record.cookie);
     record.inode = message.idiag_inode;
     record.state = message.idiag_state;

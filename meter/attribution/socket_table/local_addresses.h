@@ -1,6 +1,6 @@
 #pragma once
 
-#include "socket_record.h"
+#include "diag_socket.h"
 
 #include <functional>
 #include <vector>

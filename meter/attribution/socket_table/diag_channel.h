@@ -19,6 +19,8 @@ public:
     DiagChannel &operator=(const DiagChannel &) = delete;
 
     bool open(int destroyBufferBytes, QString *error);
+    // The dump socket alone, for dumps without destroy messages.
+    bool openForDumps(QString *error);
     void close();
     int destroyFd() const { return destroyFd_; }
 
@@ -26,6 +28,8 @@ public:
     // owner and no counters) and in SYN_RECV (asking for those also dumps the
     // half-open connection requests, which have neither), with their tcp_info.
     bool dumpTcp(DiagBatch &batch, QString *error);
+    // Every socket of one protocol and family, in any state, without tcp_info.
+    bool dumpAll(quint8 family, quint8 protocol, DiagBatch &batch, QString *error);
 
     // Reads the destroy messages waiting on the destroy socket without
     // blocking; returns how often the kernel reported dropped ones (ENOBUFS).

@@ -68,6 +68,19 @@ void DiagChannel::close()
     closeFd(destroyFd_);
 }
 
+bool DiagChannel::openForDumps(QString *error)
+{
+    close();
+    dumpFd_ = ::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
+    if (dumpFd_ < 0) {
+        *error = systemError("cannot open a sock_diag netlink socket");
+        return false;
+    }
+    const timeval timeout{kDumpTimeoutSeconds, 0};
+    ::setsockopt(dumpFd_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+    return true;
+}
+
 bool DiagChannel::open(int destroyBufferBytes, QString *error)
 {
     close();
@@ -115,6 +128,30 @@ bool DiagChannel::dumpTcp(DiagBatch &batch, QString *error)
     if (::sendto(dumpFd_, &request, sizeof request, 0, reinterpret_cast<sockaddr *>(&kernel),
                  sizeof kernel) < 0) {
         *error = systemError("cannot ask for the TCP sockets");
+        return false;
+    }
+    return receiveDump(batch, error);
+}
+
+bool DiagChannel::dumpAll(quint8 family, quint8 protocol, DiagBatch &batch, QString *error)
+{
+    discardPending();
+    struct
+    {
+        nlmsghdr header;
+        inet_diag_req_v2 body;
+    } request{};
+    request.header.nlmsg_len = sizeof request;
+    request.header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
+    request.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
+    request.body.sdiag_family = family;
+    request.body.sdiag_protocol = protocol;
+    request.body.idiag_states = ~0u;
+    sockaddr_nl kernel{};
+    kernel.nl_family = AF_NETLINK;
+    if (::sendto(dumpFd_, &request, sizeof request, 0, reinterpret_cast<sockaddr *>(&kernel),
+                 sizeof kernel) < 0) {
+        *error = systemError("cannot ask for the sockets");
         return false;
     }
     return receiveDump(batch, error);

@@ -36,7 +36,7 @@ TEST(DiagParser, RecordedDumpWholeAndCut)
     EXPECT_TRUE(dump.done);
     EXPECT_EQ(dump.malformed, 0u);
     ASSERT_EQ(dump.sockets.size(), 1u);
-    const SocketRecord &listener = dump.sockets.front();
+    const DiagSocket &listener = dump.sockets.front();
     EXPECT_TRUE(listener.isListening() && listener.localAddress.isLoopback());
     EXPECT_FALSE(listener.localAddress.v4);
     EXPECT_EQ(listener.localPort, 40002);
@@ -76,8 +76,9 @@ TEST(DiagParser, DoneAndErrorCarryTheErrnoOfADumpThatFailed)
     }
 }
 
-// The recorded socket alone, its tcp_info attribute changed: bytes received
-// 555, acknowledged 777, sent 1000 of which 100 again.
+// The recorded socket alone (IPv6), its tcp_info attribute changed: bytes
+// received 555, acknowledged 777, sent 1000 of which 100 again, in 10 segments
+// in and 20 out with the timestamp option.
 QByteArray withTcpInfo(quint16 type, std::size_t keptInfoBytes, quint16 length)
 {
     QByteArray bytes = recordedDump();
@@ -89,14 +90,17 @@ QByteArray withTcpInfo(quint16 type, std::size_t keptInfoBytes, quint16 length)
     tcp->tcpi_bytes_acked = 777;
     tcp->tcpi_bytes_sent = 1000;
     tcp->tcpi_bytes_retrans = 100;
+    tcp->tcpi_segs_in = 10;
+    tcp->tcpi_segs_out = 20;
+    tcp->tcpi_options = TCPI_OPT_TIMESTAMPS;
     *reinterpret_cast<nlattr *>(bytes.data() + info) = {length, type};
     bytes.truncate(info + NLA_HDRLEN + int(keptInfoBytes));
     reinterpret_cast<nlmsghdr *>(bytes.data())->nlmsg_len = bytes.size();
     return bytes;
 }
 
-// Parses withTcpInfo() and checks what is kept of the socket; the attribute's
-// length is what is kept of it unless given.
+// Parses withTcpInfo() and checks what is kept of the socket and what it put
+// on the wire; the attribute's length is what is kept of it unless given.
 void expectParsed(quint16 type, std::size_t kept, unsigned malformed, bool hasCounters,
                   quint64 recv = 0, quint64 sent = 0, quint16 length = 0)
 {
@@ -104,17 +108,22 @@ void expectParsed(quint16 type, std::size_t kept, unsigned malformed, bool hasCo
     EXPECT_EQ(batch.malformed, malformed);
     ASSERT_EQ(batch.sockets.size(), 1u) << "the socket is kept in any case";
     EXPECT_EQ(batch.sockets[0].hasCounters, hasCounters);
-    EXPECT_EQ(std::make_pair(batch.sockets[0].counters.recv, batch.sockets[0].counters.sent),
-              std::make_pair(recv, sent));
+    const ByteCounts wire = batch.sockets[0].wire();
+    EXPECT_EQ(std::make_pair(wire.recv, wire.sent), std::make_pair(recv, sent));
 }
 
 TEST(DiagParser, TcpInfoOfEveryLengthAndUnknownOrOverlongAttributes)
 {
     const std::size_t full = sizeof(tcp_info);
-    // Payload sent once: bytes_sent less the retransmitted.
-    expectParsed(INET_DIAG_INFO, full, 0, true, 555, 900);
-    // Kernels before bytes_sent: sent is what the peer acknowledged.
-    expectParsed(INET_DIAG_INFO, offsetof(tcp_info, tcpi_bytes_sent), 0, true, 555, 777);
+    // Every segment carries 86 bytes of headers: Ethernet, IPv6, TCP with timestamps.
+    constexpr quint64 kIn = 10 * 86, kOut = 20 * 86;
+    // Retransmissions are on the wire too.
+    expectParsed(INET_DIAG_INFO, full, 0, true, 555 + kIn, 1000 + kOut);
+    // Kernels before bytes_sent: sent is what the peer acknowledged; before
+    // the segment counts, the payload alone.
+    expectParsed(INET_DIAG_INFO, offsetof(tcp_info, tcpi_bytes_sent), 0, true, 555 + kIn,
+                 777 + kOut);
+    expectParsed(INET_DIAG_INFO, offsetof(tcp_info, tcpi_segs_out), 0, true, 555, 777);
     expectParsed(INET_DIAG_INFO, offsetof(tcp_info, tcpi_bytes_received), 0, false); // too short
     expectParsed(0x7f, full, 0, false);                         // unknown: skipped
     expectParsed(INET_DIAG_INFO, full, 1, false, 0, 0, 0xfff0); // longer than the message

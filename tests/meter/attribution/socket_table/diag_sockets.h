@@ -1,7 +1,7 @@
 #pragma once
 // Hand-made socket records for the tests of the accounting.
 
-#include "socket_record.h"
+#include "diag_socket.h"
 
 #include <arpa/inet.h>
 #include <cstring>
@@ -18,10 +18,10 @@ inline IpAddress ip(const char *text)
 }
 
 // An established connection from 198.51.100.1:localPort to remote:443.
-inline SocketRecord tcp(quint64 cookie, quint32 inode, ByteCounts counters,
-                        quint16 localPort = 40000, const char *remote = "203.0.113.9")
+inline DiagSocket tcp(quint64 cookie, quint32 inode, ByteCounts counters, quint16 localPort = 40000,
+                      const char *remote = "203.0.113.9")
 {
-    SocketRecord record;
+    DiagSocket record;
     record.cookie = cookie;
     record.inode = inode;
     record.state = 1; // TCP_ESTABLISHED

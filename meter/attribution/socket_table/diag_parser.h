@@ -1,6 +1,6 @@
 #pragma once
 
-#include "socket_record.h"
+#include "diag_socket.h"
 
 #include <cstddef>
 #include <vector>
@@ -10,7 +10,7 @@ namespace vexmora::meter {
 // What a run of sock_diag netlink messages said.
 struct DiagBatch
 {
-    std::vector<SocketRecord> sockets;
+    std::vector<DiagSocket> sockets;
     bool done = false;     // NLMSG_DONE ended a dump
     int error = 0;         // errno of an NLMSG_ERROR reply or of a dump cut short, 0 if none came
     quint64 malformed = 0; // messages or attributes that were cut short or made no sense

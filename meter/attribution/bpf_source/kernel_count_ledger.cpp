@@ -1,0 +1,101 @@
+#include "kernel_count_ledger.h"
+
+namespace vexmora::meter {
+
+namespace {
+
+bool sameOwner(const SocketOwner &a, const SocketOwner &b)
+{
+    return a.pid == b.pid && a.inode == b.inode;
+}
+
+// The kernel's counts only grow; a count below the last one read is taken
+// as no growth rather than a wrap.
+quint64 growth(quint64 now, quint64 before)
+{
+    return now > before ? now - before : 0;
+}
+
+} // namespace
+
+void KernelCountLedger::applyLive(const std::vector<KernelSocketCount> &live)
+{
+    ++reads_;
+    for (const KernelSocketCount &socket : live)
+        apply(socket);
+}
+
+void KernelCountLedger::applyFinished(const std::vector<KernelSocketCount> &finished)
+{
+    for (const KernelSocketCount &socket : finished)
+        apply(socket);
+}
+
+SourceSample KernelCountLedger::take()
+{
+    forgetVanished();
+    SourceSample taken;
+    std::swap(taken, pending_);
+    return taken;
+}
+
+void KernelCountLedger::ownersInUse(QSet<quint32> &inodes, QSet<qint64> &pids) const
+{
+    for (const Tracked &socket : tracked_) {
+        if (socket.owner.pid != 0)
+            pids.insert(socket.owner.pid);
+        else if (socket.owner.inode != 0)
+            inodes.insert(socket.owner.inode);
+    }
+}
+
+SocketOwner KernelCountLedger::ownerOf(const KernelSocketCount &socket) const
+{
+    if (socket.tgid != 0)
+        return {pidsVisible_ ? qint64(socket.tgid) : 0, 0, socket.comm};
+    return {0, existing_.value(socket.cookie), {}};
+}
+
+void KernelCountLedger::apply(const KernelSocketCount &socket)
+{
+    auto it = tracked_.find(socket.cookie);
+    if (it == tracked_.end())
+        it = tracked_.insert(socket.cookie, Tracked{});
+    const SocketOwner owner = ownerOf(socket);
+    if (!sameOwner(owner, it->owner)) {
+        if (owner.isKnown())
+            pending_.newOwners.push_back(owner);
+        pending_.ownersReleased = pending_.ownersReleased || it->owner.isKnown();
+        it->owner = owner;
+    }
+    const ByteCounts bytes{growth(socket.wire.recv, it->wire.recv),
+                           growth(socket.wire.sent, it->wire.sent)};
+    it->wire = socket.wire;
+    it->seenInRead = reads_;
+    if (!bytes.isZero())
+        pending_.bytes.push_back({owner, !socket.finished, bytes});
+    if (socket.finished) {
+        tracked_.erase(it);
+        existing_.remove(socket.cookie);
+        pending_.ownersReleased = true;
+    }
+}
+
+// A socket that finished while the live map was read has its final counts
+// on the way; one missing from two reads in a row lost them (the ring buffer
+// was full).
+void KernelCountLedger::forgetVanished()
+{
+    for (auto it = tracked_.begin(); it != tracked_.end();) {
+        if (reads_ - it->seenInRead < 2) {
+            ++it;
+            continue;
+        }
+        ++vanished_;
+        existing_.remove(it.key());
+        it = tracked_.erase(it);
+        pending_.ownersReleased = true;
+    }
+}
+
+} // namespace vexmora::meter

@@ -1,0 +1,297 @@
+#include "kernel_socket_counters.h"
+
+#include "cgroup_mount.h"
+#include "program_loader.h"
+#include "socket_counters.skel.h"
+#include "socket_counts.h"
+
+#include <QFile>
+#include <bpf/bpf.h>
+#include <bpf/libbpf.h>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <string>
+#include <type_traits>
+#include <unistd.h>
+#include <unordered_map>
+#include <unordered_set>
+
+namespace vexmora::meter {
+
+namespace {
+
+constexpr quint32 kDefaultMaxLiveSockets = 65536;
+// Entries per batch lookup: a few calls for thousands of sockets, small buffers.
+constexpr quint32 kBatchEntries = 512;
+
+// The programs' global counters, as the skeleton lays them out.
+using ProgramGlobals = std::remove_pointer_t<decltype(socket_counters::bss)>;
+
+// Process names as shared byte arrays: thousands of sockets have a few
+// hundred owners, and each name is allocated once.
+class CommNames
+{
+public:
+    QByteArray of(const char (&comm)[VX_COMM_BYTES])
+    {
+        const std::string name(comm, strnlen(comm, VX_COMM_BYTES - 1)); // no allocation: short
+        const auto found = names_.find(name);
+        if (found != names_.end())
+            return found->second;
+        if (names_.size() >= kMaxNames)
+            names_.clear();
+        return names_.emplace(name, QByteArray(name.data(), int(name.size()))).first->second;
+    }
+
+private:
+    static constexpr std::size_t kMaxNames = 4096;
+    std::unordered_map<std::string, QByteArray> names_;
+};
+
+KernelSocketCount fromKernel(quint64 cookie, const vx_socket_counts &counts, bool finished,
+                             CommNames &names)
+{
+    KernelSocketCount result;
+    result.cookie = cookie;
+    result.tgid = counts.tgid;
+    result.uid = counts.uid;
+    result.comm = names.of(counts.comm);
+    result.protocol = counts.protocol;
+    result.wire = {counts.wire[VX_RECV], counts.wire[VX_SENT]};
+    result.payload = {counts.payload[VX_RECV], counts.payload[VX_SENT]};
+    result.packets = {counts.packets[VX_RECV], counts.packets[VX_SENT]};
+    result.finished = finished;
+    return result;
+}
+
+bool batchUnsupported(int error)
+{
+    return error == EINVAL || error == EOPNOTSUPP || error == 524 /* the kernel's ENOTSUPP */;
+}
+
+QString mapError(int error)
+{
+    return QStringLiteral("cannot read the kernel's socket counters: ") + qt_error_string(error);
+}
+
+} // namespace
+
+struct KernelSocketCounters::Private
+{
+    quint32 maxLiveSockets = kDefaultMaxLiveSockets;
+    LiveLookup lookup = LiveLookup::Batch;
+    LoadedPrograms programs;
+    ring_buffer *finished = nullptr;
+    std::vector<KernelSocketCount> *finishedSink = nullptr;
+    std::vector<quint64> keys;
+    std::vector<vx_socket_counts> values;
+    mutable CommNames names;
+    std::size_t lastLive = 0;
+
+    int liveFd() const { return bpf_map__fd(programs.skeleton->maps.live); }
+    bool readBatches(std::vector<KernelSocketCount> &live, int *error);
+    bool readEntries(std::vector<KernelSocketCount> &live, int *error) const;
+    ProgramGlobals globals() const;
+
+    static int takeRecord(void *context, void *data, size_t size)
+    {
+        auto *self = static_cast<Private *>(context);
+        if (size < sizeof(vx_finished_socket) || !self->finishedSink)
+            return 0;
+        vx_finished_socket record;
+        std::memcpy(&record, data, sizeof record);
+        self->finishedSink->push_back(fromKernel(record.cookie, record.counts, true, self->names));
+        return 0;
+    }
+};
+
+bool KernelSocketCounters::Private::readBatches(std::vector<KernelSocketCount> &live, int *error)
+{
+    LIBBPF_OPTS(bpf_map_batch_opts, options);
+    quint64 position = 0;
+    bool first = true;
+    for (;;) {
+        __u32 count = quint32(keys.size());
+        const int rc = bpf_map_lookup_batch(liveFd(), first ? nullptr : &position, &position,
+                                            keys.data(), values.data(), &count, &options);
+        const int cause = rc < 0 ? -rc : 0;
+        if (rc < 0 && cause == ENOSPC) { // a bucket holds more than fits: retry with room
+            keys.resize(keys.size() * 2);
+            values.resize(values.size() * 2);
+            continue;
+        }
+        if (rc < 0 && cause != ENOENT) {
+            *error = cause;
+            return false;
+        }
+        for (__u32 i = 0; i < count; ++i)
+            live.push_back(fromKernel(keys[i], values[i], false, names));
+        if (cause == ENOENT)
+            return true;
+        first = false;
+    }
+}
+
+bool KernelSocketCounters::Private::readEntries(std::vector<KernelSocketCount> &live,
+                                                int *error) const
+{
+    // A key deleted under the walk restarts it at the first key: collect the
+    // keys once each, then look them up (a socket finished meanwhile is gone).
+    std::vector<quint64> cookies;
+    std::unordered_set<quint64> seen;
+    quint64 key = 0;
+    int rc = 0;
+    for (const void *previous = nullptr; (rc = bpf_map_get_next_key(liveFd(), previous, &key)) == 0;
+         previous = &key) {
+        if (!seen.insert(key).second)
+            break;
+        cookies.push_back(key);
+    }
+    if (rc < 0 && rc != -ENOENT) {
+        *error = -rc;
+        return false;
+    }
+    vx_socket_counts counts;
+    for (quint64 cookie : cookies) {
+        if (bpf_map_lookup_elem(liveFd(), &cookie, &counts) == 0)
+            live.push_back(fromKernel(cookie, counts, false, names));
+    }
+    return true;
+}
+
+ProgramGlobals KernelSocketCounters::Private::globals() const
+{
+    ProgramGlobals values{};
+    const int key = 0;
+    if (programs.skeleton)
+        bpf_map_lookup_elem(bpf_map__fd(programs.skeleton->maps.bss), &key, &values);
+    return values;
+}
+
+KernelSocketCounters::KernelSocketCounters() : d(std::make_unique<Private>()) {}
+
+KernelSocketCounters::~KernelSocketCounters()
+{
+    ring_buffer__free(d->finished);
+    destroyPrograms(d->programs);
+}
+
+void KernelSocketCounters::setMaxLiveSockets(quint32 sockets)
+{
+    d->maxLiveSockets = qMax<quint32>(1, sockets);
+}
+
+void KernelSocketCounters::setLiveLookup(LiveLookup lookup)
+{
+    d->lookup = lookup;
+}
+
+bool KernelSocketCounters::open(QString *error)
+{
+    if (isOpen()) {
+        *error = QStringLiteral("the kernel programs are loaded already");
+        return false;
+    }
+    QFile mountinfo(QStringLiteral("/proc/self/mountinfo"));
+    const QString root =
+        mountinfo.open(QIODevice::ReadOnly) ? cgroupV2MountPoint(mountinfo.readAll()) : QString();
+    if (root.isEmpty()) {
+        *error = QStringLiteral("no cgroup v2 hierarchy is mounted");
+        return false;
+    }
+    if (!QFile::exists(QStringLiteral("/sys/kernel/btf/vmlinux"))) {
+        *error = QStringLiteral("the kernel has no BTF (/sys/kernel/btf/vmlinux)");
+        return false;
+    }
+    quint64 netns = 0;
+    if (!currentNetnsCookie(&netns, error) ||
+        !loadPrograms(netns, d->maxLiveSockets, d->programs, error))
+        return false;
+    const int cgroup =
+        ::open(QFile::encodeName(root).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    bool ok = cgroup >= 0;
+    if (!ok)
+        *error = QStringLiteral("cannot open the cgroup %1: %2").arg(root, qt_error_string(errno));
+    ok = ok && attachPrograms(d->programs, cgroup, error);
+    if (cgroup >= 0)
+        ::close(cgroup);
+    if (ok) {
+        d->finished = ring_buffer__new(bpf_map__fd(d->programs.skeleton->maps.finished),
+                                       &Private::takeRecord, d.get(), nullptr);
+        ok = d->finished != nullptr;
+        if (!ok)
+            *error = QStringLiteral("cannot map the ring buffer: ") + qt_error_string(errno);
+    }
+    if (!ok) {
+        destroyPrograms(d->programs);
+        return false;
+    }
+    d->keys.resize(kBatchEntries);
+    d->values.resize(kBatchEntries);
+    return true;
+}
+
+bool KernelSocketCounters::isOpen() const
+{
+    return d->programs.skeleton != nullptr;
+}
+
+int KernelSocketCounters::finishedFd() const
+{
+    return d->finished ? ring_buffer__epoll_fd(d->finished) : -1;
+}
+
+void KernelSocketCounters::takeFinished(std::vector<KernelSocketCount> &finished)
+{
+    if (!d->finished)
+        return;
+    d->finishedSink = &finished;
+    ring_buffer__consume(d->finished);
+    d->finishedSink = nullptr;
+}
+
+bool KernelSocketCounters::readLive(std::vector<KernelSocketCount> &live, QString *error)
+{
+    if (!isOpen()) {
+        *error = QStringLiteral("the kernel programs are not loaded");
+        return false;
+    }
+    int cause = 0;
+    const std::size_t before = live.size();
+    live.reserve(before + d->lastLive + d->lastLive / 8);
+    if (d->lookup == LiveLookup::Batch) {
+        if (d->readBatches(live, &cause)) {
+            d->lastLive = live.size() - before;
+            return true;
+        }
+        if (!batchUnsupported(cause) || live.size() != before) {
+            *error = mapError(cause);
+            return false;
+        }
+        d->lookup = LiveLookup::EntryByEntry; // an older kernel: from now on
+    }
+    if (d->readEntries(live, &cause)) {
+        d->lastLive = live.size() - before;
+        return true;
+    }
+    *error = mapError(cause);
+    return false;
+}
+
+quint64 KernelSocketCounters::lostFinished() const
+{
+    return d->globals().lost_finished;
+}
+
+quint64 KernelSocketCounters::uncountedPackets() const
+{
+    return d->globals().uncounted_packets;
+}
+
+bool KernelSocketCounters::tracksMovers() const
+{
+    return isOpen() && d->programs.movers;
+}
+
+} // namespace vexmora::meter

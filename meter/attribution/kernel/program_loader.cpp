@@ -1,0 +1,227 @@
+#include "program_loader.h"
+
+#include "socket_counters.skel.h"
+
+#include <QByteArray>
+#include <QFile>
+#include <QStringList>
+#include <bpf/bpf.h>
+#include <bpf/btf.h>
+#include <bpf/libbpf.h>
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <linux/capability.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#ifndef SO_NETNS_COOKIE
+#define SO_NETNS_COOKIE 71
+#endif
+
+namespace vexmora::meter {
+
+namespace {
+
+// libbpf's last warning, kept as the detail of an error while its printer is ours.
+QByteArray &libbpfMessage()
+{
+    thread_local QByteArray message;
+    return message;
+}
+
+int keepLibbpfWarning(libbpf_print_level level, const char *format, va_list arguments)
+{
+    if (level != LIBBPF_WARN)
+        return 0;
+    char line[512];
+    std::vsnprintf(line, sizeof line, format, arguments);
+    // The first program that failed says why; later lines only that it did.
+    const QByteArray text = QByteArray(line).trimmed();
+    if (!text.isEmpty() && !libbpfMessage().contains("prog '"))
+        libbpfMessage() = text;
+    return 0;
+}
+
+// Those of the capabilities the programs need that the calling thread lacks.
+// CAP_SYS_ADMIN would stand in for all three, but is not asked for.
+QStringList missingCapabilities()
+{
+    QFile status(QStringLiteral("/proc/thread-self/status"));
+    quint64 effective = 0;
+    if (status.open(QIODevice::ReadOnly)) {
+        for (const QByteArray &line : status.readAll().split('\n')) {
+            if (line.startsWith("CapEff:"))
+                effective = line.mid(7).trimmed().toULongLong(nullptr, 16);
+        }
+    }
+    QStringList missing;
+    const auto check = [&](int capability, const char *name) {
+        if (!(effective & (1ULL << capability)) && !(effective & (1ULL << CAP_SYS_ADMIN)))
+            missing << QString::fromLatin1(name);
+    };
+    check(CAP_BPF, "CAP_BPF");
+    check(CAP_NET_ADMIN, "CAP_NET_ADMIN");
+    check(CAP_PERFMON, "CAP_PERFMON");
+    return missing;
+}
+
+// Replaces libbpf's printer (stderr) while it lives.
+class LibbpfMessages
+{
+public:
+    LibbpfMessages() : previous_(libbpf_set_print(keepLibbpfWarning)) { libbpfMessage().clear(); }
+    ~LibbpfMessages() { libbpf_set_print(previous_); }
+    LibbpfMessages(const LibbpfMessages &) = delete;
+    LibbpfMessages &operator=(const LibbpfMessages &) = delete;
+
+private:
+    libbpf_print_fn_t previous_;
+};
+
+QString failure(const QString &what, int error)
+{
+    QString reason = what + QStringLiteral(": ") + qt_error_string(error);
+    if (!libbpfMessage().isEmpty())
+        reason += QStringLiteral(" (") + QString::fromLocal8Bit(libbpfMessage()) + QLatin1Char(')');
+    if (error == EPERM || error == EACCES)
+        reason += QStringLiteral("; the programs need CAP_BPF, CAP_NET_ADMIN and CAP_PERFMON");
+    return reason;
+}
+
+bool kernelHasTracepoint(const char *name)
+{
+    btf *vmlinux = btf__load_vmlinux_btf();
+    if (!vmlinux)
+        return false;
+    const QByteArray type = QByteArrayLiteral("btf_trace_") + name;
+    const bool found = btf__find_by_name_kind(vmlinux, type.constData(), BTF_KIND_TYPEDEF) > 0;
+    btf__free(vmlinux);
+    return found;
+}
+
+socket_counters *openSkeleton(quint64 netns, quint32 maxLiveSockets, bool movers)
+{
+    socket_counters *skeleton = socket_counters__open();
+    if (!skeleton)
+        return nullptr;
+    skeleton->rodata->counted_netns = netns;
+    bpf_map__set_max_entries(skeleton->maps.live, maxLiveSockets);
+    bpf_program__set_autoload(skeleton->progs.note_sender, movers);
+    bpf_program__set_autoload(skeleton->progs.note_receiver, movers);
+    return skeleton;
+}
+
+bool attachToCgroup(bpf_program *program, bpf_link **link, int cgroupFd, QString *error)
+{
+    *link = bpf_program__attach_cgroup(program, cgroupFd);
+    if (*link)
+        return true;
+    *error = failure(QStringLiteral("cannot attach %1 to the cgroup")
+                         .arg(QString::fromLatin1(bpf_program__name(program))),
+                     errno);
+    return false;
+}
+
+// Runs an iterator to its end: it marks what it walks.
+bool runIterator(bpf_program *program, QString *error)
+{
+    bpf_link *link = bpf_program__attach_iter(program, nullptr);
+    const int fd = link ? bpf_iter_create(bpf_link__fd(link)) : -1;
+    char buffer[64];
+    ssize_t read = -1;
+    while (fd >= 0 && (read = ::read(fd, buffer, sizeof buffer)) > 0) {
+    }
+    const int readError = errno;
+    if (fd >= 0)
+        ::close(fd);
+    bpf_link__destroy(link);
+    if (read == 0)
+        return true;
+    *error = failure(QStringLiteral("cannot walk the existing sockets with %1")
+                         .arg(QString::fromLatin1(bpf_program__name(program))),
+                     readError);
+    return false;
+}
+
+} // namespace
+
+bool currentNetnsCookie(quint64 *cookie, QString *error)
+{
+    const int probe = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    socklen_t length = sizeof *cookie;
+    const bool ok =
+        probe >= 0 && ::getsockopt(probe, SOL_SOCKET, SO_NETNS_COOKIE, cookie, &length) == 0;
+    const int cause = errno;
+    if (probe >= 0)
+        ::close(probe);
+    if (!ok)
+        *error =
+            QStringLiteral("cannot tell the network namespace (SO_NETNS_COOKIE, Linux 5.14): ") +
+            qt_error_string(cause);
+    return ok;
+}
+
+bool loadPrograms(quint64 netns, quint32 maxLiveSockets, LoadedPrograms &loaded, QString *error)
+{
+    const QStringList missing = missingCapabilities();
+    if (!missing.isEmpty()) {
+        *error = QStringLiteral("missing %1: the kernel programs need CAP_BPF, CAP_NET_ADMIN and "
+                                "CAP_PERFMON")
+                     .arg(missing.join(QStringLiteral(", ")));
+        return false;
+    }
+    const LibbpfMessages messages;
+    loaded.movers =
+        kernelHasTracepoint("sock_send_length") && kernelHasTracepoint("sock_recv_length");
+    for (;;) {
+        loaded.skeleton = openSkeleton(netns, maxLiveSockets, loaded.movers);
+        if (!loaded.skeleton) {
+            *error = failure(QStringLiteral("cannot open the kernel programs"), errno);
+            return false;
+        }
+        const int rc = socket_counters__load(loaded.skeleton);
+        if (rc == 0)
+            return true;
+        socket_counters__destroy(loaded.skeleton);
+        loaded.skeleton = nullptr;
+        if (!loaded.movers) {
+            *error = failure(QStringLiteral("the kernel refused the programs"), -rc);
+            return false;
+        }
+        loaded.movers = false; // optional: try once more without them
+    }
+}
+
+bool attachPrograms(LoadedPrograms &loaded, int cgroupFd, QString *error)
+{
+    const LibbpfMessages messages;
+    socket_counters *s = loaded.skeleton;
+    if (!attachToCgroup(s->progs.note_creator, &s->links.note_creator, cgroupFd, error) ||
+        !attachToCgroup(s->progs.follow_tcp_state, &s->links.follow_tcp_state, cgroupFd, error) ||
+        !attachToCgroup(s->progs.note_release, &s->links.note_release, cgroupFd, error))
+        return false;
+    if (loaded.movers) {
+        s->links.note_sender = bpf_program__attach(s->progs.note_sender);
+        s->links.note_receiver = bpf_program__attach(s->progs.note_receiver);
+        loaded.movers = s->links.note_sender && s->links.note_receiver;
+        if (!loaded.movers) { // both or neither
+            bpf_link__destroy(s->links.note_sender);
+            bpf_link__destroy(s->links.note_receiver);
+            s->links.note_sender = s->links.note_receiver = nullptr;
+        }
+    }
+    // After sock_create is attached every new socket gets its owner, so the
+    // walk that follows misses none.
+    return runIterator(s->progs.mark_tcp, error) && runIterator(s->progs.mark_udp, error) &&
+           attachToCgroup(s->progs.count_ingress, &s->links.count_ingress, cgroupFd, error) &&
+           attachToCgroup(s->progs.count_egress, &s->links.count_egress, cgroupFd, error);
+}
+
+void destroyPrograms(LoadedPrograms &loaded)
+{
+    socket_counters__destroy(loaded.skeleton); // detaches the links, closes every descriptor
+    loaded = {};
+}
+
+} // namespace vexmora::meter

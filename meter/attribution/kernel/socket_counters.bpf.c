@@ -1,0 +1,371 @@
+/* Counts every socket's traffic as its packets move, for the sockets of one
+ * network namespace (the loader's). Attached at the root of the cgroup v2
+ * hierarchy, so every socket of the host passes through; the packet programs
+ * never drop anything: each returns 1 on every path.
+ *
+ * Whose a socket is: sock_create stores the creating process in socket-local
+ * storage, which a listener's accepted sockets inherit (BPF_F_CLONE), and the
+ * iterators mark the sockets that existed before the programs loaded (owner
+ * unknown). A socket without that storage is not counted: it belongs to
+ * another network namespace. */
+#include "socket_counts.h"
+
+#include <bpf/bpf_endian.h>
+#include <bpf/bpf_helpers.h>
+#include <bpf/bpf_tracing.h>
+#include <linux/bpf.h>
+#include <linux/if_ether.h>
+#include <linux/in.h>
+#include <linux/in6.h>
+
+#define AF_INET 2
+#define AF_INET6 10
+#define LOOPBACK_IFINDEX 1
+#define IPV4_FRAGMENT_OFFSET 0x1fff
+#define IPV6_FIXED_HEADER 40
+#define IPV6_MAX_EXTENSIONS 8
+
+/* Set by the loader: the network namespace whose sockets are counted. */
+const volatile __u64 counted_netns = 0;
+
+__u64 uncounted_packets = 0; /* the live map was full */
+__u64 lost_finished = 0;     /* the ring buffer was full */
+
+enum owner_flags {
+    OWNER_STATE_CALLBACK = 1, /* sockops reports this TCP socket's TCP_CLOSE */
+    OWNER_RELEASED = 2,
+};
+
+struct socket_owner
+{
+    __u32 tgid;
+    __u32 uid;
+    char comm[VX_COMM_BYTES];
+    __u32 flags;
+};
+
+struct
+{
+    __uint(type, BPF_MAP_TYPE_HASH);
+    __uint(map_flags, BPF_F_NO_PREALLOC);
+    __uint(max_entries, 65536);
+    __type(key, __u64);
+    __type(value, struct vx_socket_counts);
+} live SEC(".maps");
+
+struct
+{
+    __uint(type, BPF_MAP_TYPE_SK_STORAGE);
+    __uint(map_flags, BPF_F_NO_PREALLOC | BPF_F_CLONE);
+    __type(key, int);
+    __type(value, struct socket_owner);
+} owners SEC(".maps");
+
+/* 21,845 final counts: ten times what 100,000 connections a minute leave
+ * between two reads 2 s apart. */
+struct
+{
+    __uint(type, BPF_MAP_TYPE_RINGBUF);
+    __uint(max_entries, 2 << 20);
+} finished SEC(".maps");
+
+/* Kernel types, resolved against the running kernel's BTF. */
+struct sock_common
+{
+    unsigned short skc_family;
+} __attribute__((preserve_access_index));
+struct sock
+{
+    struct sock_common __sk_common;
+} __attribute__((preserve_access_index));
+struct bpf_iter_meta
+{
+    void *seq;
+} __attribute__((preserve_access_index));
+struct bpf_iter__tcp
+{
+    struct bpf_iter_meta *meta;
+    struct sock_common *sk_common;
+} __attribute__((preserve_access_index));
+struct bpf_iter__udp
+{
+    struct bpf_iter_meta *meta;
+    struct udp_sock *udp_sk;
+} __attribute__((preserve_access_index));
+
+static __always_inline int is_inet(__u32 family)
+{
+    return family == AF_INET || family == AF_INET6;
+}
+
+/* Bytes before the transport payload: the IP header, IPv6 extension headers
+ * and the TCP or UDP header (none for other protocols and later fragments). */
+static __always_inline __u32 transport_header_end(struct __sk_buff *skb, __u32 offset, __u8 proto)
+{
+    __u8 tcp_offset;
+
+    if (proto == IPPROTO_UDP || proto == IPPROTO_UDPLITE)
+        return offset + 8;
+    if (proto == IPPROTO_TCP && bpf_skb_load_bytes(skb, offset + 12, &tcp_offset, 1) == 0)
+        return offset + (tcp_offset >> 4) * 4;
+    return offset;
+}
+
+static __always_inline __u32 ipv4_headers(struct __sk_buff *skb)
+{
+    __u8 header[20];
+
+    if (bpf_skb_load_bytes(skb, 0, header, sizeof header) != 0)
+        return 0;
+    __u32 length = (header[0] & 0xf) * 4;
+    __u16 fragment = ((__u16)header[6] << 8 | header[7]) & IPV4_FRAGMENT_OFFSET;
+    if (fragment != 0)
+        return length;
+    return transport_header_end(skb, length, header[9]);
+}
+
+static __always_inline __u32 ipv6_headers(struct __sk_buff *skb)
+{
+    __u8 next = 0, extension[4];
+    __u32 offset = IPV6_FIXED_HEADER;
+
+    if (bpf_skb_load_bytes(skb, 6, &next, 1) != 0)
+        return 0;
+    for (int i = 0; i < IPV6_MAX_EXTENSIONS; i++) {
+        if (next != IPPROTO_HOPOPTS && next != IPPROTO_ROUTING && next != IPPROTO_DSTOPTS &&
+            next != IPPROTO_FRAGMENT && next != IPPROTO_AH && next != IPPROTO_MH)
+            break;
+        if (bpf_skb_load_bytes(skb, offset, extension, sizeof extension) != 0)
+            return offset;
+        __u8 current = next;
+        next = extension[0];
+        if (current == IPPROTO_FRAGMENT) {
+            offset += 8;
+            if (((__u16)extension[2] << 8 | extension[3]) & ~7)
+                return offset; /* a later fragment: no transport header */
+        } else if (current == IPPROTO_AH) {
+            offset += (extension[1] + 2) * 4;
+        } else {
+            offset += (extension[1] + 1) * 8;
+        }
+    }
+    return transport_header_end(skb, offset, next);
+}
+
+static __always_inline __u32 header_bytes(struct __sk_buff *skb)
+{
+    __u8 version;
+
+    if (bpf_skb_load_bytes(skb, 0, &version, 1) != 0)
+        return 0;
+    if (version >> 4 == 4)
+        return ipv4_headers(skb);
+    if (version >> 4 == 6)
+        return ipv6_headers(skb);
+    return 0;
+}
+
+static __always_inline struct vx_socket_counts *
+add_entry(__u64 cookie, const struct socket_owner *owner, __u8 protocol)
+{
+    struct vx_socket_counts fresh = {};
+
+    fresh.tgid = owner->tgid;
+    fresh.uid = owner->uid;
+    __builtin_memcpy(fresh.comm, owner->comm, sizeof fresh.comm);
+    fresh.protocol = protocol;
+    /* Fails when another CPU was first (then the lookup finds its entry) or
+     * when the map is full (then it finds nothing). */
+    bpf_map_update_elem(&live, &cookie, &fresh, BPF_NOEXIST);
+    return bpf_map_lookup_elem(&live, &cookie);
+}
+
+static __always_inline struct vx_socket_counts *entry_for(struct __sk_buff *skb, __u64 cookie)
+{
+    struct vx_socket_counts *counts = bpf_map_lookup_elem(&live, &cookie);
+    if (counts)
+        return counts;
+    struct bpf_sock *sk = skb->sk;
+    if (!sk)
+        return 0;
+    sk = bpf_sk_fullsock(sk);
+    if (!sk)
+        return 0;
+    struct socket_owner *owner = bpf_sk_storage_get(&owners, sk, 0, 0);
+    /* A released socket without the state callback has sent its final counts. */
+    if (!owner || (owner->flags & (OWNER_RELEASED | OWNER_STATE_CALLBACK)) == OWNER_RELEASED)
+        return 0;
+    counts = add_entry(cookie, owner, sk->protocol);
+    if (!counts)
+        __sync_fetch_and_add(&uncounted_packets, skb->gso_segs ? skb->gso_segs : 1);
+    return counts;
+}
+
+static __always_inline void count(struct __sk_buff *skb, int direction)
+{
+    if (skb->ifindex == LOOPBACK_IFINDEX)
+        return;
+    struct vx_socket_counts *counts = entry_for(skb, bpf_get_socket_cookie(skb));
+    if (!counts)
+        return;
+    __u32 segments = skb->gso_segs ? skb->gso_segs : 1;
+    __u32 headers = header_bytes(skb);
+    __u32 payload = skb->len > headers ? skb->len - headers : 0;
+    /* A segmentation-offload packet leaves as `segments` packets, each with
+     * its own IP and transport header and its own link header. */
+    __u64 wire = skb->len + (__u64)(segments - 1) * headers + (__u64)segments * ETH_HLEN;
+    __sync_fetch_and_add(&counts->wire[direction], wire);
+    __sync_fetch_and_add(&counts->payload[direction], payload);
+    __sync_fetch_and_add(&counts->packets[direction], segments);
+}
+
+SEC("cgroup_skb/ingress")
+int count_ingress(struct __sk_buff *skb)
+{
+    count(skb, VX_RECV);
+    return 1;
+}
+
+SEC("cgroup_skb/egress")
+int count_egress(struct __sk_buff *skb)
+{
+    count(skb, VX_SENT);
+    return 1;
+}
+
+/* Hands the socket's final counts to the reader and forgets it. */
+static __always_inline void finish(__u64 cookie)
+{
+    struct vx_socket_counts *counts = bpf_map_lookup_elem(&live, &cookie);
+    if (!counts)
+        return;
+    struct vx_finished_socket *record = bpf_ringbuf_reserve(&finished, sizeof *record, 0);
+    if (record) {
+        record->cookie = cookie;
+        __builtin_memcpy(&record->counts, counts, sizeof record->counts);
+    }
+    if (bpf_map_delete_elem(&live, &cookie) != 0) { /* finished elsewhere already */
+        if (record)
+            bpf_ringbuf_discard(record, 0);
+        return;
+    }
+    if (record)
+        bpf_ringbuf_submit(record, 0);
+    else
+        __sync_fetch_and_add(&lost_finished, 1);
+}
+
+SEC("cgroup/sock_create")
+int note_creator(struct bpf_sock *sk)
+{
+    if (!is_inet(sk->family) || bpf_get_netns_cookie(sk) != counted_netns)
+        return 1;
+    struct socket_owner *owner = bpf_sk_storage_get(&owners, sk, 0, BPF_SK_STORAGE_GET_F_CREATE);
+    if (!owner)
+        return 1;
+    owner->tgid = bpf_get_current_pid_tgid() >> 32;
+    owner->uid = (__u32)bpf_get_current_uid_gid();
+    bpf_get_current_comm(owner->comm, sizeof owner->comm);
+    return 1;
+}
+
+/* TCP ends at TCP_CLOSE: what close() left in the send queue still leaves
+ * after the release, and sockops reports the state. */
+SEC("sockops")
+int follow_tcp_state(struct bpf_sock_ops *ops)
+{
+    switch (ops->op) {
+    case BPF_SOCK_OPS_TCP_CONNECT_CB:
+    case BPF_SOCK_OPS_TCP_LISTEN_CB:
+    case BPF_SOCK_OPS_PASSIVE_ESTABLISHED_CB: {
+        struct bpf_sock *sk = ops->sk;
+        if (!sk)
+            return 1;
+        struct socket_owner *owner = bpf_sk_storage_get(&owners, sk, 0, 0);
+        if (!owner)
+            return 1;
+        if (bpf_sock_ops_cb_flags_set(ops,
+                                      ops->bpf_sock_ops_cb_flags | BPF_SOCK_OPS_STATE_CB_FLAG) == 0)
+            __sync_fetch_and_or(&owner->flags, OWNER_STATE_CALLBACK);
+        return 1;
+    }
+    case BPF_SOCK_OPS_STATE_CB:
+        if (ops->args[1] == BPF_TCP_CLOSE)
+            finish(bpf_get_socket_cookie(ops));
+        return 1;
+    }
+    return 1;
+}
+
+/* Other sockets end at their release; so does a TCP socket that sockops does
+ * not follow (it predates the programs) or that is closed already. */
+SEC("cgroup/sock_release")
+int note_release(struct bpf_sock *sk)
+{
+    if (!is_inet(sk->family))
+        return 1;
+    struct socket_owner *owner = bpf_sk_storage_get(&owners, sk, 0, 0);
+    if (!owner)
+        return 1;
+    if (sk->protocol == IPPROTO_TCP && (owner->flags & OWNER_STATE_CALLBACK) &&
+        sk->state != BPF_TCP_CLOSE)
+        return 1;
+    __sync_fetch_and_or(&owner->flags, OWNER_RELEASED);
+    finish(bpf_get_socket_cookie(sk));
+    return 1;
+}
+
+/* The task that really moves the bytes: a pre-forked server's worker, a
+ * socket passed over exec. */
+static __always_inline void note_mover(struct sock *sk, int moved)
+{
+    if (moved <= 0 || !is_inet(sk->__sk_common.skc_family))
+        return;
+    __u64 cookie = bpf_get_socket_cookie(sk);
+    struct vx_socket_counts *counts = bpf_map_lookup_elem(&live, &cookie);
+    __u32 tgid = bpf_get_current_pid_tgid() >> 32;
+    if (!counts || counts->tgid == tgid)
+        return;
+    counts->tgid = tgid;
+    counts->uid = (__u32)bpf_get_current_uid_gid();
+    bpf_get_current_comm(counts->comm, sizeof counts->comm);
+}
+
+SEC("tp_btf/sock_send_length")
+int BPF_PROG(note_sender, struct sock *sk, int sent, int flags)
+{
+    note_mover(sk, sent);
+    return 0;
+}
+
+SEC("tp_btf/sock_recv_length")
+int BPF_PROG(note_receiver, struct sock *sk, int received, int flags)
+{
+    note_mover(sk, received);
+    return 0;
+}
+
+/* Sockets that existed before the programs: the iterators walk those of the
+ * loader's network namespace and give them storage without an owner. */
+SEC("iter/tcp")
+int mark_tcp(struct bpf_iter__tcp *ctx)
+{
+    struct sock_common *common = ctx->sk_common;
+    if (!common)
+        return 0;
+    struct tcp_sock *tcp = bpf_skc_to_tcp_sock(common);
+    if (tcp)
+        bpf_sk_storage_get(&owners, tcp, 0, BPF_SK_STORAGE_GET_F_CREATE);
+    return 0;
+}
+
+SEC("iter/udp")
+int mark_udp(struct bpf_iter__udp *ctx)
+{
+    struct udp_sock *udp = ctx->udp_sk;
+    if (udp)
+        bpf_sk_storage_get(&owners, udp, 0, BPF_SK_STORAGE_GET_F_CREATE);
+    return 0;
+}
+
+char LICENSE[] SEC("license") = "GPL";

@@ -1,0 +1,31 @@
+/* The layout that the kernel programs write and the library reads: one
+ * socket's counts since the programs first saw it. Plain C, for both sides. */
+#pragma once
+
+#include <linux/types.h>
+
+#define VX_COMM_BYTES 16
+
+enum vx_direction {
+    VX_RECV = 0,
+    VX_SENT = 1,
+};
+
+struct vx_socket_counts
+{
+    __u64 wire[2];    /* IP bytes plus one link header per segment */
+    __u64 payload[2]; /* transport payload bytes */
+    __u64 packets[2]; /* segments */
+    __u32 tgid;       /* 0: the socket predates the programs */
+    __u32 uid;
+    char comm[VX_COMM_BYTES];
+    __u8 protocol;
+    __u8 padding[7];
+};
+
+/* What the ring buffer carries when a socket is done. */
+struct vx_finished_socket
+{
+    __u64 cookie;
+    struct vx_socket_counts counts;
+};

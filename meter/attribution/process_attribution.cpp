@@ -1,0 +1,137 @@
+#include "process_attribution.h"
+
+namespace vexmora::meter {
+
+namespace {
+
+// dpkg rewrites its status file many times during one package run: the lists
+// are not loaded again for each of those.
+constexpr qint64 kPackageCheckIntervalMs = 60'000;
+
+} // namespace
+
+ProcessAttribution::ProcessAttribution(const AttributionSources &sources)
+    : owners_(sources.procRoot), packages_(sources.dpkgInfoDir, sources.dpkgStatusFile),
+      catalog_(sources.procRoot, packages_)
+{}
+
+void ProcessAttribution::start()
+{
+    packages_.refresh();
+    sincePackageCheck_.start();
+}
+
+std::vector<ProcessTraffic> ProcessAttribution::attribute(const SourceSample &sample,
+                                                          const SocketCountSource &source)
+{
+    refreshPackages();
+    learnNewOwners(sample.newOwners);
+    recheckOwnersGone(sample.bytes);
+    std::vector<ProcessTraffic> traffic = sumByProcess(sample.bytes);
+    if (sample.ownersReleased)
+        forgetUnused(source);
+    return traffic;
+}
+
+void ProcessAttribution::addHealth(AttributionHealth &health) const
+{
+    health.procScans = owners_.scans();
+    health.processesGoneMidScan = owners_.processesGoneMidScan();
+    const PackageIndex::LoadStats packages = packages_.stats();
+    health.packageLists = packages.lists;
+    health.unreadablePackageLists = packages.unreadableLists;
+    health.rejectedPackageListLines = packages.rejectedLines;
+}
+
+void ProcessAttribution::refreshPackages()
+{
+    if (sincePackageCheck_.isValid() && !sincePackageCheck_.hasExpired(kPackageCheckIntervalMs))
+        return;
+    sincePackageCheck_.start();
+    if (packages_.refresh())
+        catalog_.renameApplications();
+}
+
+void ProcessAttribution::learnNewOwners(const std::vector<SocketOwner> &owners)
+{
+    std::vector<quint32> inodes;
+    for (const SocketOwner &owner : owners) {
+        if (owner.pid != 0)
+            catalog_.learn(owner.pid, owner.comm);
+        else if (owner.inode != 0)
+            inodes.push_back(owner.inode);
+    }
+    if (owners_.resolve(inodes))
+        learnInodeOwners();
+}
+
+// A socket still held by a process whose owner has exited was inherited or
+// passed on: scan again for its holder. One that no visible process holds
+// becomes unattributed, and is not looked for again.
+void ProcessAttribution::recheckOwnersGone(const std::vector<SocketBytes> &bytes)
+{
+    QHash<qint64, bool> running;
+    std::vector<quint32> stale;
+    for (const SocketBytes &socket : bytes) {
+        const qint64 pid = owners_.ownerOf(socket.owner.inode);
+        if (!socket.held || socket.owner.pid != 0 || pid == 0)
+            continue;
+        auto it = running.find(pid);
+        if (it == running.end())
+            it = running.insert(pid, owners_.isRunning(pid));
+        if (!*it)
+            stale.push_back(socket.owner.inode);
+    }
+    if (stale.empty())
+        return;
+    owners_.recheck(stale);
+    learnInodeOwners();
+}
+
+// Right after a scan, while the owners surely still run.
+void ProcessAttribution::learnInodeOwners()
+{
+    for (qint64 pid : owners_.pids())
+        catalog_.learn(pid);
+}
+
+qint64 ProcessAttribution::pidOf(const SocketOwner &owner) const
+{
+    return owner.pid != 0 ? owner.pid : owners_.ownerOf(owner.inode);
+}
+
+std::vector<ProcessTraffic>
+ProcessAttribution::sumByProcess(const std::vector<SocketBytes> &bytes) const
+{
+    std::vector<ProcessTraffic> traffic;
+    // By pid; processes known by a recorded name only (pid 0), by that name.
+    QHash<QPair<qint64, QString>, std::size_t> indexOf;
+    for (const SocketBytes &socket : bytes) {
+        qint64 pid = pidOf(socket.owner);
+        const ProcessIdentity *identity = pid != 0 ? catalog_.find(pid) : nullptr;
+        QString name = identity ? identity->name : QString::fromLatin1(kUnattributed);
+        if (!identity && !socket.owner.isKnown() && !socket.owner.comm.isEmpty())
+            name = QString::fromUtf8(socket.owner.comm);
+        if (!identity)
+            pid = 0;
+        const QPair<qint64, QString> key{pid, pid != 0 ? QString() : name};
+        auto it = indexOf.find(key);
+        if (it == indexOf.end()) {
+            it = indexOf.insert(key, traffic.size());
+            traffic.push_back({pid, name, identity ? identity->app : name, {}});
+        }
+        traffic[*it].bytes += socket.bytes;
+    }
+    return traffic;
+}
+
+void ProcessAttribution::forgetUnused(const SocketCountSource &source)
+{
+    QSet<quint32> inodes;
+    QSet<qint64> pids;
+    source.ownersInUse(inodes, pids);
+    owners_.retainOnly(inodes);
+    catalog_.retainOnly(owners_.pids() + pids);
+}
+
+} // namespace vexmora::meter

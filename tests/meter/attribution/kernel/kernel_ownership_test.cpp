@@ -1,0 +1,204 @@
+// Whose each socket is: the process that created it, an accepted socket's
+// listener's creator, nobody for a socket older than the programs, and (where
+// the send and receive tracepoints attach) the process that last moved bytes.
+#include "kernel_fixture.h"
+
+#include <QThread>
+#include <csignal>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+using namespace kerneltest;
+
+namespace {
+
+using KernelOwnership = KernelCountersTest;
+
+constexpr quint32 kNobody = 65534;
+constexpr std::size_t kBytes = 5000;
+
+QByteArray threadName()
+{
+    char name[16] = {};
+    ::prctl(PR_GET_NAME, name);
+    return QByteArray(name);
+}
+
+void readExactly(int fd, void *into, std::size_t bytes)
+{
+    auto *at = static_cast<char *>(into);
+    for (ssize_t n; bytes > 0 && (n = ::read(fd, at, bytes)) > 0; at += n)
+        bytes -= std::size_t(n);
+}
+
+// A pre-forked server: a process of its own (uid nobody) creates the listener
+// in the caller's namespace and forks a worker that accepts. The worker reads
+// kBytes once told to, then waits for the end of `go`.
+struct PreforkedServer
+{
+    pid_t listenerOwner = -1;
+    pid_t worker = -1;
+    quint16 port = 0;
+    int report[2] = {-1, -1}, go[2] = {-1, -1};
+
+    bool start()
+    {
+        if (::pipe(report) != 0 || ::pipe(go) != 0)
+            return false;
+        listenerOwner = ::fork();
+        if (listenerOwner == 0)
+            ownListener();
+        ::close(report[1]);
+        ::close(go[0]);
+        readExactly(report[0], &port, sizeof port);
+        readExactly(report[0], &worker, sizeof worker);
+        return port != 0;
+    }
+    quint64 acceptedCookie()
+    {
+        quint64 cookie = 0;
+        readExactly(report[0], &cookie, sizeof cookie);
+        return cookie;
+    }
+    void readNow()
+    {
+        ::write(go[1], "r", 1);
+        char done = 0;
+        readExactly(report[0], &done, 1);
+    }
+    ~PreforkedServer()
+    {
+        ::close(go[1]);
+        if (listenerOwner > 0)
+            ::waitpid(listenerOwner, nullptr, 0);
+        ::close(report[0]);
+    }
+
+    [[noreturn]] void ownListener()
+    {
+        ::prctl(PR_SET_NAME, "vxlistener");
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+        ::close(report[0]);
+        ::close(go[1]);
+        const sockaddr_in any = address4(kAddressA, 0);
+        if (::setgid(kNobody) != 0 || ::setuid(kNobody) != 0)
+            ::_exit(1);
+        const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+        if (::bind(listener, asSockaddr(any), sizeof any) != 0 || ::listen(listener, 4) != 0)
+            ::_exit(1);
+        const quint16 boundPort = portOf(listener);
+        const pid_t child = ::fork();
+        if (child == 0)
+            work(listener);
+        ::write(report[1], &boundPort, sizeof boundPort);
+        ::write(report[1], &child, sizeof child);
+        ::waitpid(child, nullptr, 0);
+        ::_exit(0);
+    }
+    [[noreturn]] void work(int listener)
+    {
+        ::prctl(PR_SET_NAME, "vxworker");
+        const int accepted = ::accept(listener, nullptr, nullptr);
+        const quint64 cookie = cookieOf(accepted);
+        ::write(report[1], &cookie, sizeof cookie);
+        char command = 0;
+        readExactly(go[0], &command, 1);
+        std::vector<char> buffer(kBytes);
+        readExactly(accepted, buffer.data(), buffer.size());
+        ::write(report[1], "d", 1);
+        readExactly(go[0], &command, 1); // until the parent closes it
+        ::_exit(0);
+    }
+};
+
+struct Owner
+{
+    const char *socket;
+    quint64 cookie;
+    quint32 tgid;
+    quint32 uid;
+    QByteArray comm;
+    quint8 protocol;
+};
+
+void expectOwners(const SocketsByCookie &live, const std::vector<Owner> &table, const char *when)
+{
+    for (const Owner &row : table) {
+        SCOPED_TRACE(std::string(row.socket) + ", " + when);
+        ASSERT_EQ(live.count(row.cookie), 1u) << "not counted";
+        const KernelSocketCount &counted = live.at(row.cookie);
+        EXPECT_EQ(counted.tgid, row.tgid);
+        EXPECT_EQ(counted.uid, row.uid);
+        EXPECT_EQ(counted.comm, row.comm);
+        EXPECT_EQ(counted.protocol, row.protocol);
+        EXPECT_GT(counted.payload.total(), 0u);
+    }
+}
+
+TEST_F(KernelOwnership, EachSocketHasItsOwner)
+{
+    makeLinkExact();
+    int peerListener = -1, peerUdp = -1, toServer = -1;
+    inB([&] {
+        peerListener = track(::socket(AF_INET, SOCK_STREAM, 0));
+        peerUdp = track(::socket(AF_INET, SOCK_DGRAM, 0));
+        toServer = track(::socket(AF_INET, SOCK_STREAM, 0));
+    });
+    const sockaddr_in b = address4(kAddressB, 0);
+    ASSERT_EQ(::bind(peerListener, asSockaddr(b), sizeof b), 0);
+    ASSERT_EQ(::listen(peerListener, 4), 0);
+    ASSERT_EQ(::bind(peerUdp, asSockaddr(b), sizeof b), 0);
+    const sockaddr_in tcpB = address4(kAddressB, portOf(peerListener));
+    const int older = track(::socket(AF_INET, SOCK_STREAM, 0));
+    ASSERT_EQ(::connect(older, asSockaddr(tcpB), sizeof tcpB), 0);
+    const int olderPeer = track(::accept(peerListener, nullptr, nullptr));
+
+    openCounters();
+    PreforkedServer server;
+    ASSERT_TRUE(server.start());
+    const sockaddr_in serverA = address4(kAddressA, server.port);
+    ASSERT_EQ(::connect(toServer, asSockaddr(serverA), sizeof serverA), 0);
+    const quint64 accepted = server.acceptedCookie();
+    const int client = track(::socket(AF_INET, SOCK_STREAM, 0));
+    ASSERT_EQ(::connect(client, asSockaddr(tcpB), sizeof tcpB), 0);
+    const int udp = track(::socket(AF_INET, SOCK_DGRAM, 0));
+    const sockaddr_in udpB = address4(kAddressB, portOf(peerUdp));
+    const std::vector<char> bytes(kBytes, 'o');
+    for (int fd : {toServer, client, olderPeer})
+        ASSERT_EQ(::send(fd, bytes.data(), bytes.size(), 0), ssize_t(kBytes));
+    ::sendto(udp, bytes.data(), 100, 0, asSockaddr(udpB), sizeof udpB);
+    QThread::msleep(50);
+
+    const quint32 self = quint32(::getpid());
+    const QByteArray name = threadName();
+    const SocketsByCookie batch = live();
+    expectOwners(
+        batch,
+        {{"client", cookieOf(client), self, 0, name, IPPROTO_TCP},
+         {"UDP", cookieOf(udp), self, 0, name, IPPROTO_UDP},
+         {"accepted", accepted, quint32(server.listenerOwner), kNobody, "vxlistener", IPPROTO_TCP},
+         {"older than the programs", cookieOf(older), 0, 0, {}, IPPROTO_TCP}},
+        "before anyone read");
+
+    // The walk that kernels without batch lookups get finds the same sockets.
+    counters_.setLiveLookup(KernelSocketCounters::LiveLookup::EntryByEntry);
+    const SocketsByCookie oneByOne = live();
+    ASSERT_EQ(oneByOne.size(), batch.size());
+    for (const auto &socket : batch)
+        EXPECT_EQ(oneByOne.count(socket.first), 1u);
+
+    // Reading moves bytes too: the worker and this process take over.
+    server.readNow();
+    std::vector<char> buffer(kBytes);
+    readExactly(older, buffer.data(), buffer.size());
+    const bool movers = counters_.tracksMovers();
+    expectOwners(live(),
+                 {{"accepted", accepted, quint32(movers ? server.worker : server.listenerOwner),
+                   kNobody, movers ? "vxworker" : "vxlistener", IPPROTO_TCP},
+                  {"older than the programs", cookieOf(older), movers ? self : 0, 0,
+                   movers ? name : QByteArray(), IPPROTO_TCP}},
+                 "after the reads");
+}
+
+} // namespace

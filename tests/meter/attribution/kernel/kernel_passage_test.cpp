@@ -1,0 +1,172 @@
+// The programs never stand in the way: every kind of packet still arrives as
+// it was sent while they count, and a full map only leaves packets uncounted.
+#include "kernel_fixture.h"
+
+#include <QProcess>
+#include <arpa/inet.h>
+#include <linux/if_packet.h>
+#include <net/if.h>
+#include <netinet/ip_icmp.h>
+#include <unistd.h>
+
+using namespace kerneltest;
+
+namespace {
+
+using KernelPassage = KernelCountersTest;
+
+constexpr quint16 kExperimentalEthertype = 0x88b5;
+
+int receiving(int fd)
+{
+    const timeval timeout{2, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+    return fd;
+}
+
+std::vector<char> pattern(std::size_t size)
+{
+    std::vector<char> bytes(size);
+    for (std::size_t i = 0; i < size; ++i)
+        bytes[i] = char(i * 7 + 1);
+    return bytes;
+}
+
+// Sends `size` bytes from one datagram socket to the other's address and
+// expects the very same datagram there.
+template <typename Address>
+void expectDelivered(int from, int to, const Address &toAddress, std::size_t size)
+{
+    const std::vector<char> sent = pattern(size);
+    ASSERT_EQ(::sendto(from, sent.data(), size, 0, asSockaddr(toAddress), sizeof toAddress),
+              ssize_t(size));
+    std::vector<char> received(size + 1);
+    ASSERT_EQ(::recv(to, received.data(), received.size(), 0), ssize_t(size)) << "lost";
+    received.resize(size);
+    EXPECT_EQ(received, sent);
+}
+
+// Hop-by-hop and destination options, each a header of 8 bytes (PadN).
+void addExtensionHeaders(int fd)
+{
+    const unsigned char options[8] = {0, 0, 1, 4, 0, 0, 0, 0};
+    ASSERT_EQ(::setsockopt(fd, IPPROTO_IPV6, IPV6_HOPOPTS, options, sizeof options), 0);
+    ASSERT_EQ(::setsockopt(fd, IPPROTO_IPV6, IPV6_DSTOPTS, options, sizeof options), 0);
+}
+
+template <typename Address> int boundUdp(int family, const Address &address)
+{
+    const int fd = receiving(::socket(family, SOCK_DGRAM, 0));
+    if (::bind(fd, asSockaddr(address), sizeof address) != 0)
+        ADD_FAILURE() << "cannot bind";
+    return fd;
+}
+
+QByteArray macOf(const QString &netns, const char *device)
+{
+    QProcess ip;
+    ip.start(QStringLiteral("ip"),
+             {QStringLiteral("-n"), netns, QStringLiteral("-br"), QStringLiteral("link"),
+              QStringLiteral("show"), QString::fromLatin1(device)});
+    ip.waitForFinished(10000);
+    const QByteArray text = ip.readAllStandardOutput().simplified().split(' ').value(2);
+    return QByteArray::fromHex(QByteArray(text).replace(':', ""));
+}
+
+TEST_F(KernelPassage, EveryKindOfPacketArrivesAsSent)
+{
+    makeLinkQuiet();
+    openCounters();
+    const int udp4 = track(boundUdp(AF_INET, address4(kAddressA, 0)));
+    const int udp6 = track(boundUdp(AF_INET6, address6(kAddressA6, 0)));
+    addExtensionHeaders(udp6);
+    int peer4 = -1, peer6 = -1, peerPacket = -1;
+    inB([&] {
+        peer4 = track(boundUdp(AF_INET, address4(kAddressB, 0)));
+        peer6 = track(boundUdp(AF_INET6, address6(kAddressB6, 0)));
+        peerPacket =
+            track(receiving(::socket(AF_PACKET, SOCK_DGRAM, htons(kExperimentalEthertype))));
+    });
+    addExtensionHeaders(peer6);
+    const sockaddr_in to4B = address4(kAddressB, portOf(peer4)),
+                      to4A = address4(kAddressA, portOf(udp4));
+    const sockaddr_in6 to6B = address6(kAddressB6, portOf(peer6)),
+                       to6A = address6(kAddressA6, portOf(udp6));
+
+    // Fragments (both ways), extension headers with fragments, empty datagrams.
+    for (std::size_t size : {4000, 1000, 0}) {
+        SCOPED_TRACE(size);
+        expectDelivered(udp4, peer4, to4B, size);
+        expectDelivered(peer4, udp4, to4A, size);
+        expectDelivered(udp6, peer6, to6B, size);
+        expectDelivered(peer6, udp6, to6A, size);
+    }
+
+    // A raw socket's echo request, and the reply the peer's kernel sends it.
+    const int raw = track(receiving(::socket(AF_INET, SOCK_RAW, IPPROTO_ICMP)));
+    icmphdr echo{};
+    echo.type = ICMP_ECHO;
+    echo.checksum = htons(quint16(~(ICMP_ECHO << 8)));
+    ASSERT_EQ(::sendto(raw, &echo, sizeof echo, 0, asSockaddr(to4B), sizeof to4B),
+              ssize_t(sizeof echo));
+    char reply[128];
+    ASSERT_EQ(::recv(raw, reply, sizeof reply, 0), ssize_t(20 + sizeof echo)) << "no echo reply";
+
+    // A packet socket's frame passes no cgroup program, yet must arrive.
+    const int packet = track(::socket(AF_PACKET, SOCK_DGRAM, htons(kExperimentalEthertype)));
+    sockaddr_ll toPeer{};
+    toPeer.sll_family = AF_PACKET;
+    toPeer.sll_protocol = htons(kExperimentalEthertype);
+    toPeer.sll_ifindex = int(::if_nametoindex("veth0"));
+    toPeer.sll_halen = 6;
+    const QByteArray peerMac = macOf(pair_.b(), "veth1");
+    std::copy(peerMac.begin(), peerMac.end(), toPeer.sll_addr);
+    expectDelivered(packet, peerPacket, toPeer, 100);
+
+    // Loopback traffic passes and is never counted.
+    ASSERT_EQ(shellFailure(QStringLiteral("ip -n %1 link set lo up").arg(pair_.a())), QString());
+    const int local = track(boundUdp(AF_INET, address4("127.0.0.1", 0)));
+    expectDelivered(local, local, address4("127.0.0.1", portOf(local)), 1000);
+
+    const SocketsByCookie sockets = live();
+    EXPECT_EQ(sockets.count(cookieOf(local)), 0u) << "loopback traffic was counted";
+    for (int fd : {udp4, udp6}) {
+        ASSERT_EQ(sockets.count(cookieOf(fd)), 1u);
+        const KernelSocketCount &counted = sockets.at(cookieOf(fd));
+        EXPECT_EQ(counted.payload.sent, 5000u);
+        EXPECT_EQ(counted.payload.recv, 5000u);
+        EXPECT_EQ(counted.packets.sent, 3u) << "a datagram is counted before it is fragmented";
+        EXPECT_EQ(counted.packets.recv, 3u) << "and after it is reassembled";
+    }
+    ASSERT_EQ(sockets.count(cookieOf(raw)), 1u);
+    EXPECT_EQ(sockets.at(cookieOf(raw)).protocol, IPPROTO_ICMP);
+    EXPECT_EQ(sockets.at(cookieOf(raw)).payload.sent, sizeof echo);
+    EXPECT_EQ(sockets.count(cookieOf(packet)), 0u);
+}
+
+TEST_F(KernelPassage, AFullMapLeavesPacketsUncountedNotDropped)
+{
+    makeLinkExact();
+    counters_.setMaxLiveSockets(1);
+    openCounters();
+    int peer = -1;
+    inB([&] { peer = track(boundUdp(AF_INET, address4(kAddressB, 0))); });
+    const sockaddr_in toB = address4(kAddressB, portOf(peer));
+    const int first = ::socket(AF_INET, SOCK_DGRAM, 0);
+    const int second = track(::socket(AF_INET, SOCK_DGRAM, 0));
+    expectDelivered(first, peer, toB, 10);
+    for (int i = 0; i < 5; ++i)
+        expectDelivered(second, peer, toB, 10);
+    EXPECT_EQ(counters_.uncountedPackets(), 5u);
+    EXPECT_EQ(live().count(cookieOf(second)), 0u);
+
+    // A finished socket makes room.
+    const quint64 firstCookie = cookieOf(first);
+    ::close(first);
+    ASSERT_TRUE(waitFinished({firstCookie}));
+    expectDelivered(second, peer, toB, 10);
+    EXPECT_EQ(live().count(cookieOf(second)), 1u);
+    EXPECT_EQ(counters_.uncountedPackets(), 5u);
+}
+
+} // namespace

@@ -1,0 +1,152 @@
+// The process that loads the programs: what it needs, and that nothing of
+// them outlives it, however it ends.
+#include "kernel_fixture.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QThread>
+#include <bpf/bpf.h>
+#include <csignal>
+#include <unistd.h>
+
+using namespace kerneltest;
+
+namespace {
+
+struct BpfObjects
+{
+    std::set<quint32> programs, maps, links;
+    bool empty() const { return programs.empty() && maps.empty() && links.empty(); }
+};
+
+// The programs, maps and links that a process holds descriptors of.
+BpfObjects heldBy(qint64 pid)
+{
+    BpfObjects held;
+    const QString fdinfo = QStringLiteral("/proc/%1/fdinfo").arg(pid);
+    for (const QString &fd : QDir(fdinfo).entryList(QDir::Files)) {
+        QFile info(fdinfo + QLatin1Char('/') + fd);
+        if (!info.open(QIODevice::ReadOnly))
+            continue;
+        for (const QByteArray &line : info.readAll().split('\n')) {
+            const QList<QByteArray> field = line.split('\t');
+            const quint32 id = field.value(1).toUInt();
+            if (field[0] == "prog_id:")
+                held.programs.insert(id);
+            else if (field[0] == "map_id:")
+                held.maps.insert(id);
+            else if (field[0] == "link_id:")
+                held.links.insert(id);
+        }
+    }
+    return held;
+}
+
+// Those of `objects` that the kernel still has.
+BpfObjects remaining(const BpfObjects &objects)
+{
+    BpfObjects left;
+    const auto check = [](const std::set<quint32> &ids, int (*open)(__u32),
+                          std::set<quint32> &alive) {
+        for (quint32 id : ids) {
+            const int fd = open(id);
+            if (fd >= 0 || errno != ENOENT)
+                alive.insert(id);
+            if (fd >= 0)
+                ::close(fd);
+        }
+    };
+    check(objects.programs, bpf_prog_get_fd_by_id, left.programs);
+    check(objects.maps, bpf_map_get_fd_by_id, left.maps);
+    check(objects.links, bpf_link_get_fd_by_id, left.links);
+    return left;
+}
+
+void requireRoot()
+{
+    if (::geteuid() == 0)
+        return;
+    if (inCi())
+        FAIL() << "the kernel counters' tests need root";
+    GTEST_SKIP() << "BPF needs root";
+}
+
+// Starts the program that loads the counters and holds them, under
+// `wrapper` if given; true once it said they are attached.
+bool startHolder(QProcess &holder, QStringList wrapper = {})
+{
+    wrapper << QStringLiteral(KERNEL_COUNTERS_HOLDER);
+    holder.start(wrapper.takeFirst(), wrapper);
+    if (!holder.waitForStarted())
+        return false;
+    while (holder.state() == QProcess::Running && !holder.canReadLine())
+        holder.waitForReadyRead(10000);
+    return holder.readLine().trimmed() == "ready";
+}
+
+// setpriv: an unprivileged user with only the given capabilities.
+QStringList onlyCapabilities(const QString &capabilities)
+{
+    const QString set = QStringLiteral("-all,") + capabilities;
+    return {QStringLiteral("setpriv"),
+            QStringLiteral("--reuid=65534"),
+            QStringLiteral("--regid=65534"),
+            QStringLiteral("--clear-groups"),
+            QStringLiteral("--inh-caps=") + set,
+            QStringLiteral("--ambient-caps=") + set,
+            QStringLiteral("--bounding-set=") + set};
+}
+
+TEST(KernelProcess, ThreeCapabilitiesAreEnoughAndAMissingOneIsNamed)
+{
+    requireRoot();
+    QProcess enough;
+    const bool loaded =
+        startHolder(enough, onlyCapabilities(QStringLiteral("+bpf,+net_admin,+perfmon")));
+    const QByteArray why = enough.readAllStandardError();
+    enough.kill();
+    enough.waitForFinished();
+    EXPECT_TRUE(loaded) << why.toStdString();
+
+    QProcess lacking;
+    EXPECT_FALSE(startHolder(lacking, onlyCapabilities(QStringLiteral("+bpf,+net_admin"))));
+    lacking.waitForFinished();
+    EXPECT_EQ(lacking.exitCode(), 1);
+    EXPECT_TRUE(lacking.readAllStandardError().contains("missing CAP_PERFMON"));
+}
+
+TEST(KernelProcess, AKilledProcessLeavesNoProgramMapOrLink)
+{
+    requireRoot();
+    QProcess holder;
+    if (!startHolder(holder)) {
+        const QByteArray why = holder.readAllStandardError();
+        holder.kill();
+        holder.waitForFinished();
+        if (inCi())
+            FAIL() << "the kernel programs did not load: " << why.toStdString();
+        GTEST_SKIP() << "the kernel programs did not load: " << why.toStdString();
+    }
+    const BpfObjects held = heldBy(holder.processId());
+    EXPECT_GE(held.programs.size(), 7u); // five cgroup programs, two iterators
+    EXPECT_GE(held.maps.size(), 3u);     // sockets, owners, ring buffer
+    EXPECT_GE(held.links.size(), 5u);
+    ASSERT_EQ(remaining(held).programs, held.programs);
+
+    ::kill(pid_t(holder.processId()), SIGKILL);
+    holder.waitForFinished();
+    QElapsedTimer clock;
+    clock.start();
+    BpfObjects left = remaining(held);
+    while (!left.empty() && clock.elapsed() < 500) {
+        QThread::msleep(10);
+        left = remaining(held);
+    }
+    EXPECT_TRUE(left.programs.empty()) << left.programs.size() << " programs remain";
+    EXPECT_TRUE(left.maps.empty()) << left.maps.size() << " maps remain";
+    EXPECT_TRUE(left.links.empty()) << left.links.size() << " links remain";
+}
+
+} // namespace
