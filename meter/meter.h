@@ -30,7 +30,9 @@ public:
     Meter(const MeterOptions &options, const MeterClock &clock, InterfaceReader reader,
           AlarmSink &alarms, SocketAttribution *attribution, QObject *parent = nullptr);
 
-    // Reads the settings, purges, takes the baseline and starts the timer.
+    // Reads the settings, purges, takes the baseline (crediting what moved
+    // since the counters the previous run stored, when they still apply) and
+    // starts the timer.
     void start();
     // One sample; the timer calls it, tests call it after moving their clock.
     void tick();
@@ -44,8 +46,12 @@ public:
 private:
     void applySettings(const MeterSettings &settings);
     void startCounting();
+    ByteCounts resumeStoredCounting(qint64 elapsedMs);
     void stopCounting();
     void sample(qint64 elapsedMs);
+    // Bytes that moved while nothing was sampled, to the hour of `wallMs`.
+    void creditUnplaced(const ByteCounts &bytes, qint64 wallMs);
+    void saveRows(const std::vector<store::InterfaceBaseline> &baselines);
     void runPeriodicWork(qint64 elapsedMs);
     bool isGap(qint64 sinceMs) const;
 
@@ -63,6 +69,10 @@ private:
     qint64 lastWallMs_ = 0;
     qint64 lastTextfileMs_ = 0;
     qint64 lastPurgeMs_ = 0;
+    // Only the start of the process resumes from the stored counters;
+    // switching counting on starts afresh.
+    bool resumeStored_ = false;
+    bool baselineUnsaved_ = false;
     QTimer timer_;
 };
 

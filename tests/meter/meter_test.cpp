@@ -79,36 +79,42 @@ TEST_F(MeterTest, ResetsAndInterfacesThatComeAndGoAreCountedOnce)
     EXPECT_EQ(row("2026-03-01 10:00").recv, expected + 3);
 }
 
-TEST_F(MeterTest, GapsRestartsAndClockJumpsNeitherCreditNorOverwriteWhatIsUnknown)
+TEST_F(MeterTest, GapsAreCreditedWhereSamplingResumesInNoMinuteAndClockJumpsOverwriteNothing)
 {
+    wallMs_ = utcMs("2026-03-01T10:30:00Z");
     startMeter();
     move("eth0", 1000, 100);
     step(10000);
-    // A suspend: an hour on the elapsed clock; the bytes of it are not credited.
-    move("eth0", 777777, 0);
-    step(3600 * 1000);
+    // A stall of five minutes: its bytes count, but cover no minute and make no peak.
+    move("eth0", 60 * kMiB, 0);
+    step(300000); // 10:35:10
     move("eth0", 10, 0);
     step(10000);
+    // A suspend across the hour's end: to the hour in which sampling resumed.
+    move("eth0", 5000, 50);
+    step(3600 * 1000); // 11:35:20
+    // A reset during a gap credits the new value; a rise no link carries, nothing.
+    setInterface("eth0", FakeInterface{7, 0, 2});
+    step(60000);
+    move("eth0", 1ULL << 62, 0);
+    step(60000); // 11:37:20
     meter_->shutdown();
-    expectRow(row("2026-03-01 10:00"), 1, 1000, 100);
-    EXPECT_EQ(row("2026-03-01 11:00").recv, 10);
-
-    // A restart continues the hour's row; what moved while no meter ran is not counted.
-    move("eth0", 50000, 50000);
-    wallMs_ += 80000;
-    elapsedMs_ += 80000;
-    startMeter();
-    move("eth0", 5, 0);
-    step(10000);
-    meter_->shutdown();
-    EXPECT_EQ(row("2026-03-01 11:00").recv, 15);
+    const HourRecord ten = row("2026-03-01 10:00");
+    expectRow(ten, 2, 1000 + 60 * kMiB + 10, 100);
+    EXPECT_EQ(ten.recv_peak, 0);
+    EXPECT_EQ(ten.total_peak, 0);
+    expectRow(row("2026-03-01 11:00"), 3, 5000 + 7, 50);
+    // The applications' rows take the same bytes, as unattributed.
+    EXPECT_EQ(sumOf("SELECT SUM(recv) || ' ' || SUM(sent) FROM app_data"),
+              sumOf("SELECT SUM(recv) || ' ' || SUM(sent) FROM hour_data"));
 
     // The wall clock jumps back into 10:00, whose row continues.
-    wallMs_ = utcMs("2026-03-01T10:30:00Z");
+    startMeter();
+    wallMs_ = utcMs("2026-03-01T10:50:00Z");
     move("eth0", 5, 0);
     step(10000);
     meter_->shutdown();
-    expectRow(row("2026-03-01 10:00"), 2, 1005, 100);
+    expectRow(row("2026-03-01 10:00"), 3, 1000 + 60 * kMiB + 15, 100);
 }
 
 TEST_F(MeterTest, AnHourThatRepeatsWhenClocksGoBackStaysOneRowOfAtMostSixtyMinutes)
