@@ -35,6 +35,11 @@ bool isRecreated(int previousIfindex, int ifindex)
     return previousIfindex != 0 && ifindex != 0 && previousIfindex != ifindex;
 }
 
+quint64 risen(qint64 stored, quint64 now)
+{
+    return now >= quint64(stored) ? now - quint64(stored) : 0;
+}
+
 QString joined(const QByteArrayList &interfaces)
 {
     return QString::fromUtf8(interfaces.join(", "));
@@ -126,13 +131,13 @@ QString HostCounter::refusal(const store::InterfaceBaseline &stored, const Basel
     if (now.ifindex != stored.ifindex) {
         return QStringLiteral("another interface under the same name");
     }
+    const qint64 sinceMs = nowMs - stored.elapsedMs;
+    if (!isPlausible(risen(stored.recv, now.bytes.recv), sinceMs) ||
+        !isPlausible(risen(stored.sent, now.bytes.sent), sinceMs)) {
+        return QStringLiteral("a rise no link carries");
+    }
     if (now.bytes.recv < quint64(stored.recv) || now.bytes.sent < quint64(stored.sent)) {
         return QStringLiteral("counters lower than the stored ones");
-    }
-    const qint64 sinceMs = nowMs - stored.elapsedMs;
-    if (!isPlausible(now.bytes.recv - quint64(stored.recv), sinceMs) ||
-        !isPlausible(now.bytes.sent - quint64(stored.sent), sinceMs)) {
-        return QStringLiteral("a rise no link carries");
     }
     return QString();
 }

@@ -37,8 +37,12 @@ TEST_F(MeterTest, EachHourGetsItsBytesCoveredMinutesAndOneMinutePeaks)
     EXPECT_EQ(ten.sent_peak, 5);
     EXPECT_EQ(ten.total_peak, 20); // the busiest minute, not a sum of two minutes' peaks
 
+    move("eth0", 100 * kKiBMinute, 0);
+    step(30000);
     meter_->shutdown();
-    expectRow(row("2026-03-01 11:00"), 1, 4 * kKiBMinute, 4 * kKiBMinute);
+    const HourRecord eleven = row("2026-03-01 11:00");
+    expectRow(eleven, 1, 104 * kKiBMinute, 4 * kKiBMinute);
+    EXPECT_EQ(eleven.recv_peak, 104); // KiB/s of 1024 bytes
 }
 
 TEST_F(MeterTest, ResetsAndInterfacesThatComeAndGoAreCountedOnce)
@@ -161,13 +165,14 @@ TEST_F(MeterTest, AlarmsRiseOnceOverTheirSizeAndRearmBelowItOrOnAChange)
 {
     ASSERT_EQ(settings_.setAlarmStatus(1), 0);
     ASSERT_EQ(settings_.setIngressAlarmStatus(1), 0);
+    ASSERT_EQ(settings_.setEgressAlarmStatus(1), 0);
     ASSERT_EQ(settings_.setAlarmThreshold(1, 1), 0); // 1 MiB over 1 minute
     ASSERT_EQ(settings_.setIngressThreshold(2, 1), 0);
-    ASSERT_EQ(settings_.setEgressThreshold(1, 1), 0); // its switch is off
+    ASSERT_EQ(settings_.setEgressThreshold(2, 1), 0);
     startMeter();
-    const auto raisedAfter = [&](quint64 recv, quint64 sent) {
+    const auto raisedAfter = [&](quint64 recv, quint64 sent, qint64 ms = 10000) {
         move("eth0", recv, sent);
-        step(10000);
+        step(ms);
         QStringList names;
         for (const AlarmEvent &event : alarms_)
             names << alarmKindName(event.kind);
@@ -177,14 +182,19 @@ TEST_F(MeterTest, AlarmsRiseOnceOverTheirSizeAndRearmBelowItOrOnAChange)
     EXPECT_EQ(raisedAfter(kMiB / 2, kMiB / 2), ""); // exactly the size is not over it
     EXPECT_EQ(raisedAfter(0, kMiB), "overall");
     EXPECT_EQ(raisedAfter(2 * kMiB, 0), "ingress"); // overall stays raised, once
-    for (int i = 0; i < 7; ++i)                     // the window empties: both re-armed
+    EXPECT_EQ(raisedAfter(0, 2 * kMiB), "egress");  // what was sent, not received
+    // 61 s after its last sample the window has let its bytes go: all re-armed.
+    for (int i = 0; i < 6; ++i)
         step(10000);
-    EXPECT_EQ(raisedAfter(3 * kMiB, 0), "overall ingress");
+    EXPECT_EQ(raisedAfter(0, 0, 1000), "");
+    EXPECT_EQ(raisedAfter(3 * kMiB, 0, 1000), "overall ingress");
 
     // A new threshold re-arms and forgets the traffic before it.
     ASSERT_EQ(settings_.setAlarmThreshold(4, 1), 0);
     EXPECT_EQ(raisedAfter(0, 0), "");
     EXPECT_EQ(raisedAfter(4 * kMiB, 1), "overall ingress");
+    ASSERT_EQ(settings_.setEgressAlarmStatus(0), 0);
+    EXPECT_EQ(raisedAfter(0, 3 * kMiB), ""); // its switch is off
 }
 
 ProcessTraffic process(qint64 pid, const char *name, quint64 recv, quint64 sent)
