@@ -102,6 +102,14 @@ protected:
             std::make_unique<Meter>(options, *this, InterfaceReader(root_.path()), *this, nullptr);
         meter_->start();
     }
+    static void sql(const char *statement)
+    {
+        sqlite3 *db = nullptr;
+        ASSERT_EQ(sqlite3_open(vexmora::paths::kDatabaseFile, &db), SQLITE_OK);
+        EXPECT_EQ(sqlite3_exec(db, statement, nullptr, nullptr, nullptr), SQLITE_OK)
+            << statement << ": " << sqlite3_errmsg(db);
+        sqlite3_close(db);
+    }
     // The one value a query of the database yields, as text.
     static std::string sumOf(const char *query)
     {

@@ -4,7 +4,6 @@
 
 #include <QStringList>
 #include <functional>
-#include <sqlite3.h>
 
 using namespace metertest;
 
@@ -36,14 +35,6 @@ protected:
     {
         wallMs_ += ms;
         elapsedMs_ += ms;
-    }
-    static void sql(const char *statement)
-    {
-        sqlite3 *db = nullptr;
-        ASSERT_EQ(sqlite3_open(vexmora::paths::kDatabaseFile, &db), SQLITE_OK);
-        EXPECT_EQ(sqlite3_exec(db, statement, nullptr, nullptr, nullptr), SQLITE_OK)
-            << statement << ": " << sqlite3_errmsg(db);
-        sqlite3_close(db);
     }
 
     QtMessageHandler previousHandler_ = nullptr;
