@@ -195,9 +195,11 @@ def crash_loop(link, meter, db, boot_id):
         if mins > len(allowed.get(hour, ())):
             meter.fail(f"{hour} claims {mins} minutes, meters ran in {len(allowed.get(hour, ()))}")
     span = meter.runs[-1][1] - meter.runs[0][0]
+    minutes = [(hour, mins, len(allowed.get(hour, ()))) for hour, mins in
+               db.rows("SELECT time, mins FROM hour_data")]
     print(f"crash loop: {len(stops)} stops in {span:.0f} s; kernel and rows {moved[0]} B received,"
           f" {moved[1]} B sent; {unseen} B ({100 * unseen / sum(moved):.0f} %) moved while no"
-          f" meter ran; rows' minutes {db.rows('SELECT time, mins FROM hour_data')}")
+          f" meter ran; (hour, minutes claimed, minutes run) {minutes}")
 
 
 def stall(link, meter, db, boot_id):
