@@ -77,7 +77,8 @@ public:
     void creditUnplaced(const LocalMinute &when, const ByteCounts &bytes);
     // Counting was interrupted: the minutes until the next moment are not covered.
     void interrupt();
-    // A minute ended or counting was interrupted since the last save.
+    // The store lacks something: a minute or an hour ended, counting was
+    // interrupted or bytes were credited since the last save.
     bool isDue() const { return due_; }
     // Writes the finished hours not written yet and the current one, with the
     // counters they were counted up to, in one transaction; false (all kept
