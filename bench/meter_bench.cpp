@@ -1,13 +1,16 @@
 // Benchmark of vexmora-meter: the CPU of one sample of the host's counters,
-// a simulated day of samples (memory must not grow), and the idle memory of
-// the real meter next to the real vexmorad.
+// a simulated day of samples (memory must not grow), the write of an hour row
+// with the counters it was counted up to, a start that resumes from them, and
+// the idle memory of the real meter next to the real vexmorad.
 //
 //   vexmora-meter-bench
 #include "alarm_sink.h"
 #include "meter.h"
+#include "meter_state.h"
 #include "private_bus.h"
 #include "process_memory.h"
 #include "result_table.h"
+#include "sample_stats.h"
 #include "service_process.h"
 #include "vexmora_bus_names.h"
 
@@ -100,6 +103,73 @@ void measureSimulatedDay(ResultTable &table)
                    warm.anonymous >= 0 && later.anonymous >= 0 && growth / kDays <= 32);
 }
 
+// What keeping the counters with the rows costs once a minute: the hour row
+// alone, as before, against the row, its minutes and four interfaces'
+// counters in one transaction. Both commit once, so the disk's sync is in
+// both; the two alternate, so that both meet the same load.
+void measureBaselineWrite(ResultTable &table)
+{
+    constexpr int kWrites = 200;
+    const vexmora::store::HourRecord row{30, 123456789, 98765432, 100, 50, 140};
+    std::vector<vexmora::store::InterfaceBaseline> baselines;
+    for (const char *name : {"eth0", "eth1", "wlan0", "enp3s0"}) {
+        baselines.push_back(
+            {name, 2, "5f0c2a7e-8d1b-4c3e-9a6f-2b7d1e0c4a93", 1LL << 40, 1LL << 38, 123456789});
+    }
+    std::vector<double> alone;
+    std::vector<double> together;
+    for (int i = 0; i < kWrites; ++i) {
+        alone.push_back(timeMicros([&] {
+            vexmora::store::saveHourData("2026-03-01 10:00", {i % 60, i, i, 0, 0, 0});
+        }));
+        together.push_back(timeMicros([&] {
+            vexmora::store::saveHoursWithBaselines({{"2026-03-01 10:00", row, i}}, baselines);
+        }));
+    }
+    const Summary rowAlone = summarize(alone);
+    const Summary withCounters = summarize(together);
+    table.addCheck({"m", "hour row + minutes + 4 interfaces' counters, one transaction",
+                    format("%.2f ms (%.2f)", withCounters.median / 1000, withCounters.p90 / 1000),
+                    format("the hour row alone: %.2f ms (%.2f); %d writes each, alternating",
+                           rowAlone.median / 1000, rowAlone.p90 / 1000, kWrites),
+                    "median at most 1.5 × the row alone's (one commit each)", Verdict::Info},
+                   withCounters.median <= 1.5 * rowAlone.median);
+}
+
+// A start that finds counters stored by the previous run: reading them, the
+// decision, the first sample and the write of the fresh baseline.
+void measureResumingStart(ResultTable &table)
+{
+    constexpr int kStarts = 30;
+    SimulatedClock clock;
+    NoAlarms alarms;
+    MeterOptions options;
+    options.intervalMs = kIntervalMs;
+    const auto advance = [&clock] {
+        clock.wall += kIntervalMs;
+        clock.elapsed += kIntervalMs;
+    };
+    // Each start says what it resumed from; not the measure's business.
+    const QtMessageHandler previous =
+        qInstallMessageHandler([](QtMsgType, const QMessageLogContext &, const QString &) {});
+    {
+        Meter first(options, clock, InterfaceReader(), alarms, nullptr);
+        first.start();
+        advance();
+        first.shutdown();
+    }
+    const Summary start = measure(kStarts, [&] {
+        Meter meter(options, clock, InterfaceReader(), alarms, nullptr);
+        meter.start();
+        advance();
+    });
+    qInstallMessageHandler(previous);
+    table.addCheck({"m", "start resuming from the stored counters (without the attribution)",
+                    format("%.1f ms (%.1f)", start.median / 1000, start.p90 / 1000),
+                    format("%d starts", kStarts), "under 100 ms", Verdict::Info},
+                   start.median < 100'000);
+}
+
 void addIdleRow(ResultTable &table, const char *what, const Resident &resident)
 {
     table.add(
@@ -140,6 +210,8 @@ int main(int argc, char *argv[])
         writeCountingOn();
         ResultTable table;
         measureSimulatedDay(table);
+        measureBaselineWrite(table);
+        measureResumingStart(table);
         measureIdleMemory(table);
         table.print();
         return table.missCount() == 0 ? 0 : 1;

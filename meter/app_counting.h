@@ -30,7 +30,7 @@ public:
 
     // Counting starts: opens a source once, takes a fresh baseline.
     void start(qint64 elapsedMs);
-    // A gap in the samples: what moved meanwhile is not attributed either.
+    // Takes a fresh baseline: what moved before is not attributed.
     void restartBaseline();
     void account(const ByteCounts &hostBytes, qint64 wallMs);
     // Flushes the rows once a minute, before the UTC day ends, and writes the

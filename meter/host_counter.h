@@ -1,11 +1,29 @@
 #pragma once
 
 #include "interface_counters.h"
+#include "meter_state.h"
 
 #include <QByteArrayList>
 #include <QHash>
+#include <QStringList>
 
 namespace vexmora::meter {
+
+// What a start made of the counters stored by the previous run.
+struct Resumption
+{
+    // What the interfaces moved since their stored counters.
+    ByteCounts credited;
+    QByteArrayList resumed;
+    // Interfaces that start from a fresh baseline, each with the reason.
+    QStringList fresh;
+    // Stored entries that cannot be right, each with the reason.
+    QStringList damaged;
+};
+
+// Writes what a start made of the stored counters, one line for each kind of
+// outcome; `unusable` stored entries could not be read as counters at all.
+void logResumption(const Resumption &resumption, int unusable);
 
 // The host's traffic from the interface counters: the bytes the counted
 // interfaces moved between two samples. A counter that goes down (the
@@ -20,10 +38,17 @@ public:
     HostCounter(InterfaceReader reader, QByteArrayList names);
 
     // Takes the current counters as the baseline; nothing before is credited.
-    void rebaseline();
-    // Bytes moved since the previous sample or baseline; elapsedMs is the
-    // time since then, which bounds what a reset may credit.
-    ByteCounts sample(qint64 elapsedMs);
+    // nowMs is the boot's clock (CLOCK_BOOTTIME).
+    void rebaseline(qint64 nowMs);
+    // Takes the current counters as the baseline and credits what each
+    // interface moved since the stored counters, where those are of the same
+    // boot, the same interface index and not above the current ones.
+    Resumption resume(const std::vector<store::InterfaceBaseline> &stored, qint64 nowMs);
+    // Bytes moved since the previous sample or baseline; the time since then
+    // bounds what may be credited.
+    ByteCounts sample(qint64 nowMs);
+    // The baseline as it stands, to be stored with the rows counted up to it.
+    std::vector<store::InterfaceBaseline> baselines() const;
 
 private:
     struct Baseline
@@ -35,11 +60,17 @@ private:
     bool isCounted(const QByteArray &name, QHash<QByteArray, bool> &physicalNow);
     // False when the counters could not be read.
     bool readCounted(QHash<QByteArray, Baseline> &counted);
+    // Empty when what moved since the stored counters can be credited,
+    // otherwise why not; `damaged` tells whether the entry cannot be right.
+    QString refusal(const store::InterfaceBaseline &stored, const Baseline &now, qint64 nowMs,
+                    bool &damaged) const;
 
     InterfaceReader reader_;
     QByteArrayList names_;
     QHash<QByteArray, bool> physical_;
     QHash<QByteArray, Baseline> baselines_;
+    QByteArray bootId_;
+    qint64 readAtMs_ = 0;
 };
 
 } // namespace vexmora::meter

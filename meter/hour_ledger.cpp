@@ -11,6 +11,11 @@ namespace {
 // Rows the store refused are kept this long (hours) before the oldest goes.
 constexpr size_t kMaxUnsavedHours = 48;
 
+int minuteCount(quint64 minutes)
+{
+    return int(std::bitset<64>(minutes).count());
+}
+
 qint32 kibPerSecond(quint64 minuteBytes)
 {
     const quint64 rate = minuteBytes / 1024 / 60;
@@ -35,6 +40,11 @@ void HourRow::add(const ByteCounts &bytes, int minuteOfHour)
     cover(minuteOfHour);
 }
 
+void HourRow::addUnplaced(const ByteCounts &bytes)
+{
+    added_ += bytes;
+}
+
 void HourRow::cover(int minuteOfHour)
 {
     coveredMinutes_ |= quint64(1) << qBound(0, minuteOfHour, 59);
@@ -45,12 +55,6 @@ void HourRow::closeMinute(const ByteCounts &minuteBytes)
     recvPeak_ = qMax(recvPeak_, kibPerSecond(minuteBytes.recv));
     sentPeak_ = qMax(sentPeak_, kibPerSecond(minuteBytes.sent));
     totalPeak_ = qMax(totalPeak_, kibPerSecond(minuteBytes.total()));
-}
-
-bool HourRow::save()
-{
-    store::HourRecord row{};
-    return record(row) && store::saveHourData(hour_.constData(), row) == 0;
 }
 
 bool HourRow::loadBase()
@@ -71,9 +75,12 @@ bool HourRow::record(store::HourRecord &row)
     if (!loadBase()) {
         return false;
     }
-    const int covered = int(std::bitset<64>(coveredMinutes_).count());
+    // Minutes of the stored row that no stored minutes name (a row of an
+    // earlier version, or one written while the clock was elsewhere) can
+    // only be added to.
+    const int unnamed = qMax(0, qMax(0, base_.mins) - minuteCount(storedMinutes_));
     row = base_;
-    row.mins = qMin(60, qMax(0, base_.mins) + covered);
+    row.mins = qMin(60, unnamed + minuteCount(coveredMinutes()));
     row.recv = base_.recv + qint64(added_.recv);
     row.sent = base_.sent + qint64(added_.sent);
     row.recv_peak = qMax(base_.recv_peak, recvPeak_);
@@ -82,16 +89,26 @@ bool HourRow::record(store::HourRecord &row)
     return true;
 }
 
+int HourLedger::resumeMinutes(const std::vector<store::HourMinutes> &stored)
+{
+    int rejected = 0;
+    for (const store::HourMinutes &hour : stored) {
+        if (hour.covered < 0 || hour.covered >= qint64(1) << 60) {
+            ++rejected;
+            continue;
+        }
+        storedMinutes_.insert(QByteArray::fromStdString(hour.hour), quint64(hour.covered));
+    }
+    return rejected;
+}
+
 void HourLedger::account(const LocalMinute &when, const ByteCounts &bytes)
 {
-    if (when.hourText != current_.hour()) {
-        close();
-        current_ = HourRow(when.hourText);
-    }
+    enterHour(when.hourText);
     if (when.epochMinute != minute_) {
         if (minute_ >= 0) {
             closeMinute();
-            flush();
+            due_ = true;
             // Samples further apart than a minute cover the minutes between them.
             for (qint64 m = minute_ + 1; m < when.epochMinute; ++m) {
                 const int minuteOfHour = when.minuteOfHour - int(when.epochMinute - m);
@@ -106,19 +123,45 @@ void HourLedger::account(const LocalMinute &when, const ByteCounts &bytes)
     minuteBytes_ += bytes;
 }
 
-bool HourLedger::flush()
+void HourLedger::creditUnplaced(const LocalMinute &when, const ByteCounts &bytes)
 {
-    if (!current_.hour().isEmpty() && !current_.save()) {
-        // The rows kept from before would fail the same way; one message is enough.
+    enterHour(when.hourText);
+    current_.addUnplaced(bytes);
+    due_ = true;
+}
+
+void HourLedger::interrupt()
+{
+    if (minute_ >= 0) {
+        closeMinute();
+        due_ = true;
+        minute_ = -1;
+    }
+}
+
+bool HourLedger::save(const std::vector<store::InterfaceBaseline> &baselines)
+{
+    due_ = false;
+    std::vector<HourRow *> rows;
+    for (HourRow &row : finished_) {
+        rows.push_back(&row);
+    }
+    if (!current_.hour().isEmpty()) {
+        rows.push_back(&current_);
+    }
+    std::vector<store::HourWrite> writes;
+    for (HourRow *row : rows) {
+        store::HourWrite write{row->hour().toStdString(), {}, qint64(row->coveredMinutes())};
+        if (!row->record(write.record)) {
+            return false;
+        }
+        writes.push_back(std::move(write));
+    }
+    if (store::saveHoursWithBaselines(writes, baselines) != 0) {
         return false;
     }
-    std::vector<HourRow> stillUnsaved;
-    for (HourRow &row : unsaved_) {
-        if (!row.save()) {
-            stillUnsaved.push_back(std::move(row));
-        }
-    }
-    unsaved_ = std::move(stillUnsaved);
+    finished_.clear();
+    rememberStoredMinutes(writes);
     return true;
 }
 
@@ -128,32 +171,47 @@ bool HourLedger::current(QByteArray &hour, store::HourRecord &record)
     return !hour.isEmpty() && current_.record(record);
 }
 
-void HourLedger::interrupt()
-{
-    if (minute_ >= 0) {
-        closeMinute();
-        flush();
-        minute_ = -1;
-    }
-}
-
 void HourLedger::close()
 {
     if (current_.hour().isEmpty()) {
         return;
     }
     closeMinute();
-    if (!flush()) {
-        qWarning().noquote() << "Could not write the hour" << current_.hour()
-                             << "yet; it is kept and written again later.";
-        unsaved_.push_back(current_);
-        if (unsaved_.size() > kMaxUnsavedHours) {
-            qWarning().noquote() << "Dropping the unsaved hour" << unsaved_.front().hour();
-            unsaved_.erase(unsaved_.begin());
-        }
+    finished_.push_back(current_);
+    if (finished_.size() > kMaxUnsavedHours) {
+        qWarning().noquote() << "Dropping the unsaved hour" << finished_.front().hour();
+        finished_.erase(finished_.begin());
     }
     current_ = HourRow();
     minute_ = -1;
+    due_ = true;
+}
+
+// As the store keeps them: those of the hours written replace those of the
+// same and of earlier hours.
+void HourLedger::rememberStoredMinutes(const std::vector<store::HourWrite> &writes)
+{
+    if (writes.empty()) {
+        return;
+    }
+    QByteArray earliest = QByteArray::fromStdString(writes.front().hour);
+    for (const store::HourWrite &write : writes) {
+        earliest = qMin(earliest, QByteArray::fromStdString(write.hour));
+    }
+    for (auto it = storedMinutes_.begin(); it != storedMinutes_.end();) {
+        it = it.key() < earliest ? storedMinutes_.erase(it) : std::next(it);
+    }
+    for (const store::HourWrite &write : writes) {
+        storedMinutes_.insert(QByteArray::fromStdString(write.hour), quint64(write.coveredMinutes));
+    }
+}
+
+void HourLedger::enterHour(const QByteArray &hour)
+{
+    if (hour != current_.hour()) {
+        close();
+        current_ = HourRow(hour, storedMinutes_.value(hour));
+    }
 }
 
 void HourLedger::closeMinute()

@@ -72,6 +72,11 @@ bool InterfaceReader::isPhysical(const QByteArray &name) const
     return QFileInfo::exists(sysPath(name, "device"));
 }
 
+QByteArray InterfaceReader::bootId() const
+{
+    return readWhole(root_ + QStringLiteral("/proc/sys/kernel/random/boot_id")).trimmed();
+}
+
 QString InterfaceReader::sysPath(const QByteArray &name, const char *entry) const
 {
     return root_ + QStringLiteral("/sys/class/net/") + QString::fromUtf8(name) + QLatin1Char('/') +

@@ -14,8 +14,9 @@ struct InterfaceCounters
     ByteCounts bytes;
 };
 
-// The kernel's per-interface byte counters (/proc/net/dev) and what sysfs
-// says about each interface, below a root directory that tests replace.
+// The kernel's per-interface byte counters (/proc/net/dev), what sysfs says
+// about each interface and the boot they count in, below a root directory
+// that tests replace.
 class InterfaceReader
 {
 public:
@@ -27,6 +28,8 @@ public:
     int ifindex(const QByteArray &name) const;
     // Whether a device stands behind it: not loopback, a bridge, veth or tunnel.
     bool isPhysical(const QByteArray &name) const;
+    // The kernel's id of the running boot; empty when it cannot be read.
+    QByteArray bootId() const;
 
 private:
     QString sysPath(const QByteArray &name, const char *entry) const;

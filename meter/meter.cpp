@@ -1,6 +1,7 @@
 #include "meter.h"
 
 #include "alarm_sink.h"
+#include "meter_state.h"
 #include "sqlite_handles.h"
 #include "traffic_store.h"
 #include "vexmora_paths.h"
@@ -15,8 +16,8 @@ namespace {
 
 constexpr qint64 kMinuteMs = 60 * 1000;
 constexpr qint64 kDayMs = 24 * 60 * kMinuteMs;
-// A gap a few intervals long (a suspend, a stopped process) is not credited:
-// when in it the traffic happened cannot be told.
+// A gap a few intervals long (a suspend, a stopped process): when in it the
+// traffic happened cannot be told, so it goes to no minute.
 constexpr qint64 kGapIntervals = 3;
 constexpr qint64 kGapSlackMs = 10 * 1000;
 // The wall clock moved by itself (set by hand, stepped by NTP) when it ran
@@ -55,9 +56,13 @@ void Meter::start()
     const qint64 now = clock_.elapsedMs();
     lastTextfileMs_ = now;
     lastPurgeMs_ = now - kDayMs;
+    resumeStored_ = true;
     tick();
+    resumeStored_ = false;
     if (!settings_.counting) {
         apps_.stop(); // the snapshots say that nothing is counted
+        // Nor will a later start credit what moves while counting is off.
+        saveRows({});
     }
     timer_.start();
 }
@@ -84,6 +89,7 @@ void Meter::shutdown()
         apps_.stop();
     }
     ledger_.close();
+    saveRows(settings_.counting ? host_.baselines() : std::vector<store::InterfaceBaseline>());
     if (!options_.textfileDir.isEmpty()) {
         writePrometheusTextfile(options_.textfileDir, status());
     }
@@ -135,13 +141,43 @@ void Meter::applySettings(const MeterSettings &settings)
 
 void Meter::startCounting()
 {
-    host_.rebaseline();
-    apps_.start(clock_.elapsedMs());
-    lastSampleMs_ = clock_.elapsedMs();
+    const qint64 now = clock_.elapsedMs();
+    ByteCounts unplaced;
+    if (resumeStored_) {
+        unplaced = resumeStoredCounting(now);
+    } else {
+        host_.rebaseline(now);
+    }
+    apps_.start(now);
+    lastSampleMs_ = now;
     lastWallMs_ = clock_.wallMs();
     qInfo().noquote() << "Counting the traffic of"
                       << (options_.interfaces.isEmpty() ? QByteArray("the physical interfaces")
                                                         : options_.interfaces.join(','));
+    if (!unplaced.isZero()) {
+        creditUnplaced(unplaced, lastWallMs_);
+    }
+    // Stored at once: a stop before the first minute ends then loses nothing.
+    baselineUnsaved_ = true;
+}
+
+ByteCounts Meter::resumeStoredCounting(qint64 elapsedMs)
+{
+    store::MeterState stored;
+    const int read = store::loadMeterState(stored);
+    if (read == 1) {
+        qWarning("The meter's tables in the database have other columns: they are made anew and "
+                 "counting starts from a fresh baseline.");
+        store::replaceMeterTables();
+    }
+    if (read != 0) {
+        host_.rebaseline(elapsedMs);
+        return ByteCounts();
+    }
+    const int unusableMinutes = ledger_.resumeMinutes(stored.minutes);
+    const Resumption resumption = host_.resume(stored.baselines, elapsedMs);
+    logResumption(resumption, stored.mistyped + unusableMinutes);
+    return resumption.credited;
 }
 
 void Meter::stopCounting()
@@ -151,6 +187,9 @@ void Meter::stopCounting()
     // comes back on within it.
     sample(clock_.elapsedMs());
     ledger_.interrupt();
+    // Without stored counters a restart credits nothing of what moves while
+    // counting is off.
+    saveRows({});
     apps_.stop();
     qInfo("Counting switched off.");
 }
@@ -170,22 +209,40 @@ void Meter::sample(qint64 elapsedMs)
         ledger_.interrupt();
     }
     if (isGap(sinceMs)) {
-        qInfo("No sample for %lld s (a suspend or a stall): starting from a fresh baseline.",
+        qInfo("No sample for %lld s (a suspend or a stall): what moved meanwhile goes to this "
+              "hour, in no minute.",
               sinceMs / 1000);
-        host_.rebaseline();
-        apps_.restartBaseline();
         ledger_.interrupt();
+        const ByteCounts moved = host_.sample(elapsedMs);
+        hostBytes_ += moved;
+        creditUnplaced(moved, wallMs);
         ledger_.account(minute, ByteCounts());
-        return;
+    } else {
+        const ByteCounts moved = host_.sample(elapsedMs);
+        hostBytes_ += moved;
+        ledger_.account(minute, moved);
+        apps_.account(moved, wallMs);
+        alarms_.add(elapsedMs, moved);
+        for (const AlarmEvent &event : alarms_.evaluate(elapsedMs)) {
+            alarmSink_.raise(event, settings_.alarms.periodMinutes);
+        }
     }
-    const ByteCounts moved = host_.sample(sinceMs);
-    hostBytes_ += moved;
-    ledger_.account(minute, moved);
-    apps_.account(moved, wallMs);
-    alarms_.add(elapsedMs, moved);
-    for (const AlarmEvent &event : alarms_.evaluate(elapsedMs)) {
-        alarmSink_.raise(event, settings_.alarms.periodMinutes);
+    if (ledger_.isDue() || baselineUnsaved_) {
+        saveRows(host_.baselines());
     }
+}
+
+void Meter::creditUnplaced(const ByteCounts &bytes, qint64 wallMs)
+{
+    ledger_.creditUnplaced(localMinuteAt(wallMs), bytes);
+    // The applications' sockets that lived across it go to their owners.
+    apps_.account(bytes, wallMs);
+}
+
+void Meter::saveRows(const std::vector<store::InterfaceBaseline> &baselines)
+{
+    baselineUnsaved_ = false;
+    ledger_.save(baselines);
 }
 
 void Meter::runPeriodicWork(qint64 elapsedMs)

@@ -32,7 +32,9 @@ public:
           AlarmSink &alarms, std::vector<SocketCountSource *> attribution,
           QObject *parent = nullptr);
 
-    // Reads the settings, purges, takes the baseline and starts the timer.
+    // Reads the settings, purges, takes the baseline (crediting what moved
+    // since the counters the previous run stored, when they still apply) and
+    // starts the timer.
     void start();
     // One sample; the timer calls it, tests call it after moving their clock.
     void tick();
@@ -46,8 +48,12 @@ public:
 private:
     void applySettings(const MeterSettings &settings);
     void startCounting();
+    ByteCounts resumeStoredCounting(qint64 elapsedMs);
     void stopCounting();
     void sample(qint64 elapsedMs);
+    // Bytes that moved while nothing was sampled, to the hour of `wallMs`.
+    void creditUnplaced(const ByteCounts &bytes, qint64 wallMs);
+    void saveRows(const std::vector<store::InterfaceBaseline> &baselines);
     void runPeriodicWork(qint64 elapsedMs);
     bool isGap(qint64 sinceMs) const;
 
@@ -65,6 +71,10 @@ private:
     qint64 lastWallMs_ = 0;
     qint64 lastTextfileMs_ = 0;
     qint64 lastPurgeMs_ = 0;
+    // Only the start of the process resumes from the stored counters;
+    // switching counting on starts afresh.
+    bool resumeStored_ = false;
+    bool baselineUnsaved_ = false;
     QTimer timer_;
 };
 

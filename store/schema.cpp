@@ -4,6 +4,7 @@
 #include "traffic_store.h"
 
 #include <cstdio>
+#include <cstring>
 
 namespace vexmora::store {
 
@@ -20,6 +21,24 @@ constexpr char kCreateHourData[] =
     "INTEGER NOT NULL, recv BIGINT NOT NULL, sent BIGINT NOT NULL, recv_peak INTEGER NOT NULL, "
     "sent_peak INTEGER NOT NULL, total_peak INTEGER NOT NULL, report_status INTEGER NOT NULL "
     "DEFAULT 0, UNIQUE (time));";
+
+// The meter's own tables, which no report reads. sqlite_master keeps these
+// statements as they stand, which tells a table of the meter's from another
+// one of the same name.
+constexpr char kCreateMeterBaseline[] =
+    "CREATE TABLE meter_baseline ( interface TEXT NOT NULL PRIMARY KEY, ifindex INTEGER NOT NULL, "
+    "boot_id TEXT NOT NULL, recv BIGINT NOT NULL, sent BIGINT NOT NULL, elapsed_ms BIGINT NOT NULL "
+    ")";
+constexpr char kCreateMeterMinutes[] =
+    "CREATE TABLE meter_minutes ( hour TEXT NOT NULL PRIMARY KEY, covered BIGINT NOT NULL )";
+struct MeterTable
+{
+    const char *name;
+    const char *create;
+};
+constexpr MeterTable kMeterTables[] = {{"meter_baseline", kCreateMeterBaseline},
+                                       {"meter_minutes", kCreateMeterMinutes}};
+constexpr char kTableStatement[] = "SELECT sql FROM sqlite_master WHERE type='table' AND name=?;";
 
 int createTable(sqlite3 *db, const char *sql)
 {
@@ -61,6 +80,40 @@ int createAppDataTable(sqlite3 *db)
 int createHourDataTable(sqlite3 *db)
 {
     return createTable(db, kCreateHourData);
+}
+
+int createMeterBaselineTable(sqlite3 *db)
+{
+    return createTable(db, kCreateMeterBaseline);
+}
+
+int createMeterMinutesTable(sqlite3 *db)
+{
+    return createTable(db, kCreateMeterMinutes);
+}
+
+int meterTableFits(sqlite3 *db, const char *tableName)
+{
+    Statement statement;
+    if (!prepareStatement(db, kTableStatement, statement)) {
+        return -1;
+    }
+    sqlite3_bind_text(statement.get(), 1, tableName, -1, SQLITE_STATIC);
+    const int rc = sqlite3_step(statement.get());
+    if (rc == SQLITE_DONE) {
+        return 1;
+    }
+    if (rc != SQLITE_ROW) {
+        fprintf(stderr, "Cannot read the schema: %s\n", sqlite3_errmsg(db));
+        return -1;
+    }
+    const auto *sql = reinterpret_cast<const char *>(sqlite3_column_text(statement.get(), 0));
+    for (const MeterTable &table : kMeterTables) {
+        if (std::strcmp(tableName, table.name) == 0) {
+            return sql != nullptr && std::strcmp(sql, table.create) == 0 ? 1 : 0;
+        }
+    }
+    return 0;
 }
 
 bool ensureTable(sqlite3 *db, const char *tableName, int (*create)(sqlite3 *))

@@ -1,5 +1,6 @@
 #include "traffic_store.h"
 
+#include "hour_statement.h"
 #include "schema.h"
 #include "sqlite_handles.h"
 
@@ -14,12 +15,6 @@ constexpr char kAddAppTraffic[] =
     "INSERT INTO app_data (pkgname, recv, sent, total, time) VALUES (?, ?, ?, ?, date('now')) ON "
     "CONFLICT(pkgname, time) DO UPDATE SET recv = recv + excluded.recv, sent = sent + "
     "excluded.sent, total = total + excluded.total;";
-constexpr char kSaveHourData[] =
-    "INSERT INTO hour_data (time, mins, recv, sent, recv_peak, sent_peak, total_peak, "
-    "report_status) VALUES (?, ?, ?, ?, ?, ?, ?, 0) ON CONFLICT(time) DO UPDATE SET recv = "
-    "excluded.recv, sent = excluded.sent, recv_peak = excluded.recv_peak, sent_peak = "
-    "excluded.sent_peak, total_peak = excluded.total_peak, mins = excluded.mins, report_status = "
-    "excluded.report_status;";
 constexpr char kLoadHourData[] =
     "SELECT mins, recv, sent, recv_peak, sent_peak, total_peak FROM hour_data WHERE time = ? ;";
 constexpr char kPurgeOldRows[] = "DELETE FROM %s WHERE time<=DATE('now', '-%d days', 'localtime');";
@@ -49,6 +44,17 @@ int runWrite(sqlite3 *db, sqlite3_stmt *statement)
 }
 
 } // namespace
+
+void bindHourRecord(sqlite3_stmt *statement, const char *hourText, const HourRecord &record)
+{
+    sqlite3_bind_text(statement, 1, hourText, -1, SQLITE_STATIC);
+    sqlite3_bind_int(statement, 2, record.mins);
+    sqlite3_bind_int64(statement, 3, record.recv);
+    sqlite3_bind_int64(statement, 4, record.sent);
+    sqlite3_bind_int(statement, 5, record.recv_peak);
+    sqlite3_bind_int(statement, 6, record.sent_peak);
+    sqlite3_bind_int(statement, 7, record.total_peak);
+}
 
 int addAppTraffic(const char *pkgname, int64_t recv, int64_t sent)
 {
@@ -80,15 +86,8 @@ int saveHourData(const char *hourText, const HourRecord &record)
     if (!prepareStatement(db.get(), kSaveHourData, statement)) {
         return 1;
     }
-    sqlite3_stmt *s = statement.get();
-    sqlite3_bind_text(s, 1, hourText, -1, SQLITE_STATIC);
-    sqlite3_bind_int(s, 2, record.mins);
-    sqlite3_bind_int64(s, 3, record.recv);
-    sqlite3_bind_int64(s, 4, record.sent);
-    sqlite3_bind_int(s, 5, record.recv_peak);
-    sqlite3_bind_int(s, 6, record.sent_peak);
-    sqlite3_bind_int(s, 7, record.total_peak);
-    return runWrite(db.get(), s);
+    bindHourRecord(statement.get(), hourText, record);
+    return runWrite(db.get(), statement.get());
 }
 
 int loadHourData(const char *hourText, HourRecord &record)

@@ -17,6 +17,8 @@
 #include <gtest/gtest.h>
 #include <map>
 #include <memory>
+#include <sqlite3.h>
+#include <string>
 
 namespace metertest {
 
@@ -36,6 +38,8 @@ inline qint64 utcMs(const char *text)
     return QDateTime::fromString(QLatin1String(text), Qt::ISODate).toMSecsSinceEpoch();
 }
 
+inline constexpr char kBootId[] = "5f0c2a7e-8d1b-4c3e-9a6f-2b7d1e0c4a93";
+
 class MeterTest : public testing::Test, public MeterClock, public AlarmSink
 {
 protected:
@@ -47,6 +51,7 @@ protected:
         ASSERT_EQ(settings_.setCountStatus(1), 0);
         wallMs_ = utcMs("2026-03-01T10:58:00Z");
         setInterface("eth0", FakeInterface{1000, 2000, 2, true});
+        setBootId(kBootId);
     }
     qint64 wallMs() const override { return wallMs_; }
     qint64 elapsedMs() const override { return elapsedMs_; }
@@ -66,6 +71,14 @@ protected:
         if (interface.physical)
             QDir().mkpath(dir + QStringLiteral("/device"));
         writeProcNetDev();
+    }
+    // An empty id removes the file.
+    void setBootId(const QByteArray &id)
+    {
+        const QString path = root_.path() + QStringLiteral("/proc/sys/kernel/random/boot_id");
+        QFile::remove(path);
+        if (!id.isEmpty())
+            writeFile(path, id + '\n');
     }
     // Adds bytes to an interface's counters.
     void move(const QByteArray &name, quint64 recv, quint64 sent)
@@ -88,6 +101,28 @@ protected:
         meter_ =
             std::make_unique<Meter>(options, *this, InterfaceReader(root_.path()), *this, sources_);
         meter_->start();
+    }
+    static void sql(const char *statement)
+    {
+        sqlite3 *db = nullptr;
+        ASSERT_EQ(sqlite3_open(vexmora::paths::kDatabaseFile, &db), SQLITE_OK);
+        EXPECT_EQ(sqlite3_exec(db, statement, nullptr, nullptr, nullptr), SQLITE_OK)
+            << statement << ": " << sqlite3_errmsg(db);
+        sqlite3_close(db);
+    }
+    // The one value a query of the database yields, as text.
+    static std::string sumOf(const char *query)
+    {
+        sqlite3 *db = nullptr;
+        sqlite3_stmt *statement = nullptr;
+        std::string value = "(failed)";
+        if (sqlite3_open(vexmora::paths::kDatabaseFile, &db) == SQLITE_OK &&
+            sqlite3_prepare_v2(db, query, -1, &statement, nullptr) == SQLITE_OK &&
+            sqlite3_step(statement) == SQLITE_ROW)
+            value = reinterpret_cast<const char *>(sqlite3_column_text(statement, 0));
+        sqlite3_finalize(statement);
+        sqlite3_close(db);
+        return value;
     }
     // The hour's stored row; mins -1 when there is none.
     vexmora::store::HourRecord row(const char *hour)

@@ -42,8 +42,12 @@ TEST_F(MeterTest, EachHourGetsItsBytesCoveredMinutesAndOneMinutePeaks)
     EXPECT_EQ(ten.sent_peak, 5);
     EXPECT_EQ(ten.total_peak, 20); // the busiest minute, not a sum of two minutes' peaks
 
+    move("eth0", 100 * kKiBMinute, 0);
+    step(30000);
     meter_->shutdown();
-    expectRow(row("2026-03-01 11:00"), 1, 4 * kKiBMinute, 4 * kKiBMinute);
+    const HourRecord eleven = row("2026-03-01 11:00");
+    expectRow(eleven, 1, 104 * kKiBMinute, 4 * kKiBMinute);
+    EXPECT_EQ(eleven.recv_peak, 104); // KiB/s of 1024 bytes
 }
 
 TEST_F(MeterTest, ResetsAndInterfacesThatComeAndGoAreCountedOnce)
@@ -84,36 +88,42 @@ TEST_F(MeterTest, ResetsAndInterfacesThatComeAndGoAreCountedOnce)
     EXPECT_EQ(row("2026-03-01 10:00").recv, expected + 3);
 }
 
-TEST_F(MeterTest, GapsRestartsAndClockJumpsNeitherCreditNorOverwriteWhatIsUnknown)
+TEST_F(MeterTest, GapsAreCreditedWhereSamplingResumesInNoMinuteAndClockJumpsOverwriteNothing)
 {
+    wallMs_ = utcMs("2026-03-01T10:30:00Z");
     startMeter();
     move("eth0", 1000, 100);
     step(10000);
-    // A suspend: an hour on the elapsed clock; the bytes of it are not credited.
-    move("eth0", 777777, 0);
-    step(3600 * 1000);
+    // A stall of five minutes: its bytes count, but cover no minute and make no peak.
+    move("eth0", 60 * kMiB, 0);
+    step(300000); // 10:35:10
     move("eth0", 10, 0);
     step(10000);
+    // A suspend across the hour's end: to the hour in which sampling resumed.
+    move("eth0", 5000, 50);
+    step(3600 * 1000); // 11:35:20
+    // A reset during a gap credits the new value; a rise no link carries, nothing.
+    setInterface("eth0", FakeInterface{7, 0, 2});
+    step(60000);
+    move("eth0", 1ULL << 62, 0);
+    step(60000); // 11:37:20
     meter_->shutdown();
-    expectRow(row("2026-03-01 10:00"), 1, 1000, 100);
-    EXPECT_EQ(row("2026-03-01 11:00").recv, 10);
-
-    // A restart continues the hour's row; what moved while no meter ran is not counted.
-    move("eth0", 50000, 50000);
-    wallMs_ += 80000;
-    elapsedMs_ += 80000;
-    startMeter();
-    move("eth0", 5, 0);
-    step(10000);
-    meter_->shutdown();
-    EXPECT_EQ(row("2026-03-01 11:00").recv, 15);
+    const HourRecord ten = row("2026-03-01 10:00");
+    expectRow(ten, 2, 1000 + 60 * kMiB + 10, 100);
+    EXPECT_EQ(ten.recv_peak, 0);
+    EXPECT_EQ(ten.total_peak, 0);
+    expectRow(row("2026-03-01 11:00"), 3, 5000 + 7, 50);
+    // The applications' rows take the same bytes, as unattributed.
+    EXPECT_EQ(sumOf("SELECT SUM(recv) || ' ' || SUM(sent) FROM app_data"),
+              sumOf("SELECT SUM(recv) || ' ' || SUM(sent) FROM hour_data"));
 
     // The wall clock jumps back into 10:00, whose row continues.
-    wallMs_ = utcMs("2026-03-01T10:30:00Z");
+    startMeter();
+    wallMs_ = utcMs("2026-03-01T10:50:00Z");
     move("eth0", 5, 0);
     step(10000);
     meter_->shutdown();
-    expectRow(row("2026-03-01 10:00"), 2, 1005, 100);
+    expectRow(row("2026-03-01 10:00"), 3, 1000 + 60 * kMiB + 15, 100);
 }
 
 TEST_F(MeterTest, AnHourThatRepeatsWhenClocksGoBackStaysOneRowOfAtMostSixtyMinutes)
@@ -123,8 +133,10 @@ TEST_F(MeterTest, AnHourThatRepeatsWhenClocksGoBackStaysOneRowOfAtMostSixtyMinut
     wallMs_ = utcMs("2026-10-25T00:00:00Z"); // 02:00 summer time
     startMeter();
     for (int i = 0; i < 2 * 360 - 1; ++i) { // up to 02:59:50 the second time
-        if (i == 360) {                     // a restart in the repeated hour continues its row
+        if (i == 360 || i == 540) {         // a restart in the repeated hour continues its row
             meter_->shutdown();
+            if (i == 540) // as after an upgrade from a version that kept no minutes
+                sql("DELETE FROM meter_minutes");
             startMeter();
         }
         move("eth0", 10, 1);
@@ -160,13 +172,14 @@ TEST_F(MeterTest, AlarmsRiseOnceOverTheirSizeAndRearmBelowItOrOnAChange)
 {
     ASSERT_EQ(settings_.setAlarmStatus(1), 0);
     ASSERT_EQ(settings_.setIngressAlarmStatus(1), 0);
+    ASSERT_EQ(settings_.setEgressAlarmStatus(1), 0);
     ASSERT_EQ(settings_.setAlarmThreshold(1, 1), 0); // 1 MiB over 1 minute
     ASSERT_EQ(settings_.setIngressThreshold(2, 1), 0);
-    ASSERT_EQ(settings_.setEgressThreshold(1, 1), 0); // its switch is off
+    ASSERT_EQ(settings_.setEgressThreshold(2, 1), 0);
     startMeter();
-    const auto raisedAfter = [&](quint64 recv, quint64 sent) {
+    const auto raisedAfter = [&](quint64 recv, quint64 sent, qint64 ms = 10000) {
         move("eth0", recv, sent);
-        step(10000);
+        step(ms);
         QStringList names;
         for (const AlarmEvent &event : alarms_)
             names << alarmKindName(event.kind);
@@ -176,14 +189,19 @@ TEST_F(MeterTest, AlarmsRiseOnceOverTheirSizeAndRearmBelowItOrOnAChange)
     EXPECT_EQ(raisedAfter(kMiB / 2, kMiB / 2), ""); // exactly the size is not over it
     EXPECT_EQ(raisedAfter(0, kMiB), "overall");
     EXPECT_EQ(raisedAfter(2 * kMiB, 0), "ingress"); // overall stays raised, once
-    for (int i = 0; i < 7; ++i)                     // the window empties: both re-armed
+    EXPECT_EQ(raisedAfter(0, 2 * kMiB), "egress");  // what was sent, not received
+    // 61 s after its last sample the window has let its bytes go: all re-armed.
+    for (int i = 0; i < 6; ++i)
         step(10000);
-    EXPECT_EQ(raisedAfter(3 * kMiB, 0), "overall ingress");
+    EXPECT_EQ(raisedAfter(0, 0, 1000), "");
+    EXPECT_EQ(raisedAfter(3 * kMiB, 0, 1000), "overall ingress");
 
     // A new threshold re-arms and forgets the traffic before it.
     ASSERT_EQ(settings_.setAlarmThreshold(4, 1), 0);
     EXPECT_EQ(raisedAfter(0, 0), "");
     EXPECT_EQ(raisedAfter(4 * kMiB, 1), "overall ingress");
+    ASSERT_EQ(settings_.setEgressAlarmStatus(0), 0);
+    EXPECT_EQ(raisedAfter(0, 3 * kMiB), ""); // its switch is off
 }
 
 ProcessTraffic process(qint64 pid, const char *name, quint64 recv, quint64 sent)

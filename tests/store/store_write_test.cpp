@@ -1,4 +1,5 @@
 // The store's write interface against the scratch database.
+#include "meter_state.h"
 #include "store_test_support.h"
 #include "traffic_store.h"
 
@@ -112,6 +113,77 @@ TEST_F(StoreWrite, AWriteWaitsOutAMomentaryLock)
     release.join();
     EXPECT_EQ(result, 0);
     EXPECT_EQ(rows("SELECT mins FROM hour_data"), "45\n");
+}
+
+std::string baselinesOf(const MeterState &state)
+{
+    std::string text;
+    for (const InterfaceBaseline &b : state.baselines)
+        text += b.interface + '|' + std::to_string(b.ifindex) + '|' + b.bootId + '|' +
+                std::to_string(b.recv) + '|' + std::to_string(b.sent) + '|' +
+                std::to_string(b.elapsedMs) + '\n';
+    for (const HourMinutes &m : state.minutes)
+        text += m.hour + '=' + std::to_string(m.covered) + '\n';
+    return text;
+}
+
+std::string loaded()
+{
+    MeterState state;
+    EXPECT_EQ(loadMeterState(state), 0);
+    return baselinesOf(state);
+}
+
+TEST_F(StoreWrite, TheMeterStateIsWrittenWithItsRowsOrNotAtAll)
+{
+    const std::vector<InterfaceBaseline> baselines = {{"eth0", 2, "boot-a", 1000, 2000, 123456},
+                                                      {"wlan0", 3, "boot-a", 5, 6, 123457}};
+    ASSERT_EQ(
+        saveHoursWithBaselines(
+            {{"2026-01-01 10:00", kFirst, 0b11}, {"2026-01-01 11:00", kSecond, 0b1}}, baselines),
+        0);
+    const std::string hours = "2026-01-01 10:00|60|1000|0\n2026-01-01 11:00|45|-5|0\n";
+    const std::string state = "eth0|2|boot-a|1000|2000|123456\nwlan0|3|boot-a|5|6|123457\n"
+                              "2026-01-01 10:00=3\n2026-01-01 11:00=1\n";
+    const char *hourRows = "SELECT time, mins, recv, report_status FROM hour_data ORDER BY time";
+    EXPECT_EQ(rows(hourRows), hours);
+    EXPECT_EQ(loaded(), state);
+
+    // A write that fails half-way leaves neither rows without their counters
+    // nor counters without their rows.
+    exec("CREATE TRIGGER refuse BEFORE INSERT ON meter_baseline BEGIN SELECT RAISE(ABORT, "
+         "'refused'); END");
+    exec("UPDATE hour_data SET report_status = 1");
+    EXPECT_EQ(saveHoursWithBaselines({{"2026-01-01 11:00", kFirst, 0b111}}, baselines), 1);
+    EXPECT_EQ(rows(hourRows), "2026-01-01 10:00|60|1000|1\n2026-01-01 11:00|45|-5|1\n");
+    EXPECT_EQ(loaded(), state);
+
+    // A later hour's write drops the minutes of earlier hours; the baselines
+    // are replaced, by none at all when counting stops.
+    exec("DROP TRIGGER refuse");
+    ASSERT_EQ(saveHoursWithBaselines({{"2026-01-01 11:00", kFirst, 0b111}}, {}), 0);
+    EXPECT_EQ(loaded(), "2026-01-01 11:00=7\n");
+    ASSERT_EQ(saveHoursWithBaselines({}, baselines), 0);
+    EXPECT_EQ(loaded(), "eth0|2|boot-a|1000|2000|123456\nwlan0|3|boot-a|5|6|123457\n"
+                        "2026-01-01 11:00=7\n");
+}
+
+TEST_F(StoreWrite, TheMeterStateTellsAForeignTableAndLeavesOutMistypedEntries)
+{
+    MeterState state;
+    EXPECT_EQ(loadMeterState(state), 0) << "no tables yet";
+    exec("CREATE TABLE meter_minutes (hour TEXT, covered BIGINT NOT NULL, note TEXT NOT NULL)");
+    EXPECT_EQ(loadMeterState(state), 1);
+    ASSERT_EQ(replaceMeterTables(), 0);
+    ASSERT_EQ(
+        saveHoursWithBaselines({{"2026-01-01 10:00", kFirst, 1}},
+                               {{"eth0", 2, "boot-a", 10, 20, 30}, {"eth1", 4, "b", 1, 2, 3}}),
+        0);
+    exec("UPDATE meter_baseline SET recv = 'lots' WHERE interface = 'eth1';"
+         "UPDATE meter_minutes SET covered = 1.5");
+    EXPECT_EQ(loadMeterState(state), 0);
+    EXPECT_EQ(baselinesOf(state), "eth0|2|boot-a|10|20|30\n");
+    EXPECT_EQ(state.mistyped, 2);
 }
 
 } // namespace
