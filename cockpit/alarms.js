@@ -1,7 +1,9 @@
-// AlarmRaised as it arrives: a list with time and figures, and a banner per
-// kind while its last alarm stands. The meter arms an alarm again when the
-// settings change, so a change of the alarm settings takes the banners down.
+// The meter's alarms: every AlarmRaised as it arrives in a list with time
+// and figures, and a banner per kind while that alarm is raised. The banners
+// follow AlarmRaised and AlarmCleared, and what GetRaisedAlarms answers when
+// the page opens and whenever the meter's name changes hands.
 
+import { meter, isAbsent } from "./bus.js";
 import { formatBytes, formatClock } from "./format.js";
 
 const KINDS = {
@@ -18,6 +20,8 @@ export class AlarmsSection {
         this.banners = document.getElementById("alarm-banners");
         this.period = null; // minutes, from the settings
         this.raised = new Map(); // kind -> banner element
+        this.dismissed = new Set(); // kinds whose banner the user closed while raised
+        this.reads = 0;
     }
 
     add(kind, bytes, limit, when = new Date()) {
@@ -30,10 +34,47 @@ export class AlarmsSection {
             this.table.tBodies[0].deleteRow(-1);
         this.table.hidden = false;
         this.empty.hidden = true;
-        this.showBanner(kind, name, bytes, limit, when);
+        this.dismissed.delete(kind);
+        this.showBanner(kind, bytes, limit, when);
     }
 
-    showBanner(kind, name, bytes, limit, when) {
+    // What the meter says is raised now; nothing while it has no owner. Only
+    // the last of overlapping reads counts.
+    async load() {
+        const read = ++this.reads;
+        let alarms;
+        try {
+            alarms = await meter.callJson("GetRaisedAlarms");
+        } catch (error) {
+            if (!isAbsent(error))
+                throw error;
+            alarms = [];
+        }
+        if (read === this.reads)
+            this.raisedNow(alarms);
+    }
+
+    cleared(kind) {
+        this.dismissed.delete(kind);
+        this.removeBanner(kind);
+    }
+
+    // ALARMS as GetRaisedAlarms lists them: a banner for each, none for the
+    // rest. A kind still raised keeps its banner, or stays dismissed.
+    raisedNow(alarms) {
+        const kinds = new Set(alarms.map(alarm => alarm.kind));
+        for (const kind of [...this.raised.keys(), ...this.dismissed]) {
+            if (!kinds.has(kind))
+                this.cleared(kind);
+        }
+        for (const { kind, bytes, limit, since } of alarms) {
+            if (!this.raised.has(kind) && !this.dismissed.has(kind))
+                this.showBanner(kind, bytes, limit, new Date(since * 1000));
+        }
+    }
+
+    showBanner(kind, bytes, limit, when) {
+        const name = KINDS[kind] || kind;
         this.raised.get(kind)?.remove();
         const banner = document.createElement("div");
         banner.className = "pf-c-alert pf-m-warning pf-m-inline";
@@ -57,28 +98,23 @@ export class AlarmsSection {
         close.type = "button";
         close.setAttribute("aria-label", `Dismiss the ${kind} alarm`);
         close.textContent = "×";
-        close.addEventListener("click", () => this.clear(kind));
+        close.addEventListener("click", () => {
+            this.dismissed.add(kind);
+            this.removeBanner(kind);
+        });
         action.appendChild(close);
         banner.append(icon, title, action, description);
         this.banners.appendChild(banner);
         this.raised.set(kind, banner);
     }
 
-    clear(kind) {
+    removeBanner(kind) {
         this.raised.get(kind)?.remove();
         this.raised.delete(kind);
     }
 
-    // The settings as read: a change of the alarm switches, sizes or period
-    // arms every alarm again.
-    settingsRead(previous, current) {
+    // The settings as read: the period the banners name.
+    settingsRead(current) {
         this.period = current?.period ?? this.period;
-        if (!previous || !current)
-            return;
-        const alarmPart = values => JSON.stringify([values.switches.overall, values.switches.egress,
-                                                    values.switches.ingress, values.sizes, values.period]);
-        if (alarmPart(previous) !== alarmPart(current))
-            for (const kind of [...this.raised.keys()])
-                this.clear(kind);
     }
 }

@@ -88,9 +88,12 @@ export const serviceAdmin = new Peer(names.SERVICE, names.OBJECT_PATH, names.INT
                                      { superuser: "try" });
 export const meter = new Peer(names.METER, names.METER_OBJECT_PATH, names.METER_INTERFACE);
 
-export function onAlarm(handler) {
-    meter.subscribe({ path: names.METER_OBJECT_PATH, interface: names.METER_INTERFACE, member: "AlarmRaised" },
-                    (_path, _iface, _signal, args) => handler(args[0], args[1], args[2]));
+// raised(kind, bytes, limit) and cleared(kind) as the meter's signals come.
+export function onAlarms({ raised, cleared }) {
+    const match = { path: names.METER_OBJECT_PATH, interface: names.METER_INTERFACE };
+    meter.subscribe({ ...match, member: "AlarmRaised" },
+                    (_path, _iface, _signal, args) => raised(args[0], args[1], args[2]));
+    meter.subscribe({ ...match, member: "AlarmCleared" }, (_path, _iface, _signal, args) => cleared(args[0]));
 }
 
 export { names };

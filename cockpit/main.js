@@ -1,7 +1,7 @@
 // Wires the sections to the bus: the first load, the refresh every five
 // seconds, the service and the meter coming and going.
 
-import { service, meter, onAlarm, isAbsent, describe, names } from "./bus.js";
+import { service, meter, onAlarms, isAbsent, describe, names } from "./bus.js";
 import { NowSection } from "./now.js";
 import { HoursSection } from "./hours.js";
 import { SnapshotTable, APP_COLUMNS, PROCESS_COLUMNS } from "./tables.js";
@@ -20,14 +20,14 @@ const problemText = document.getElementById("service-problem-text");
 const now = new NowSection();
 const hours = new HoursSection();
 const alarms = new AlarmsSection();
-const settings = new SettingsSection((previous, current) => alarms.settingsRead(previous, current));
+const settings = new SettingsSection((_previous, current) => alarms.settingsRead(current));
 const apps = new SnapshotTable(document.getElementById("apps-table"), APP_COLUMNS,
                                "No application has traffic today.");
 const processes = new SnapshotTable(document.getElementById("processes-table"), PROCESS_COLUMNS,
                                     "No process has traffic.");
 
 // Subscribed before anything is read, so that no alarm goes missing.
-onAlarm((kind, bytes, limit) => alarms.add(kind, bytes, limit));
+onAlarms({ raised: (kind, bytes, limit) => alarms.add(kind, bytes, limit), cleared: kind => alarms.cleared(kind) });
 
 function showServiceProblem(text) {
     problemText.textContent = text;
@@ -101,12 +101,14 @@ service.onOwner(owner => {
         loadEverything().catch(report);
     }
 });
+// The meter's name changed hands: what is raised is read anew (nothing while
+// it has no owner).
 meter.onOwner(() => {
     if (ready)
-        refreshMeter().catch(report);
+        Promise.all([refreshMeter(), alarms.load()]).catch(report);
 });
 
-loadEverything()
+Promise.all([loadEverything(), alarms.load()])
         .catch(report)
         .finally(() => {
             ready = true;

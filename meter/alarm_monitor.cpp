@@ -69,7 +69,7 @@ void AlarmMonitor::configure(const AlarmSettings &settings)
     }
     settings_ = settings;
     window_.reset(settings.periodMinutes * kMsPerMinute);
-    raised_ = {};
+    rearm_ = true;
 }
 
 void AlarmMonitor::add(qint64 elapsedMs, const ByteCounts &bytes)
@@ -79,24 +79,26 @@ void AlarmMonitor::add(qint64 elapsedMs, const ByteCounts &bytes)
     }
 }
 
-std::vector<AlarmEvent> AlarmMonitor::evaluate(qint64 elapsedMs)
+AlarmChanges AlarmMonitor::evaluate(qint64 elapsedMs)
 {
-    std::vector<AlarmEvent> events;
+    AlarmChanges changes;
     const ByteCounts window = window_.total(elapsedMs);
     for (AlarmKind kind : kAlarmKinds) {
         bool &raised = raised_[index(kind)];
-        if (!isActive(kind)) {
-            raised = false;
-            continue;
-        }
         const quint64 bytes = windowBytes(kind, window);
         const quint64 limit = quint64(settings_.sizeMiB[index(kind)]) * kBytesPerMiB;
-        if (bytes > limit && !raised) {
-            events.push_back(AlarmEvent{kind, bytes, limit});
+        const bool over = isActive(kind) && bytes > limit;
+        if (raised && (!over || rearm_)) {
+            changes.cleared.push_back(kind);
+            raised = false;
         }
-        raised = bytes > limit;
+        if (over && !raised) {
+            changes.raised.push_back(AlarmEvent{kind, bytes, limit});
+            raised = true;
+        }
     }
-    return events;
+    rearm_ = false;
+    return changes;
 }
 
 quint64 AlarmMonitor::windowBytes(AlarmKind kind, const ByteCounts &window)

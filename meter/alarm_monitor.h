@@ -58,17 +58,26 @@ struct AlarmEvent
     quint64 limit = 0;
 };
 
+// What an evaluation changed. A change of the settings clears a raised kind
+// that the traffic after it may raise again: cleared kinds come first.
+struct AlarmChanges
+{
+    std::vector<AlarmKind> cleared;
+    std::vector<AlarmEvent> raised;
+};
+
 // The three alarms over one window. An alarm is raised once when its window
-// bytes cross its size, and armed again when they fall back to the size or
-// below, or when the settings change. Traffic before a change of the settings
-// does not count.
+// bytes cross its size, and cleared (armed again) when they fall back to the
+// size or below, or when the settings change. Traffic before a change of the
+// settings does not count.
 class AlarmMonitor
 {
 public:
+    // Takes effect at the next evaluation.
     void configure(const AlarmSettings &settings);
     void add(qint64 elapsedMs, const ByteCounts &bytes);
-    // The alarms raised by the traffic so far.
-    std::vector<AlarmEvent> evaluate(qint64 elapsedMs);
+    // The alarms raised and cleared since the last evaluation.
+    AlarmChanges evaluate(qint64 elapsedMs);
     bool isRaised(AlarmKind kind) const { return raised_[index(kind)]; }
 
 private:
@@ -79,6 +88,7 @@ private:
     AlarmSettings settings_;
     TrafficWindow window_;
     std::array<bool, 3> raised_{};
+    bool rearm_ = false;
 };
 
 } // namespace vexmora::meter

@@ -18,15 +18,26 @@ QString describeAlarm(const AlarmEvent &event, qint64 periodMinutes)
         .arg(event.limit);
 }
 
+void writeLine(const QString &text)
+{
+    const QByteArray line = text.toUtf8();
+    NetflowSettings().writeLog(0, "%s", line.constData());
+    std::fprintf(stderr, "%s\n", line.constData());
+    std::fflush(stderr);
+}
+
 } // namespace
 
 void AlarmAnnouncer::raise(const AlarmEvent &event, qint64 periodMinutes)
 {
-    const QByteArray line = describeAlarm(event, periodMinutes).toUtf8();
-    NetflowSettings().writeLog(0, "%s", line.constData());
-    std::fprintf(stderr, "%s\n", line.constData());
-    std::fflush(stderr);
-    bus_.announce(alarmKindName(event.kind), event.bytes, event.limit);
+    writeLine(describeAlarm(event, periodMinutes));
+    bus_.announceRaised(alarmKindName(event.kind), event.bytes, event.limit);
+}
+
+void AlarmAnnouncer::clear(AlarmKind kind)
+{
+    writeLine(QStringLiteral("Traffic alarm %1 cleared.").arg(alarmKindName(kind)));
+    bus_.announceCleared(alarmKindName(kind));
 }
 
 } // namespace vexmora::meter

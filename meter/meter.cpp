@@ -77,6 +77,8 @@ void Meter::tick()
     if (settings_.counting) {
         sample(now);
     }
+    // Also while counting is off: the window empties as time passes.
+    announceAlarms(now);
     runPeriodicWork(now);
 }
 
@@ -223,12 +225,20 @@ void Meter::sample(qint64 elapsedMs)
         ledger_.account(minute, moved);
         apps_.account(moved, wallMs);
         alarms_.add(elapsedMs, moved);
-        for (const AlarmEvent &event : alarms_.evaluate(elapsedMs)) {
-            alarmSink_.raise(event, settings_.alarms.periodMinutes);
-        }
     }
     if (ledger_.isDue() || baselineUnsaved_) {
         saveRows(host_.baselines());
+    }
+}
+
+void Meter::announceAlarms(qint64 elapsedMs)
+{
+    const AlarmChanges changes = alarms_.evaluate(elapsedMs);
+    for (AlarmKind kind : changes.cleared) {
+        alarmSink_.clear(kind);
+    }
+    for (const AlarmEvent &event : changes.raised) {
+        alarmSink_.raise(event, settings_.alarms.periodMinutes);
     }
 }
 

@@ -51,6 +51,7 @@ private:
     ByteCounts resumeStoredCounting(qint64 elapsedMs);
     void stopCounting();
     void sample(qint64 elapsedMs);
+    void announceAlarms(qint64 elapsedMs);
     // Bytes that moved while nothing was sampled, to the hour of `wallMs`.
     void creditUnplaced(const ByteCounts &bytes, qint64 wallMs);
     void saveRows(const std::vector<store::InterfaceBaseline> &baselines);

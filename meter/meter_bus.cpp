@@ -4,7 +4,10 @@
 #include "vexmora_bus_names.h"
 
 #include <QDBusError>
+#include <QDateTime>
 #include <QDebug>
+#include <QJsonArray>
+#include <QJsonDocument>
 
 namespace vexmora::meter {
 namespace {
@@ -31,16 +34,38 @@ void MeterBus::start()
     retry_.start();
 }
 
-void MeterBus::announce(const QString &kind, quint64 bytes, quint64 limit)
+void MeterBus::announceRaised(const QString &kind, quint64 bytes, quint64 limit)
 {
+    raised_.insert(
+        kind, QJsonObject{{QStringLiteral("kind"), kind},
+                          {QStringLiteral("bytes"), double(bytes)},
+                          {QStringLiteral("limit"), double(limit)},
+                          {QStringLiteral("since"), double(QDateTime::currentSecsSinceEpoch())}});
     if (connected_) {
         Q_EMIT AlarmRaised(kind, bytes, limit);
+    }
+}
+
+void MeterBus::announceCleared(const QString &kind)
+{
+    raised_.remove(kind);
+    if (connected_) {
+        Q_EMIT AlarmCleared(kind);
     }
 }
 
 QString MeterBus::GetCurrentHour()
 {
     return currentHour_ ? currentHour_() : QStringLiteral("{}");
+}
+
+QString MeterBus::GetRaisedAlarms()
+{
+    QJsonArray alarms;
+    for (const QJsonObject &alarm : raised_) {
+        alarms.append(alarm);
+    }
+    return QString::fromUtf8(QJsonDocument(alarms).toJson(QJsonDocument::Compact));
 }
 
 void MeterBus::tryToConnect()

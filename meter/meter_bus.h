@@ -1,6 +1,8 @@
 #pragma once
 
 #include <QDBusConnection>
+#include <QJsonObject>
+#include <QMap>
 #include <QObject>
 #include <QString>
 #include <QTimer>
@@ -9,9 +11,10 @@
 namespace vexmora::meter {
 
 // The meter on the system bus: owns its name, exports its object, sends
-// AlarmRaised and answers GetCurrentHour. Counting never waits for the bus:
-// without one, alarms go to the log only, and the meter joins the bus again
-// whenever it can.
+// AlarmRaised and AlarmCleared and answers GetCurrentHour and GetRaisedAlarms.
+// Counting never waits for the bus: without one, alarms go to the log only,
+// and the meter joins the bus again whenever it can, where GetRaisedAlarms
+// tells what the signals missed meanwhile.
 class MeterBus : public QObject
 {
     Q_OBJECT
@@ -22,15 +25,18 @@ public:
 
     // Joins the bus now, and again after every loss of it.
     void start();
-    // Sends the signal when on the bus.
-    void announce(const QString &kind, quint64 bytes, quint64 limit);
+    // Keeps the alarm's state for GetRaisedAlarms and sends its signal when on the bus.
+    void announceRaised(const QString &kind, quint64 bytes, quint64 limit);
+    void announceCleared(const QString &kind);
     void setCurrentHourSource(std::function<QString()> source) { currentHour_ = std::move(source); }
 
 public Q_SLOTS:
     QString GetCurrentHour();
+    QString GetRaisedAlarms();
 
 Q_SIGNALS:
     void AlarmRaised(const QString &kind, qulonglong bytes, qulonglong limit);
+    void AlarmCleared(const QString &kind);
 
 private Q_SLOTS:
     void tryToConnect();
@@ -40,6 +46,7 @@ private:
     void leave();
 
     std::function<QString()> currentHour_;
+    QMap<QString, QJsonObject> raised_; // by kind
     QTimer retry_;
     QString connectionName_;
     int attempts_ = 0;

@@ -1,9 +1,10 @@
 """The Cockpit page in headless Chromium against the real vexmorad and
 vexmora-meter on a private bus with the package's policy: the service absent
-and then started, a real transfer and the alarm it raises, every section's
-figures against what the bus answers, the settings changed as root and
-refused as nobody, a service restart and a start by bus activation, the
-meter stopped and counting off; no exception, NaN or undefined in any state.
+and then started, a real transfer and the alarm it raises, also on a page
+opened later, every section's figures against what the bus answers, the
+settings changed as root, which clears the alarm, and refused as nobody, a
+service restart and a start by bus activation, the meter stopped with an
+alarm raised and counting off; no exception, NaN or undefined in any state.
 Needs root (network namespaces), cockpit-ws and chromium; skips (77) without
 them, except in CI.
 
@@ -78,7 +79,8 @@ class PageTest:
 
     def transfer_and_alarm(self):
         """A named program's transfer appears in both tables; the alarm it
-        raises appears with its figures, as a row and a banner."""
+        raises appears with its figures, as a row and a banner, and as a
+        banner alone on a page opened after it."""
         monitor = subprocess.Popen(["dbus-monitor", "--address", self.stack.bus,
                                     "type='signal',member='AlarmRaised'"],
                                    stdout=subprocess.PIPE, text=True)
@@ -105,9 +107,15 @@ class PageTest:
         expect_shows("the alarm's traffic", row[2], numbers[0])
         expect_shows("the alarm's limit", row[3], numbers[1])
         banner = page.evaluate("document.querySelector('#alarm-banners [data-kind=overall]').textContent")
+        later = self.open_page("later")
+        later_banner, later_rows = later.evaluate(
+            "[document.querySelector('#alarm-banners [data-kind=overall]')?.textContent ?? '', "
+            "document.querySelectorAll('#alarms-table tbody tr').length]")
         for figure in row[2:]:
-            if figure not in banner:
-                raise AssertionError(f"the banner lacks {figure}: {banner!r}")
+            if figure not in banner or figure not in later_banner:
+                raise AssertionError(f"a banner lacks {figure}: {banner!r}, on a later page {later_banner!r}")
+        expect_equal("alarms listed on a page opened after them", 0, later_rows)
+        expect_clean(later, "opened after the alarm")
         expect_clean(page, "after the transfer")
 
     def figures_equal_bus(self):
@@ -151,9 +159,10 @@ class PageTest:
         expect_clean(page, "tables sorted")
 
     def settings_root_and_nobody(self):
-        """As root a change is what the bus then holds and takes the alarm
-        banner down; values out of range never reach the bus; as nobody a
-        change is refused in words and nothing changes."""
+        """As root a change is what the bus then holds, and the meter's
+        clearing of the alarm takes its banner down; values out of range never
+        reach the bus; as nobody a change is refused in words and nothing
+        changes."""
         page = self.root
         status = apply_thresholds(page, overall="5", period="2")
         expect_equal("the status after applying", "Thresholds applied.", status)
@@ -161,8 +170,7 @@ class PageTest:
                      self.stack.service("getNetmonitorThreshold"))
         expect_equal("getEgressThreshold's shared period", 2,
                      self.stack.service("getEgressThreshold")["period"])
-        expect_equal("alarm banners after the change", 0, page.evaluate(
-            "document.querySelectorAll('#alarm-banners > *').length"))
+        page.wait_for("!document.querySelector('#alarm-banners > *')", 10, "the banner to go")
         status = apply_thresholds(page, period="3")
         expect_equal("the shared period changed alone", [{"period": 3, "size": 5}, {"period": 3, "size": 0}],
                      [self.stack.service("getNetmonitorThreshold"), self.stack.service("getEgressThreshold")])
@@ -230,11 +238,16 @@ class PageTest:
 
     def meter_stopped_and_counting_off(self):
         """Without the meter, and with counting off, Now says so instead of
-        showing zeros; both come back by themselves."""
+        showing zeros, and no alarm stays raised; both come back by
+        themselves."""
         page = self.root
         figures_hidden = "document.getElementById('now-figures').hidden"
-        self.stack.stop("meter")
-        message = page.wait_for(f"{figures_hidden} && document.getElementById('now-message').textContent",
+        self.stack.stop("transfer")
+        self.stack.transfer(1_000_000, 5_000_000, linger=0)  # over the 5 MiB set above
+        page.wait_for("!!document.querySelector('#alarm-banners [data-kind=overall]')", 15, "a new alarm")
+        self.stack.stop("meter", signal.SIGKILL)  # gone without an AlarmCleared
+        message = page.wait_for(f"{figures_hidden} && !document.querySelector('#alarm-banners > *') && "
+                                "document.getElementById('now-message').textContent",
                                 10, "the meter's absence")
         if "not running" not in message:
             raise AssertionError(f"without the meter, Now says {message!r}")

@@ -6,11 +6,15 @@
 # and at most what the veth brought (the socket's counters do not show the
 # segments the peer sent twice, which a loaded machine makes many of); the
 # application rows add up to the hours; the alarm the transfer
-# crosses comes once as AlarmRaised, in netflow.log and on stderr; SIGTERM
-# writes everything, empties the snapshots and exits 0.
-#   meter_e2e.sh METER STATE_DIR BUS_CONFIG
+# crosses comes once as AlarmRaised, in netflow.log, on stderr and in
+# `vexmoractl watch`, which a watch started later prints too from
+# GetRaisedAlarms; a new size clears it once (AlarmCleared, watch) and
+# GetRaisedAlarms no longer lists it; SIGTERM writes everything, empties the
+# snapshots and exits 0.
+#   meter_e2e.sh METER STATE_DIR BUS_CONFIG VEXMORACTL (the meter's bus names in
+#   VEXMORA_METER_BUS_NAME, _OBJECT_PATH and _INTERFACE)
 set -euo pipefail
-meter=$1 state=$2 bus_config=$3
+meter=$1 state=$2 bus_config=$3 ctl=$4
 tag=vxm$$
 a=$tag-a b=$tag-b work=$(mktemp -d)
 pids=()
@@ -35,6 +39,11 @@ counters() { ip netns exec "$a" awk -v name="${tag}a:" '$1 == name { print $2, $
 sql() { sqlite3 "$state/netflow.db" "$1"; }
 app_entry() { jq -c '.[] | select(.app == "tcp_transfer.py")' "$state/app_info"; }
 sent_everything() { [ "$(app_entry | jq .up)" -ge 3000000 ]; }
+raised_kinds() {
+    busctl --address="$DBUS_SYSTEM_BUS_ADDRESS" --json=short call "$VEXMORA_METER_BUS_NAME" \
+        "$VEXMORA_METER_OBJECT_PATH" "$VEXMORA_METER_INTERFACE" GetRaisedAlarms |
+        jq -c '.data[0] | fromjson | map(.kind)'
+}
 
 for ns in "$a" "$b"; do
     ip netns add "$ns"
@@ -56,7 +65,10 @@ export DBUS_SYSTEM_BUS_ADDRESS=unix:path=$work/bus
 dbus-daemon --config-file="$bus_config" --address="$DBUS_SYSTEM_BUS_ADDRESS" --nofork 2>"$work/bus.log" &
 pids+=($!)
 eventually test -S "$work/bus" || fail "no private bus"
-dbus-monitor --system "type='signal',member='AlarmRaised'" >"$work/signals" &
+dbus-monitor --system "type='signal',member='AlarmRaised'" "type='signal',member='AlarmCleared'" \
+    >"$work/signals" &
+pids+=($!)
+"$ctl" watch >"$work/watch" 2>&1 &
 pids+=($!)
 
 rm -rf "$state"
@@ -82,6 +94,15 @@ process=$(jq -c ".[] | select(.pid == $transfer_pid)" "$state/process_info")
 [ "$(jq -r '.name + " " + .app' <<<"$process")" = "python3 tcp_transfer.py" ] ||
     fail "process_info: $(cat "$state/process_info")"
 
+eventually grep -q "overall alarm: " "$work/watch" || fail "watch: $(cat "$work/watch")"
+"$ctl" watch >"$work/later-watch" 2>&1 &
+pids+=($!)
+eventually grep -q "overall alarm: " "$work/later-watch" || fail "a later watch: $(cat "$work/later-watch")"
+[ "$(raised_kinds)" = '["overall"]' ] || fail "GetRaisedAlarms: $(raised_kinds)"
+sed -i 's/^NETFLOW_ALARM_SIZE=1$/NETFLOW_ALARM_SIZE=1000/' "$state/setting.conf"
+eventually grep -q "overall alarm cleared" "$work/watch" || fail "watch: $(cat "$work/watch")"
+[ "$(raised_kinds)" = '[]' ] || fail "GetRaisedAlarms after the clearing: $(raised_kinds)"
+
 kill "$transfer_pid"
 read -r recv1 sent1 < <(counters)
 kill -TERM "$meter_pid"
@@ -96,7 +117,7 @@ read -r recv sent < <(sql "SELECT recv || ' ' || sent FROM app_data WHERE pkgnam
 [ "$recv" -ge 1000000 ] && [ "$recv" -le "$((recv1 - recv0))" ] && within 1000 "$sent" "$((sent1 - sent0))" ||
     fail "app_data of the transfer: $recv $sent; the veth: $((recv1 - recv0)) $((sent1 - sent0))"
 [ "$(cat "$state/app_info" "$state/process_info")" = "[][]" ] || fail "snapshots after the stop"
-[ "$(grep -c 'member=AlarmRaised' "$work/signals")" = 1 ] && grep -q '"overall"' "$work/signals" ||
-    fail "AlarmRaised: $(cat "$work/signals")"
+[ "$(grep -c 'member=AlarmRaised' "$work/signals") $(grep -c 'member=AlarmCleared' "$work/signals")" = "1 1" ] &&
+    [ "$(grep -c '"overall"' "$work/signals")" = 2 ] || fail "the signals: $(cat "$work/signals")"
 grep -q "Traffic alarm overall: " "$work/meter.log" || fail "no alarm on stderr"
 grep -q "]  Traffic alarm overall: " "$state/netflow.log" || fail "no alarm in netflow.log"

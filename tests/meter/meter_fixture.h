@@ -56,6 +56,7 @@ protected:
     qint64 wallMs() const override { return wallMs_; }
     qint64 elapsedMs() const override { return elapsedMs_; }
     void raise(const AlarmEvent &event, qint64) override { alarms_.push_back(event); }
+    void clear(AlarmKind kind) override { cleared_.push_back(kind); }
 
     // An interface with ifindex 0 is removed; with -1 it has no readable index.
     void setInterface(const QByteArray &name, const FakeInterface &interface)
@@ -135,6 +136,7 @@ protected:
     qint64 wallMs_ = 0;
     qint64 elapsedMs_ = 1000000;
     std::vector<AlarmEvent> alarms_;
+    std::vector<AlarmKind> cleared_;
     std::vector<SocketCountSource *> sources_; // the attribution's, tried in this order
     QTemporaryDir root_;
     NetflowSettings settings_;

@@ -168,7 +168,7 @@ TEST_F(MeterTest, SwitchingOffKeepsWhatWasCountedAndSwitchingOnStartsAfresh)
     expectRow(row("2026-03-01 10:00"), 1, 108, 18); // one minute, counted in two spells
 }
 
-TEST_F(MeterTest, AlarmsRiseOnceOverTheirSizeAndRearmBelowItOrOnAChange)
+TEST_F(MeterTest, AlarmsRiseOnceOverTheirSizeAndClearBelowItOrOnAChange)
 {
     ASSERT_EQ(settings_.setAlarmStatus(1), 0);
     ASSERT_EQ(settings_.setIngressAlarmStatus(1), 0);
@@ -177,31 +177,46 @@ TEST_F(MeterTest, AlarmsRiseOnceOverTheirSizeAndRearmBelowItOrOnAChange)
     ASSERT_EQ(settings_.setIngressThreshold(2, 1), 0);
     ASSERT_EQ(settings_.setEgressThreshold(2, 1), 0);
     startMeter();
-    const auto raisedAfter = [&](quint64 recv, quint64 sent, qint64 ms = 10000) {
+    // The kinds cleared, then those raised, by one sample.
+    const auto changesAfter = [&](quint64 recv, quint64 sent, qint64 ms = 10000) {
         move("eth0", recv, sent);
         step(ms);
         QStringList names;
+        for (AlarmKind kind : cleared_)
+            names << alarmKindName(kind) + QStringLiteral(" cleared");
         for (const AlarmEvent &event : alarms_)
             names << alarmKindName(event.kind);
         alarms_.clear();
+        cleared_.clear();
         return names.join(QLatin1Char(' ')).toStdString();
     };
-    EXPECT_EQ(raisedAfter(kMiB / 2, kMiB / 2), ""); // exactly the size is not over it
-    EXPECT_EQ(raisedAfter(0, kMiB), "overall");
-    EXPECT_EQ(raisedAfter(2 * kMiB, 0), "ingress"); // overall stays raised, once
-    EXPECT_EQ(raisedAfter(0, 2 * kMiB), "egress");  // what was sent, not received
-    // 61 s after its last sample the window has let its bytes go: all re-armed.
+    EXPECT_EQ(changesAfter(kMiB / 2, kMiB / 2), ""); // exactly the size is not over it
+    EXPECT_EQ(changesAfter(0, kMiB), "overall");
+    EXPECT_EQ(changesAfter(2 * kMiB, 0), "ingress"); // overall stays raised, once
+    EXPECT_EQ(changesAfter(0, 2 * kMiB), "egress");  // what was sent, not received
+    // Each sample's bytes leave the window 61 s after it; each kind clears
+    // once, when its bytes are back to its size.
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(changesAfter(0, 0), "");
+    EXPECT_EQ(changesAfter(0, 0), "ingress cleared");
+    EXPECT_EQ(changesAfter(0, 0), "egress cleared");
+    EXPECT_EQ(changesAfter(0, 0), "");
+    EXPECT_EQ(changesAfter(0, 0, 1000), "overall cleared");
+    EXPECT_EQ(changesAfter(3 * kMiB, 0, 1000), "overall ingress");
+
+    // A new threshold clears and forgets the traffic before it; traffic in
+    // the sample that notices a change may raise an alarm again at once.
+    ASSERT_EQ(settings_.setAlarmThreshold(4, 1), 0);
+    EXPECT_EQ(changesAfter(0, 0), "overall cleared ingress cleared");
+    EXPECT_EQ(changesAfter(4 * kMiB, 1), "overall ingress");
+    ASSERT_EQ(settings_.setEgressAlarmStatus(0), 0);
+    EXPECT_EQ(changesAfter(5 * kMiB, 3 * kMiB), // egress's switch is off
+              "overall cleared ingress cleared overall ingress");
+    // Counting off, the window still moves on.
+    ASSERT_EQ(settings_.setCountStatus(0), 0);
     for (int i = 0; i < 6; ++i)
         step(10000);
-    EXPECT_EQ(raisedAfter(0, 0, 1000), "");
-    EXPECT_EQ(raisedAfter(3 * kMiB, 0, 1000), "overall ingress");
-
-    // A new threshold re-arms and forgets the traffic before it.
-    ASSERT_EQ(settings_.setAlarmThreshold(4, 1), 0);
-    EXPECT_EQ(raisedAfter(0, 0), "");
-    EXPECT_EQ(raisedAfter(4 * kMiB, 1), "overall ingress");
-    ASSERT_EQ(settings_.setEgressAlarmStatus(0), 0);
-    EXPECT_EQ(raisedAfter(0, 3 * kMiB), ""); // its switch is off
+    EXPECT_EQ(changesAfter(0, 0, 1000), "overall cleared ingress cleared");
 }
 
 ProcessTraffic process(qint64 pid, const char *name, quint64 recv, quint64 sent)

@@ -119,7 +119,7 @@ expect_answers() {
 }
 
 check_policy() {
-    local caller
+    local caller method
     admin_gid=$(guest getent group vexmora-admin | cut -d: -f3)
     [ -n "$admin_gid" ] || fail "the package created no group vexmora-admin"
     expect_answers "ok ok ok" getNetmonitorStatus getNetmonitorAlarmStatus getNetmonitorThreshold \
@@ -132,8 +132,10 @@ check_policy() {
         setIngressThreshold,int32:300,int32:7 getReportData
     expect_answers "$denied $denied $denied" notAMethod \
         "org.freedesktop.DBus.Properties.GetAll,string:$VEXMORA_INTERFACE"
-    expect "the meter's GetCurrentHour as nobody" ok "$(answer nobody "$meter_name" \
-        "$VEXMORA_METER_OBJECT_PATH" "$VEXMORA_METER_INTERFACE.GetCurrentHour")"
+    for method in GetCurrentHour GetRaisedAlarms; do
+        expect "the meter's $method as nobody" ok "$(answer nobody "$meter_name" \
+            "$VEXMORA_METER_OBJECT_PATH" "$VEXMORA_METER_INTERFACE.$method")"
+    done
     for caller in nobody admin; do
         for claimed in "$name" "$meter_name"; do
             expect "$caller claiming $claimed" "$denied" "$(answer "$caller" org.freedesktop.DBus \

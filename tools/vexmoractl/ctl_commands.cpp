@@ -188,6 +188,7 @@ int runWatch(ServiceLink &link)
         return kUnreachable;
     }
     writeOut(QStringLiteral("Waiting for traffic alarms (Ctrl-C ends).\n"));
+    printer.printRaised(link.connection());
     return QCoreApplication::exec();
 }
 

@@ -38,7 +38,9 @@ constexpr CommandHelp kHelp[] = {
      "reported, so a second report leaves those hours out; it is meant for the one\n"
      "agent that forwards reports. Without --consume nothing is called.\n"},
     {"watch", "watch",
-     "Prints the meter's traffic alarms as they are raised, until interrupted.\n"},
+     "Prints the meter's traffic alarms raised now, with the time each was raised,\n"
+     "then each alarm as it is raised and as it is cleared (its traffic is back to\n"
+     "the size or below, or the alarm settings changed), until interrupted.\n"},
     {"help", "help [COMMAND]", "Shows the overview, or the usage of one command.\n"},
 };
 
@@ -55,7 +57,7 @@ constexpr char kOverview[] =
     "  hours [DAYS]                           hourly traffic and chart (default 1 day)\n"
     "  apps, processes                        the current traffic snapshots\n"
     "  report --consume                       the combined report; marks its hours\n"
-    "  watch                                  the meter's alarms as they come\n"
+    "  watch                                  the meter's alarms, raised and cleared\n"
     "  help [COMMAND]                         usage of one command\n";
 
 constexpr char kCommonNotes[] =

@@ -6,12 +6,20 @@
 #include "vexmora_meter_proxy.h"
 
 #include <QDateTime>
+#include <QJsonArray>
+#include <QJsonDocument>
 
 namespace vexmora::ctl {
 namespace {
 
 constexpr int kMeterTimeoutMs = 2000;
 constexpr double kMiB = 1024.0 * 1024.0;
+
+// Where every line of `watch` starts.
+QString stamp(const QDateTime &when)
+{
+    return when.toString(QStringLiteral("yyyy-MM-dd hh:mm:ss  "));
+}
 
 } // namespace
 
@@ -27,20 +35,48 @@ QJsonObject currentHourEntry(QDBusConnection &bus)
 
 bool AlarmPrinter::subscribe(QDBusConnection &bus)
 {
-    return bus.connect(QString::fromLatin1(bus::kMeterServiceName),
-                       QString::fromLatin1(bus::kMeterObjectPath),
-                       QString::fromLatin1(bus::kMeterInterface), QStringLiteral("AlarmRaised"),
-                       this, SLOT(print(QString, qulonglong, qulonglong)));
+    const auto subscribeTo = [&](const char *member, const char *slot) {
+        return bus.connect(
+            QString::fromLatin1(bus::kMeterServiceName), QString::fromLatin1(bus::kMeterObjectPath),
+            QString::fromLatin1(bus::kMeterInterface), QLatin1String(member), this, slot);
+    };
+    return subscribeTo("AlarmRaised", SLOT(print(QString, qulonglong, qulonglong))) &&
+           subscribeTo("AlarmCleared", SLOT(printCleared(QString)));
+}
+
+void AlarmPrinter::printRaised(QDBusConnection &bus)
+{
+    VexmoraMeterProxy meter(QString::fromLatin1(bus::kMeterServiceName),
+                            QString::fromLatin1(bus::kMeterObjectPath), bus);
+    meter.setTimeout(kMeterTimeoutMs);
+    QDBusPendingReply<QString> reply = meter.GetRaisedAlarms();
+    reply.waitForFinished();
+    if (reply.isError()) {
+        return;
+    }
+    for (const QJsonValue &value : QJsonDocument::fromJson(reply.value().toUtf8()).array()) {
+        const QJsonObject alarm = value.toObject();
+        writeOut(describeAlarm(
+            QDateTime::fromSecsSinceEpoch(qint64(alarm.value(QStringLiteral("since")).toDouble())),
+            alarm.value(QStringLiteral("kind")).toString(),
+            quint64(alarm.value(QStringLiteral("bytes")).toDouble()),
+            quint64(alarm.value(QStringLiteral("limit")).toDouble())));
+    }
 }
 
 void AlarmPrinter::print(const QString &kind, qulonglong bytes, qulonglong limit)
 {
-    writeOut(describeAlarm(kind, bytes, limit));
+    writeOut(describeAlarm(QDateTime::currentDateTime(), kind, bytes, limit));
 }
 
-QString describeAlarm(const QString &kind, quint64 bytes, quint64 limit)
+void AlarmPrinter::printCleared(const QString &kind)
 {
-    return QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd hh:mm:ss  ")) + kind +
+    writeOut(stamp(QDateTime::currentDateTime()) + kind + QStringLiteral(" alarm cleared\n"));
+}
+
+QString describeAlarm(const QDateTime &when, const QString &kind, quint64 bytes, quint64 limit)
+{
+    return stamp(when) + kind +
            QStringLiteral(" alarm: %1 MiB in the period, over the size of %2 MiB\n")
                .arg(double(bytes) / kMiB, 0, 'f', 1)
                .arg(double(limit) / kMiB, 0, 'f', 1);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QDBusConnection>
+#include <QDateTime>
 #include <QJsonObject>
 #include <QObject>
 #include <QString>
@@ -11,7 +12,8 @@ namespace vexmora::ctl {
 // saying so; empty when the meter does not answer or counts nothing.
 QJsonObject currentHourEntry(QDBusConnection &bus);
 
-// Prints the meter's AlarmRaised signals as they come.
+// Prints the meter's alarms: those raised already, then each as it is raised
+// and cleared.
 class AlarmPrinter : public QObject
 {
     Q_OBJECT
@@ -19,11 +21,15 @@ class AlarmPrinter : public QObject
 public:
     // False when the bus refuses the subscription.
     bool subscribe(QDBusConnection &bus);
+    // The alarms raised now; nothing when the meter does not answer. Read after
+    // subscribing, so that none goes missing in between.
+    void printRaised(QDBusConnection &bus);
 
 public Q_SLOTS:
     void print(const QString &kind, qulonglong bytes, qulonglong limit);
+    void printCleared(const QString &kind);
 };
 
-QString describeAlarm(const QString &kind, quint64 bytes, quint64 limit);
+QString describeAlarm(const QDateTime &when, const QString &kind, quint64 bytes, quint64 limit);
 
 } // namespace vexmora::ctl
