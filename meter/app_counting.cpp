@@ -11,14 +11,8 @@
 namespace vexmora::meter {
 namespace {
 
-constexpr qint64 kFlushMs = 60 * 1000;
+constexpr qint64 kLossCheckMs = 60 * 1000;
 constexpr qint64 kSnapshotMs = 5 * 1000;
-constexpr qint64 kDayMs = 24 * 3600 * 1000;
-
-qint64 utcDay(qint64 wallMs)
-{
-    return wallMs / kDayMs;
-}
 
 void writeSnapshotFiles(const QByteArray &apps, const QByteArray &processes)
 {
@@ -39,7 +33,7 @@ void AppCounting::start(qint64 elapsedMs)
 {
     openSource();
     restartBaseline();
-    lastFlushMs_ = elapsedMs;
+    lastLossCheckMs_ = elapsedMs;
     lastSnapshotMs_ = elapsedMs;
     ledger_.startRecentWindow();
 }
@@ -51,17 +45,13 @@ void AppCounting::restartBaseline()
 
 void AppCounting::account(const ByteCounts &hostBytes, qint64 wallMs)
 {
-    ledger_.account(sampleSource(), hostBytes, utcDay(wallMs));
+    ledger_.account(sampleSource(), hostBytes, utcDayOf(wallMs));
 }
 
-void AppCounting::runPeriodicWork(qint64 wallMs, qint64 elapsedMs, qint64 intervalMs)
+void AppCounting::runPeriodicWork(qint64 elapsedMs)
 {
-    // Rows are dated by the store when they are written: the bytes of a UTC
-    // day go in before it ends.
-    const bool dayEndsBeforeNextSample = utcDay(wallMs + intervalMs) != utcDay(wallMs);
-    if (elapsedMs - lastFlushMs_ >= kFlushMs || dayEndsBeforeNextSample) {
-        lastFlushMs_ = elapsedMs;
-        ledger_.flush();
+    if (elapsedMs - lastLossCheckMs_ >= kLossCheckMs) {
+        lastLossCheckMs_ = elapsedMs;
         warnOfNewLosses();
     }
     if (elapsedMs - lastSnapshotMs_ >= kSnapshotMs) {
@@ -71,7 +61,6 @@ void AppCounting::runPeriodicWork(qint64 wallMs, qint64 elapsedMs, qint64 interv
 
 void AppCounting::stop()
 {
-    ledger_.flush();
     writeSnapshotFiles(QByteArrayLiteral("[]"), QByteArrayLiteral("[]"));
 }
 

@@ -14,9 +14,9 @@ namespace vexmora::meter {
 class SocketCountSource;
 
 // The per-application side of counting: the per-socket counts of one source
-// attributed to processes, into the daily application rows (once a minute)
-// and the two snapshot files (every few seconds), "[]" in both while counting
-// is off.
+// attributed to processes, into the daily application rows (written by the
+// meter with the hour rows) and the two snapshot files (every few seconds),
+// "[]" in both while counting is off.
 class AppCounting : public QObject
 {
     Q_OBJECT
@@ -33,10 +33,15 @@ public:
     // Takes a fresh baseline: what moved before is not attributed.
     void restartBaseline();
     void account(const ByteCounts &hostBytes, qint64 wallMs);
-    // Flushes the rows once a minute, before the UTC day ends, and writes the
-    // snapshots every few seconds.
-    void runPeriodicWork(qint64 wallMs, qint64 elapsedMs, qint64 intervalMs);
-    // Counting stops (switched off, or the meter ends): rows flushed, snapshots emptied.
+    // What the application rows lack, for the meter's next write; the store
+    // took `write`; the carry the previous run stored with its rows.
+    store::AppWrite unwritten() const { return ledger_.unwritten(); }
+    void written(const store::AppWrite &write) { ledger_.written(write); }
+    bool resume(const store::AppCarry &carry) { return ledger_.resume(carry); }
+    // Writes the snapshots every few seconds and says once a minute at most
+    // whether final counts were lost.
+    void runPeriodicWork(qint64 elapsedMs);
+    // Counting stops (switched off, or the meter ends): snapshots emptied.
     void stop();
     // The busiest applications of the UTC day, for the textfile.
     std::vector<AppBytes> busiestToday(int count) const;
@@ -56,7 +61,7 @@ private:
     ProcessAttribution processes_;
     std::unique_ptr<QSocketNotifier> notifier_;
     AppLedger ledger_;
-    qint64 lastFlushMs_ = 0;
+    qint64 lastLossCheckMs_ = 0;
     qint64 lastSnapshotMs_ = 0;
     quint64 reportedLosses_ = 0;
 };

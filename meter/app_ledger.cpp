@@ -1,7 +1,5 @@
 #include "app_ledger.h"
 
-#include "traffic_store.h"
-
 #include <cerrno>
 #include <csignal>
 
@@ -40,20 +38,49 @@ void AppLedger::account(const std::vector<ProcessTraffic> &processes, const Byte
     settleUnattributed(host, attributed);
 }
 
-bool AppLedger::flush()
+store::AppWrite AppLedger::unwritten() const
 {
-    bool stored = true;
-    for (auto it = unflushed_.begin(); it != unflushed_.end();) {
-        const QByteArray app = it.key().toUtf8();
-        if ((it->recv == 0 && it->sent == 0) ||
-            store::addAppTraffic(app.constData(), it->recv, it->sent) == 0) {
-            it = unflushed_.erase(it);
-        } else {
-            stored = false;
-            break; // the store fails the same way for the others; they wait too
+    store::AppWrite write;
+    for (auto it = unflushed_.cbegin(); it != unflushed_.cend(); ++it) {
+        if (it->recv != 0 || it->sent != 0) {
+            write.increments.push_back({it.key().toStdString(), it->recv, it->sent});
         }
     }
-    return stored;
+    if (!overAttributed_.isZero()) {
+        write.carry = {day_, qint64(overAttributed_.recv), qint64(overAttributed_.sent)};
+    }
+    return write;
+}
+
+void AppLedger::written(const store::AppWrite &write)
+{
+    for (const store::AppIncrement &increment : write.increments) {
+        const auto it = unflushed_.find(QString::fromStdString(increment.app));
+        if (it == unflushed_.end()) {
+            continue;
+        }
+        it->recv -= increment.recv;
+        it->sent -= increment.sent;
+        if (it->recv == 0 && it->sent == 0) {
+            unflushed_.erase(it);
+        }
+    }
+}
+
+bool AppLedger::resume(const store::AppCarry &carry)
+{
+    const store::AppCarry none;
+    if (carry.utcDay == none.utcDay && carry.recv == none.recv && carry.sent == none.sent) {
+        return true;
+    }
+    if (carry.utcDay < 0 || carry.recv < 0 || carry.sent < 0) {
+        return false;
+    }
+    // The application rows of that day hold these bytes already: they come
+    // off its next unattributed ones, also those this start credits.
+    day_ = carry.utcDay;
+    overAttributed_ = ByteCounts{quint64(carry.recv), quint64(carry.sent)};
+    return true;
 }
 
 void AppLedger::startRecentWindow()

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "attribution_types.h"
+#include "meter_state.h"
 #include "socket_record.h"
 
 #include <QByteArray>
@@ -9,6 +10,13 @@
 #include <vector>
 
 namespace vexmora::meter {
+
+// The UTC day of a moment of the wall clock: the day the store dates the
+// application rows by.
+inline qint64 utcDayOf(qint64 wallMs)
+{
+    return wallMs / (24 * 3600 * 1000);
+}
 
 // Traffic of one application or process: in all, and since the last snapshot
 // (for its rate).
@@ -34,7 +42,9 @@ struct ProcessTally
 // The traffic of applications and processes as the attribution reports it,
 // with the bytes it could not attribute (traffic of no local socket, sockets
 // whose owner was gone) under kUnattributed, so that a UTC day's application
-// rows add up to the host's bytes of that day.
+// rows add up to the host's bytes of that day. The rows are written with the
+// hour rows, in the same transaction: what the rows lack is taken with
+// unwritten() and let go with written() once the store holds it.
 class AppLedger
 {
 public:
@@ -42,9 +52,14 @@ public:
     // interval; utcDay tells when the application totals start again.
     void account(const std::vector<ProcessTraffic> &processes, const ByteCounts &host,
                  qint64 utcDay);
-    // Adds every application's increments since the last flush to its row of
-    // the day; what the store refuses stays for the next flush.
-    bool flush();
+    // Every application's increments since the last write, and the day's
+    // attributed bytes beyond the host's that are still to be taken off.
+    store::AppWrite unwritten() const;
+    // The store took `write`: its increments are no longer due.
+    void written(const store::AppWrite &write);
+    // The carry that the previous run stored with its rows; false (nothing
+    // taken) when it cannot be right.
+    bool resume(const store::AppCarry &carry);
     // Takes the recent bytes for the rates: called once per snapshot.
     void startRecentWindow();
     // Forgets the processes that no longer run.

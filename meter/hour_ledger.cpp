@@ -139,7 +139,7 @@ void HourLedger::interrupt()
     }
 }
 
-bool HourLedger::save(const std::vector<store::InterfaceBaseline> &baselines)
+bool HourLedger::rowsToSave(std::vector<store::HourWrite> &writes)
 {
     due_ = false;
     std::vector<HourRow *> rows;
@@ -149,7 +149,7 @@ bool HourLedger::save(const std::vector<store::InterfaceBaseline> &baselines)
     if (!current_.hour().isEmpty()) {
         rows.push_back(&current_);
     }
-    std::vector<store::HourWrite> writes;
+    writes.clear();
     for (HourRow *row : rows) {
         store::HourWrite write{row->hour().toStdString(), {}, qint64(row->coveredMinutes())};
         if (!row->record(write.record)) {
@@ -157,12 +157,13 @@ bool HourLedger::save(const std::vector<store::InterfaceBaseline> &baselines)
         }
         writes.push_back(std::move(write));
     }
-    if (store::saveHoursWithBaselines(writes, baselines) != 0) {
-        return false;
-    }
+    return true;
+}
+
+void HourLedger::rowsSaved(const std::vector<store::HourWrite> &writes)
+{
     finished_.clear();
     rememberStoredMinutes(writes);
-    return true;
 }
 
 bool HourLedger::current(QByteArray &hour, store::HourRecord &record)

@@ -80,10 +80,13 @@ public:
     // The store lacks something: a minute or an hour ended, counting was
     // interrupted or bytes were credited since the last save.
     bool isDue() const { return due_; }
-    // Writes the finished hours not written yet and the current one, with the
-    // counters they were counted up to, in one transaction; false (all kept
-    // for the next save) when the store fails.
-    bool save(const std::vector<store::InterfaceBaseline> &baselines);
+    // The rows the store lacks: the finished hours not written yet and the
+    // current one; false (all kept for the next save) when a stored row
+    // cannot be read.
+    bool rowsToSave(std::vector<store::HourWrite> &writes);
+    // The store took the writes that rowsToSave() gave: the finished hours
+    // are let go.
+    void rowsSaved(const std::vector<store::HourWrite> &writes);
     // The current hour's row as it would be written now; false when no hour
     // is open or the stored row cannot be read.
     bool current(QByteArray &hour, store::HourRecord &record);

@@ -177,8 +177,9 @@ ByteCounts Meter::resumeStoredCounting(qint64 elapsedMs)
         return ByteCounts();
     }
     const int unusableMinutes = ledger_.resumeMinutes(stored.minutes);
+    const int unusableCarry = apps_.resume(stored.carry) ? 0 : 1;
     const Resumption resumption = host_.resume(stored.baselines, elapsedMs);
-    logResumption(resumption, stored.mistyped + unusableMinutes);
+    logResumption(resumption, stored.mistyped + unusableMinutes + unusableCarry);
     return resumption.credited;
 }
 
@@ -226,7 +227,10 @@ void Meter::sample(qint64 elapsedMs)
         apps_.account(moved, wallMs);
         alarms_.add(elapsedMs, moved);
     }
-    if (ledger_.isDue() || baselineUnsaved_) {
+    // The store dates the application rows when it writes them: the last
+    // sample of a UTC day writes them, so that its bytes stay in that day.
+    const bool lastOfTheDay = utcDayOf(wallMs + options_.intervalMs) != utcDayOf(wallMs);
+    if (ledger_.isDue() || baselineUnsaved_ || lastOfTheDay) {
         saveRows(host_.baselines());
     }
 }
@@ -249,16 +253,25 @@ void Meter::creditUnplaced(const ByteCounts &bytes, qint64 wallMs)
     apps_.account(bytes, wallMs);
 }
 
+// The hour rows, the applications' increments and the counters they were
+// counted up to, in one transaction: a stop at any moment leaves a start
+// that credits the same bytes to both kinds of rows.
 void Meter::saveRows(const std::vector<store::InterfaceBaseline> &baselines)
 {
     baselineUnsaved_ = false;
-    ledger_.save(baselines);
+    std::vector<store::HourWrite> hours;
+    const store::AppWrite apps = apps_.unwritten();
+    if (ledger_.rowsToSave(hours) &&
+        store::saveHoursAppsAndBaselines(hours, apps, baselines) == 0) {
+        ledger_.rowsSaved(hours);
+        apps_.written(apps);
+    }
 }
 
 void Meter::runPeriodicWork(qint64 elapsedMs)
 {
     if (settings_.counting) {
-        apps_.runPeriodicWork(clock_.wallMs(), elapsedMs, options_.intervalMs);
+        apps_.runPeriodicWork(elapsedMs);
     }
     if (!options_.textfileDir.isEmpty() && elapsedMs - lastTextfileMs_ >= kMinuteMs) {
         lastTextfileMs_ = elapsedMs;

@@ -10,9 +10,11 @@ namespace vexmora::store {
 
 // The meter's own tables in the traffic database, which the reports never
 // read: the counters each counted interface had when the hour rows were last
-// written (meter_baseline), and the minutes those rows cover (meter_minutes).
-// Both are written in the same transaction as the rows, so that a meter
-// stopped at any moment starts again from counters that match the rows.
+// written (meter_baseline), the minutes those rows cover (meter_minutes) and
+// the attributed bytes the application rows hold beyond the hour rows'
+// (meter_app_carry). They are written in the same transaction as the rows,
+// so that a meter stopped at any moment starts again from counters that
+// match the rows.
 
 // One interface's counters as of the last write, with what tells whether
 // they still apply: the boot they were read in and the interface's index.
@@ -42,10 +44,39 @@ struct HourWrite
     int64_t coveredMinutes = 0;
 };
 
+// One application's bytes since the last write, added to its row of the
+// current UTC day as addAppTraffic adds them; the unattributed ones may be
+// negative (bytes taken back).
+struct AppIncrement
+{
+    std::string app;
+    int64_t recv = 0;
+    int64_t sent = 0;
+};
+
+// Attributed bytes of a UTC day (days since the epoch) beyond the host's,
+// not yet taken off its unattributed ones: the application rows hold them,
+// the hour rows do not. utcDay -1: none.
+struct AppCarry
+{
+    int64_t utcDay = -1;
+    int64_t recv = 0;
+    int64_t sent = 0;
+};
+
+// What the application rows lack as of a write.
+struct AppWrite
+{
+    std::vector<AppIncrement> increments;
+    AppCarry carry;
+};
+
 struct MeterState
 {
     std::vector<InterfaceBaseline> baselines;
     std::vector<HourMinutes> minutes;
+    // The meter writes one row at most.
+    AppCarry carry;
     // Entries whose values are not of their column's type, left out.
     int mistyped = 0;
 };
@@ -56,6 +87,13 @@ struct MeterState
 // standard error).
 int saveHoursWithBaselines(const std::vector<HourWrite> &hours,
                            const std::vector<InterfaceBaseline> &baselines);
+
+// As saveHoursWithBaselines, and in the same transaction adds the
+// applications' increments to their rows of the current UTC day (the
+// statement of addAppTraffic) and replaces the stored carry: 0 stored, 1
+// failed (nothing changed; the failure is on standard error).
+int saveHoursAppsAndBaselines(const std::vector<HourWrite> &hours, const AppWrite &apps,
+                              const std::vector<InterfaceBaseline> &baselines);
 
 // Reads what the meter stored: 0 read (nothing when the tables are missing),
 // 1 a table of that name has other columns, -1 failed (written to standard

@@ -31,13 +31,16 @@ constexpr char kCreateMeterBaseline[] =
     ")";
 constexpr char kCreateMeterMinutes[] =
     "CREATE TABLE meter_minutes ( hour TEXT NOT NULL PRIMARY KEY, covered BIGINT NOT NULL )";
+constexpr char kCreateMeterAppCarry[] = "CREATE TABLE meter_app_carry ( day INTEGER NOT NULL "
+                                        "PRIMARY KEY, recv BIGINT NOT NULL, sent BIGINT NOT NULL )";
 struct MeterTable
 {
     const char *name;
     const char *create;
 };
 constexpr MeterTable kMeterTables[] = {{"meter_baseline", kCreateMeterBaseline},
-                                       {"meter_minutes", kCreateMeterMinutes}};
+                                       {"meter_minutes", kCreateMeterMinutes},
+                                       {"meter_app_carry", kCreateMeterAppCarry}};
 constexpr char kTableStatement[] = "SELECT sql FROM sqlite_master WHERE type='table' AND name=?;";
 
 int createTable(sqlite3 *db, const char *sql)
@@ -90,6 +93,11 @@ int createMeterBaselineTable(sqlite3 *db)
 int createMeterMinutesTable(sqlite3 *db)
 {
     return createTable(db, kCreateMeterMinutes);
+}
+
+int createMeterAppCarryTable(sqlite3 *db)
+{
+    return createTable(db, kCreateMeterAppCarry);
 }
 
 int meterTableFits(sqlite3 *db, const char *tableName)

@@ -1,5 +1,6 @@
 #include "traffic_store.h"
 
+#include "app_statement.h"
 #include "hour_statement.h"
 #include "schema.h"
 #include "sqlite_handles.h"
@@ -11,10 +12,6 @@ namespace vexmora::store {
 
 namespace {
 
-constexpr char kAddAppTraffic[] =
-    "INSERT INTO app_data (pkgname, recv, sent, total, time) VALUES (?, ?, ?, ?, date('now')) ON "
-    "CONFLICT(pkgname, time) DO UPDATE SET recv = recv + excluded.recv, sent = sent + "
-    "excluded.sent, total = total + excluded.total;";
 constexpr char kLoadHourData[] =
     "SELECT mins, recv, sent, recv_peak, sent_peak, total_peak FROM hour_data WHERE time = ? ;";
 constexpr char kPurgeOldRows[] = "DELETE FROM %s WHERE time<=DATE('now', '-%d days', 'localtime');";
@@ -56,6 +53,17 @@ void bindHourRecord(sqlite3_stmt *statement, const char *hourText, const HourRec
     sqlite3_bind_int(statement, 7, record.total_peak);
 }
 
+void bindAppTraffic(sqlite3_stmt *statement, const char *pkgname, int64_t recv, int64_t sent)
+{
+    // Wraps instead of overflowing for absurd counts; SQLite stores what it gets.
+    const auto total =
+        static_cast<int64_t>(static_cast<uint64_t>(recv) + static_cast<uint64_t>(sent));
+    sqlite3_bind_text(statement, 1, pkgname, -1, SQLITE_STATIC);
+    sqlite3_bind_int64(statement, 2, recv);
+    sqlite3_bind_int64(statement, 3, sent);
+    sqlite3_bind_int64(statement, 4, total);
+}
+
 int addAppTraffic(const char *pkgname, int64_t recv, int64_t sent)
 {
     Database db;
@@ -66,13 +74,7 @@ int addAppTraffic(const char *pkgname, int64_t recv, int64_t sent)
     if (!prepareStatement(db.get(), kAddAppTraffic, statement)) {
         return 1;
     }
-    // Wraps instead of overflowing for absurd counts; SQLite stores what it gets.
-    const auto total =
-        static_cast<int64_t>(static_cast<uint64_t>(recv) + static_cast<uint64_t>(sent));
-    sqlite3_bind_text(statement.get(), 1, pkgname, -1, SQLITE_STATIC);
-    sqlite3_bind_int64(statement.get(), 2, recv);
-    sqlite3_bind_int64(statement.get(), 3, sent);
-    sqlite3_bind_int64(statement.get(), 4, total);
+    bindAppTraffic(statement.get(), pkgname, recv, sent);
     return runWrite(db.get(), statement.get());
 }
 

@@ -111,7 +111,7 @@ protected:
             << statement << ": " << sqlite3_errmsg(db);
         sqlite3_close(db);
     }
-    // The one value a query of the database yields, as text.
+    // The one value a query of the database yields, as text; "NULL" for none.
     static std::string sumOf(const char *query)
     {
         sqlite3 *db = nullptr;
@@ -119,8 +119,10 @@ protected:
         std::string value = "(failed)";
         if (sqlite3_open(vexmora::paths::kDatabaseFile, &db) == SQLITE_OK &&
             sqlite3_prepare_v2(db, query, -1, &statement, nullptr) == SQLITE_OK &&
-            sqlite3_step(statement) == SQLITE_ROW)
-            value = reinterpret_cast<const char *>(sqlite3_column_text(statement, 0));
+            sqlite3_step(statement) == SQLITE_ROW) {
+            const auto *text = reinterpret_cast<const char *>(sqlite3_column_text(statement, 0));
+            value = text != nullptr ? text : "NULL";
+        }
         sqlite3_finalize(statement);
         sqlite3_close(db);
         return value;

@@ -4,7 +4,9 @@ stopped in the ways of CASE; the hour rows must hold what the kernel counted.
 
   crash-loop  30 SIGKILL and 10 SIGTERM at random moments, each restart
               0-3 s later: the rows add up to the kernel's counters byte for
-              byte, and no row claims a minute in which no meter ran
+              byte, no row claims a minute in which no meter ran, and the
+              application rows add up to the hour rows byte for byte (with
+              the attributed bytes beyond them still to be taken off)
   stall       SIGSTOP for 30 s with a burst meanwhile: every byte credited,
               to the hour where sampling resumed, no peak above the traffic's
               pace, the burst's payload to its program
@@ -174,6 +176,26 @@ def check_rows_equal_kernel(db, meter, before, after):
     return moved
 
 
+def check_app_rows_add_up(db, meter, moved, runs):
+    """The program's rows and the unattributed ones hold every byte of the
+    hour rows once, and the attributed bytes beyond them that the meter
+    stored to take off the next unattributed ones; those of a UTC day that
+    ended in the run stay in its rows, which may then hold more."""
+    apps = {name: (int(recv), int(sent)) for name, recv, sent in db.rows(
+        "SELECT pkgname, TOTAL(recv), TOTAL(sent) FROM app_data GROUP BY pkgname")}
+    program = apps.pop("steady_traffic.py", (0, 0))
+    unattributed = apps.pop("(unattributed)", (0, 0))
+    carry = db.rows("SELECT TOTAL(recv), TOTAL(sent) FROM meter_app_carry")[0]
+    expected = tuple(int(m + c) for m, c in zip(moved, carry))
+    held = (program[0] + unattributed[0], program[1] + unattributed[1])
+    day_ended = int(runs[0][0] // 86400) != int(runs[-1][1] // 86400)
+    adds_up = held == expected or day_ended and all(h >= e for h, e in zip(held, expected))
+    if apps or not adds_up:
+        meter.fail(f"the hour rows hold {moved}, the stored carry {carry}; the program's rows"
+                   f" {program}, the unattributed {unattributed}, others {apps}")
+    return program, unattributed, carry
+
+
 def crash_loop(link, meter, db, boot_id):
     rng = random.Random(os.environ.get("VEXMORA_SEED", str(time.time_ns())))
     stops = [signal.SIGKILL] * 30 + [signal.SIGTERM] * 10
@@ -197,6 +219,7 @@ def crash_loop(link, meter, db, boot_id):
     time.sleep(1.5)
     meter.stop(signal.SIGTERM)
     moved = check_rows_equal_kernel(db, meter, before, link.counters())
+    program, unattributed, carry = check_app_rows_add_up(db, meter, moved, meter.runs)
     allowed = minutes_run(meter.runs)
     for hour, mins in db.rows("SELECT time, mins FROM hour_data"):
         if mins > len(allowed.get(hour, ())):
@@ -206,7 +229,8 @@ def crash_loop(link, meter, db, boot_id):
                db.rows("SELECT time, mins FROM hour_data")]
     print(f"crash loop: {len(stops)} stops in {span:.0f} s; kernel and rows {moved[0]} B received,"
           f" {moved[1]} B sent; {unseen} B ({100 * unseen / sum(moved):.0f} %) moved while no"
-          f" meter ran; (hour, minutes claimed, minutes run) {minutes}")
+          f" meter ran; (hour, minutes claimed, minutes run) {minutes}; application rows: the"
+          f" program {program}, unattributed {unattributed}, carried {carry}")
 
 
 def stall(link, meter, db, boot_id):

@@ -268,6 +268,14 @@ std::map<std::string, std::pair<qint64, qint64>> storedAppRows()
     return rows;
 }
 
+// Writes what the ledger's rows lack, as the meter does with its hour rows.
+void writeRows(AppLedger &ledger)
+{
+    const vexmora::store::AppWrite apps = ledger.unwritten();
+    ASSERT_EQ(vexmora::store::saveHoursAppsAndBaselines({}, apps, {}), 0);
+    ledger.written(apps);
+}
+
 // A connection's last bytes are counted by the host when they move, but
 // attributed when its final counts come (after it left the kernel's socket
 // table while its program held it): they are taken back from the day's
@@ -277,16 +285,16 @@ TEST_F(MeterTest, LateFinalCountsTakeTheirBytesBackFromTheUnattributed)
     AppLedger ledger;
     const qint64 day = 20000;
     ledger.account({process(7, "curl", 100, 10)}, {1100, 110}, day);
-    ASSERT_TRUE(ledger.flush());
+    writeRows(ledger);
     ledger.account({process(7, "curl", 900, 90)}, {50, 0}, day);
-    ASSERT_TRUE(ledger.flush());
+    writeRows(ledger);
     using Rows = std::map<std::string, std::pair<qint64, qint64>>;
     EXPECT_EQ(storedAppRows(), (Rows{{"curl", {1000, 100}}, {kUnattributed, {150, 10}}}));
     EXPECT_EQ(ledger.appsToday().value(QString::fromLatin1(kUnattributed)).total.recv, 150u);
     // Beyond the day's unattributed bytes, the rest comes off the next ones.
     ledger.account({process(7, "curl", 300, 0)}, {0, 0}, day);
     ledger.account({}, {400, 0}, day);
-    ASSERT_TRUE(ledger.flush());
+    writeRows(ledger);
     EXPECT_EQ(storedAppRows(), (Rows{{"curl", {1300, 100}}, {kUnattributed, {250, 10}}}));
 }
 
@@ -339,6 +347,35 @@ TEST_F(MeterTest, TheFirstSourceThatOpensCountsOnceAndTheTextfileNamesIt)
     EXPECT_TRUE(std::any_of(apps.begin(), apps.end(), [](const AppBytes &app) {
         return app.app == QLatin1String("meter_test") && app.bytes.recv > 0;
     })) << "this process counted through the source that opened";
+}
+
+// The application rows are written with the hour rows and the counters they
+// were counted up to: what a start credits to the host after a kill is what
+// they gain, less the attributed bytes beyond the host's that they hold
+// already (traffic over interfaces that are not counted).
+TEST_F(MeterTest, AfterAKillTheApplicationRowsGainWhatTheHostIsCredited)
+{
+    FakeSource source("bpf", true); // 100 and 10 B at every sample, none on eth0
+    sources_ = {&source};
+    startMeter();
+    for (int i = 0; i < 7; ++i)
+        step(10000); // 10:59:10; the rows of 10:59:00 hold 700 and 70 B beyond the host's
+    meter_.reset();  // killed
+    move("eth0", 5000, 500);
+    startMeter();
+    meter_->shutdown();
+    EXPECT_EQ(sumOf("SELECT SUM(recv) || ' ' || SUM(sent) FROM hour_data"), "5000 500");
+    EXPECT_EQ(sumOf("SELECT SUM(recv) || ' ' || SUM(sent) FROM app_data"), "5000 500");
+}
+
+// The store dates the application rows when it writes them.
+TEST_F(MeterTest, TheLastSampleOfAUtcDayWritesItsApplicationRows)
+{
+    wallMs_ = utcMs("2026-03-01T23:59:40Z");
+    startMeter();
+    move("eth0", 100, 10);
+    step(10000); // 23:59:50, the next sample is in the next day
+    EXPECT_EQ(sumOf("SELECT SUM(recv) || ' ' || SUM(sent) FROM app_data"), "100 10");
 }
 
 TEST(MeterOptions, AttributionChoosesTheSourcesToTry)

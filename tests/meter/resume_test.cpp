@@ -73,6 +73,8 @@ TEST_F(ResumeTest, AStartCreditsWhatMovedSinceTheStoredCountersWhereTheyStillApp
          1},
         {"garbage: minutes no hour has", [] { sql("UPDATE meter_minutes SET covered = -1"); }, 5100,
          1, 2},
+        {"garbage: a negative carry",
+         [] { sql("INSERT INTO meter_app_carry VALUES (20513, -5, 0)"); }, 5100, 1},
         {"counters from the future",
          [] { sql("UPDATE meter_baseline SET elapsed_ms = elapsed_ms + 3600000"); }, 0, 1},
         {"a table of that name with other columns",
@@ -102,6 +104,7 @@ TEST_F(ResumeTest, AStartCreditsWhatMovedSinceTheStoredCountersWhereTheyStillApp
         meter_->shutdown();
         const vexmora::store::HourRecord ten = row("2026-03-01 10:00");
         EXPECT_EQ(ten.recv, c.credited + 3);
+        EXPECT_EQ(sumOf("SELECT SUM(recv) FROM app_data"), std::to_string(ten.recv));
         EXPECT_EQ(ten.mins, c.mins);
         EXPECT_EQ(ten.recv_peak, 0) << "what moved while no meter ran is in no minute";
     }
@@ -110,12 +113,18 @@ TEST_F(ResumeTest, AStartCreditsWhatMovedSinceTheStoredCountersWhereTheyStillApp
 TEST_F(ResumeTest, KillsAtAnyMomentLoseNothingAndMinutesCountOnce)
 {
     // Kills mid-minute, right after a minute's row, at the hour's end and five
-    // times within one minute; a stop with SIGTERM among them.
+    // times within one minute; a stop with SIGTERM among them. In the run
+    // across the hour's end the store refuses the first writes.
     const qint64 runs[] = {5000, 10000, 65000, 1000, 1000, 1000, 1000, 1000, 120000, 30000};
     quint64 moved = 0;
     for (size_t i = 0; i < std::size(runs); ++i) {
         startMeter();
+        if (i == 8)
+            sql("CREATE TRIGGER refuse BEFORE INSERT ON meter_baseline BEGIN SELECT "
+                "RAISE(ABORT, 'refused'); END");
         for (qint64 ran = 0; ran < runs[i]; ran += 1000) {
+            if (i == 8 && ran == 60000) // 11:00:35: the write of 11:01 retries
+                sql("DROP TRIGGER refuse");
             move("eth0", 1000, 10);
             moved += 1000;
             step(1000);
@@ -134,6 +143,7 @@ TEST_F(ResumeTest, KillsAtAnyMomentLoseNothingAndMinutesCountOnce)
     const vexmora::store::HourRecord ten = row("2026-03-01 10:00");
     const vexmora::store::HourRecord eleven = row("2026-03-01 11:00");
     EXPECT_EQ(quint64(ten.recv + eleven.recv), moved);
+    EXPECT_EQ(sumOf("SELECT SUM(recv) FROM app_data"), std::to_string(moved));
     // 10:58:00 to 11:02:11: every minute the meters ran in, once.
     EXPECT_EQ(ten.mins, 2);
     EXPECT_EQ(eleven.mins, 3);

@@ -124,6 +124,9 @@ std::string baselinesOf(const MeterState &state)
                 std::to_string(b.elapsedMs) + '\n';
     for (const HourMinutes &m : state.minutes)
         text += m.hour + '=' + std::to_string(m.covered) + '\n';
+    if (state.carry.utcDay >= 0)
+        text += "carry " + std::to_string(state.carry.utcDay) + '|' +
+                std::to_string(state.carry.recv) + '|' + std::to_string(state.carry.sent) + '\n';
     return text;
 }
 
@@ -138,30 +141,41 @@ TEST_F(StoreWrite, TheMeterStateIsWrittenWithItsRowsOrNotAtAll)
 {
     const std::vector<InterfaceBaseline> baselines = {{"eth0", 2, "boot-a", 1000, 2000, 123456},
                                                       {"wlan0", 3, "boot-a", 5, 6, 123457}};
-    ASSERT_EQ(
-        saveHoursWithBaselines(
-            {{"2026-01-01 10:00", kFirst, 0b11}, {"2026-01-01 11:00", kSecond, 0b1}}, baselines),
-        0);
+    const AppWrite apps{{{"mail", 100, 10}, {"(unattributed)", 30, 5}}, {20454, 7, 8}};
+    ASSERT_EQ(saveHoursAppsAndBaselines(
+                  {{"2026-01-01 10:00", kFirst, 0b11}, {"2026-01-01 11:00", kSecond, 0b1}}, apps,
+                  baselines),
+              0);
     const std::string hours = "2026-01-01 10:00|60|1000|0\n2026-01-01 11:00|45|-5|0\n";
     const std::string state = "eth0|2|boot-a|1000|2000|123456\nwlan0|3|boot-a|5|6|123457\n"
-                              "2026-01-01 10:00=3\n2026-01-01 11:00=1\n";
+                              "2026-01-01 10:00=3\n2026-01-01 11:00=1\ncarry 20454|7|8\n";
     const char *hourRows = "SELECT time, mins, recv, report_status FROM hour_data ORDER BY time";
+    // Dated as addAppTraffic dates them.
+    const char *appRows = "SELECT pkgname, recv, sent, total, time = date('now') FROM app_data "
+                          "ORDER BY pkgname";
+    const std::string appsOnce = "(unattributed)|30|5|35|1\nmail|100|10|110|1\n";
     EXPECT_EQ(rows(hourRows), hours);
+    EXPECT_EQ(rows(appRows), appsOnce);
     EXPECT_EQ(loaded(), state);
 
     // A write that fails half-way leaves neither rows without their counters
-    // nor counters without their rows.
+    // nor counters without their rows; retried, it adds the increments once.
     exec("CREATE TRIGGER refuse BEFORE INSERT ON meter_baseline BEGIN SELECT RAISE(ABORT, "
          "'refused'); END");
     exec("UPDATE hour_data SET report_status = 1");
     EXPECT_EQ(saveHoursWithBaselines({{"2026-01-01 11:00", kFirst, 0b111}}, baselines), 1);
+    EXPECT_EQ(saveHoursAppsAndBaselines({{"2026-01-01 11:00", kFirst, 0b111}}, apps, baselines), 1);
     EXPECT_EQ(rows(hourRows), "2026-01-01 10:00|60|1000|1\n2026-01-01 11:00|45|-5|1\n");
+    EXPECT_EQ(rows(appRows), appsOnce);
     EXPECT_EQ(loaded(), state);
 
     // A later hour's write drops the minutes of earlier hours; the baselines
-    // are replaced, by none at all when counting stops.
+    // are replaced, by none at all when counting stops, and so is the carry.
     exec("DROP TRIGGER refuse");
-    ASSERT_EQ(saveHoursWithBaselines({{"2026-01-01 11:00", kFirst, 0b111}}, {}), 0);
+    ASSERT_EQ(
+        saveHoursAppsAndBaselines({{"2026-01-01 11:00", kFirst, 0b111}}, {apps.increments, {}}, {}),
+        0);
+    EXPECT_EQ(rows(appRows), "(unattributed)|60|10|70|1\nmail|200|20|220|1\n");
     EXPECT_EQ(loaded(), "2026-01-01 11:00=7\n");
     ASSERT_EQ(saveHoursWithBaselines({}, baselines), 0);
     EXPECT_EQ(loaded(), "eth0|2|boot-a|1000|2000|123456\nwlan0|3|boot-a|5|6|123457\n"
