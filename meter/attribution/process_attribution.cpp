@@ -104,20 +104,16 @@ std::vector<ProcessTraffic>
 ProcessAttribution::sumByProcess(const std::vector<SocketBytes> &bytes) const
 {
     std::vector<ProcessTraffic> traffic;
-    // By pid; processes known by a recorded name only (pid 0), by that name.
-    QHash<QPair<qint64, QString>, std::size_t> indexOf;
+    QHash<qint64, std::size_t> indexOfPid;
     for (const SocketBytes &socket : bytes) {
         qint64 pid = pidOf(socket.owner);
         const ProcessIdentity *identity = pid != 0 ? catalog_.find(pid) : nullptr;
-        QString name = identity ? identity->name : QString::fromLatin1(kUnattributed);
-        if (!identity && !socket.owner.isKnown() && !socket.owner.comm.isEmpty())
-            name = QString::fromUtf8(socket.owner.comm);
+        const QString name = identity ? identity->name : QString::fromLatin1(kUnattributed);
         if (!identity)
             pid = 0;
-        const QPair<qint64, QString> key{pid, pid != 0 ? QString() : name};
-        auto it = indexOf.find(key);
-        if (it == indexOf.end()) {
-            it = indexOf.insert(key, traffic.size());
+        auto it = indexOfPid.find(pid);
+        if (it == indexOfPid.end()) {
+            it = indexOfPid.insert(pid, traffic.size());
             traffic.push_back({pid, name, identity ? identity->app : name, {}});
         }
         traffic[*it].bytes += socket.bytes;

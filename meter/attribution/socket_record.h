@@ -27,7 +27,7 @@ struct SocketOwner
     qint64 pid = 0;    // 0: not recorded, look for the inode's holder
     quint32 inode = 0; // 0 with pid 0: no process is known
     // The process name recorded with pid, for a process that ended before its
-    // /proc entry was read; with neither pid nor inode, all that is known.
+    // /proc entry was read.
     QByteArray comm;
 
     bool isKnown() const { return pid != 0 || inode != 0; }

@@ -161,9 +161,9 @@ check_meter_attributes_and_stops() {
     # host's cgroup).
     guest systemd-run --quiet --wait --collect python3 /tmp/tcp_transfer.py 10.231.0.1 peer 3000000 \
         1000000 2.5
-    # The guest is a container: the kernel programs record the host's pids,
-    # so the meter names the program by the process name they recorded.
-    eventually guest grep -q '"app":"python3"' "$state/app_info" ||
+    # The guest is a container: the kernel programs record the guest's pids,
+    # and the meter names the interpreter's script through /proc.
+    eventually guest grep -q '"app":"tcp_transfer.py"' "$state/app_info" ||
         fail "app_info: $(guest cat "$state/app_info")"
     guest systemctl stop "$meter_unit"
     expect "the meter's ExecMainCode (1: exited) and ExecMainStatus" "1 0" \

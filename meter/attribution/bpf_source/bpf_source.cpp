@@ -4,24 +4,8 @@
 #include "kernel_socket_counters.h"
 
 #include <QDebug>
-#include <sys/stat.h>
 
 namespace vexmora::meter {
-
-namespace {
-
-// The inode of the first pid namespace, fixed by the kernel (PROC_PID_INIT_INO).
-constexpr ino_t kFirstPidNamespace = 0xEFFFFFFC;
-
-bool inFirstPidNamespace()
-{
-    struct stat status
-    {
-    };
-    return ::stat("/proc/self/ns/pid", &status) == 0 && status.st_ino == kFirstPidNamespace;
-}
-
-} // namespace
 
 struct BpfSource::Parts
 {
@@ -61,7 +45,7 @@ bool BpfSource::open(QString *error)
         qWarning().noquote() << "The sockets older than the kernel programs are unattributed:"
                              << reason;
     d->ledger.setExisting(std::move(existing));
-    d->ledger.setRecordedPidsVisible(inFirstPidNamespace());
+    qInfo().noquote() << "The kernel programs record" << d->counters->processIds();
     return true;
 }
 

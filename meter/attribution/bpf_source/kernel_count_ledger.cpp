@@ -52,7 +52,7 @@ void KernelCountLedger::ownersInUse(QSet<quint32> &inodes, QSet<qint64> &pids) c
 SocketOwner KernelCountLedger::ownerOf(const KernelSocketCount &socket) const
 {
     if (socket.tgid != 0)
-        return {pidsVisible_ ? qint64(socket.tgid) : 0, 0, socket.comm};
+        return {qint64(socket.tgid), 0, socket.comm};
     return {0, existing_.value(socket.cookie), {}};
 }
 

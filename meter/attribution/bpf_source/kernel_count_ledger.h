@@ -17,10 +17,6 @@ class KernelCountLedger
 public:
     // cookie -> inode of the sockets that existed when the programs loaded.
     void setExisting(QHash<quint64, quint32> inodes) { existing_ = std::move(inodes); }
-    // The programs record process ids as the host's first pid namespace sees
-    // them: in another one (a container) they name other processes or none,
-    // and only the recorded process name is used.
-    void setRecordedPidsVisible(bool visible) { pidsVisible_ = visible; }
     // One read of the live sockets, then the final counts that came.
     void applyLive(const std::vector<KernelSocketCount> &live);
     void applyFinished(const std::vector<KernelSocketCount> &finished);
@@ -49,7 +45,6 @@ private:
     SourceSample pending_;
     quint64 reads_ = 0;
     quint64 vanished_ = 0;
-    bool pidsVisible_ = true;
 };
 
 } // namespace vexmora::meter

@@ -294,4 +294,9 @@ bool KernelSocketCounters::tracksMovers() const
     return isOpen() && d->programs.movers;
 }
 
+QString KernelSocketCounters::processIds() const
+{
+    return describePids(d->programs);
+}
+
 } // namespace vexmora::meter

@@ -18,7 +18,9 @@ struct KernelSocketCount
     quint64 cookie = 0; // the socket cookie, the same as socket diagnostics give
     // The process that created the socket (an accepted socket: its listener's
     // creator); with tracksMovers(), the process that last moved bytes on it.
-    // 0 when unknown: the socket predates the programs and moved no bytes since.
+    // Its pid as the pid namespace of the thread that called open() sees it
+    // (processIds()). 0 when unknown: the socket predates the programs and
+    // moved no bytes since, or that process is not in that namespace.
     quint32 tgid = 0;
     quint32 uid = 0;
     // The name of that process's thread that did it (threads may rename
@@ -74,6 +76,7 @@ public:
     quint64 lostFinished() const;     // final counts the ring buffer had no room for
     quint64 uncountedPackets() const; // packets not counted: the live map was full
     bool tracksMovers() const;        // whether the send/receive tracepoints attached
+    QString processIds() const;       // which process ids the programs record, for the log
 
 private:
     struct Private;

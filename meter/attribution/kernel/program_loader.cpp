@@ -13,6 +13,8 @@
 #include <cstdio>
 #include <linux/capability.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #ifndef SO_NETNS_COOKIE
@@ -22,6 +24,9 @@
 namespace vexmora::meter {
 
 namespace {
+
+// The inode of the first pid namespace, fixed by the kernel (PROC_PID_INIT_INO).
+constexpr ino_t kFirstPidNamespace = 0xEFFFFFFC;
 
 // libbpf's last warning, kept as the detail of an error while its printer is ours.
 QByteArray &libbpfMessage()
@@ -100,12 +105,45 @@ bool kernelHasTracepoint(const char *name)
     return found;
 }
 
-socket_counters *openSkeleton(quint64 netns, quint32 maxLiveSockets, bool movers)
+// In the first pid namespace the kernel's own ids are this process's view,
+// and they name the processes of nested namespaces too. In another, the
+// programs ask the kernel for the ids of this one, where it lets them: the
+// tracing programs (the movers) since Linux 5.7, those that see sockets
+// created since 6.10; elsewhere they record no process.
+bool callerPidView(PidView *view, QString *error)
+{
+    struct stat status
+    {
+    };
+    if (::stat("/proc/self/ns/pid", &status) != 0) {
+        *error = QStringLiteral("cannot tell the pid namespace (/proc/self/ns/pid): ") +
+                 qt_error_string(errno);
+        return false;
+    }
+    *view = {};
+    if (status.st_ino == kFirstPidNamespace)
+        return true;
+    view->device = quint64(major(status.st_dev)) << 20 | minor(status.st_dev);
+    view->inode = status.st_ino;
+    view->movers = VX_PIDS_NAMESPACE;
+    view->creators = libbpf_probe_bpf_helper(BPF_PROG_TYPE_CGROUP_SOCK,
+                                             BPF_FUNC_get_ns_current_pid_tgid, nullptr) == 1
+                         ? VX_PIDS_NAMESPACE
+                         : VX_PIDS_NONE;
+    return true;
+}
+
+socket_counters *openSkeleton(quint64 netns, const PidView &pids, quint32 maxLiveSockets,
+                              bool movers)
 {
     socket_counters *skeleton = socket_counters__open();
     if (!skeleton)
         return nullptr;
     skeleton->rodata->counted_netns = netns;
+    skeleton->rodata->creator_pids = pids.creators;
+    skeleton->rodata->mover_pids = pids.movers;
+    skeleton->rodata->pid_namespace_dev = pids.device;
+    skeleton->rodata->pid_namespace_ino = pids.inode;
     bpf_map__set_max_entries(skeleton->maps.live, maxLiveSockets);
     bpf_program__set_autoload(skeleton->progs.note_sender, movers);
     bpf_program__set_autoload(skeleton->progs.note_receiver, movers);
@@ -172,10 +210,12 @@ bool loadPrograms(quint64 netns, quint32 maxLiveSockets, LoadedPrograms &loaded,
         return false;
     }
     const LibbpfMessages messages;
+    if (!callerPidView(&loaded.pids, error))
+        return false;
     loaded.movers =
         kernelHasTracepoint("sock_send_length") && kernelHasTracepoint("sock_recv_length");
     for (;;) {
-        loaded.skeleton = openSkeleton(netns, maxLiveSockets, loaded.movers);
+        loaded.skeleton = openSkeleton(netns, loaded.pids, maxLiveSockets, loaded.movers);
         if (!loaded.skeleton) {
             *error = failure(QStringLiteral("cannot open the kernel programs"), errno);
             return false;
@@ -216,6 +256,21 @@ bool attachPrograms(LoadedPrograms &loaded, int cgroupFd, QString *error)
     return runIterator(s->progs.mark_tcp, error) && runIterator(s->progs.mark_udp, error) &&
            attachToCgroup(s->progs.count_ingress, &s->links.count_ingress, cgroupFd, error) &&
            attachToCgroup(s->progs.count_egress, &s->links.count_egress, cgroupFd, error);
+}
+
+QString describePids(const LoadedPrograms &loaded)
+{
+    const PidView &pids = loaded.pids;
+    if (pids.creators == VX_PIDS_GLOBAL)
+        return QStringLiteral("the kernel's own process ids (the first pid namespace)");
+    const QString seen = QStringLiteral("process ids as this pid namespace sees them");
+    if (pids.creators == VX_PIDS_NAMESPACE)
+        return seen + (loaded.movers ? QStringLiteral(", of the creators and the movers of sockets")
+                                     : QStringLiteral(", of the creators of sockets"));
+    const QString none = QStringLiteral(
+        "no creator's process id: this kernel does not give them for a pid namespace other than "
+        "the first (Linux 6.10 does)");
+    return loaded.movers ? seen + QStringLiteral(", of the movers of sockets only; ") + none : none;
 }
 
 void destroyPrograms(LoadedPrograms &loaded)

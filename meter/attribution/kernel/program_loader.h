@@ -1,10 +1,22 @@
 #pragma once
 
+#include "socket_counts.h"
+
 #include <QString>
 
 struct socket_counters;
 
 namespace vexmora::meter {
+
+// How the programs record processes (enum vx_pid_view) for the pid namespace
+// of the process that loads them.
+struct PidView
+{
+    quint8 creators = VX_PIDS_GLOBAL; // where sockets are created
+    quint8 movers = VX_PIDS_GLOBAL;   // where bytes are sent and received
+    quint64 device = 0; // the namespace's nsfs file, the device as the kernel numbers it
+    quint64 inode = 0;
+};
 
 // The kernel programs of socket_counters.bpf.c, loaded for one network
 // namespace; attached as links that the skeleton owns.
@@ -12,14 +24,19 @@ struct LoadedPrograms
 {
     socket_counters *skeleton = nullptr;
     bool movers = false; // the send/receive tracepoints are loaded (and, once attached, attached)
+    PidView pids;
 };
 
 // The cookie of the calling thread's network namespace.
 bool currentNetnsCookie(quint64 *cookie, QString *error);
 
 // Loads the programs for the sockets of network namespace `netns`, the
-// tracepoint programs only where the kernel has those tracepoints.
+// tracepoint programs only where the kernel has those tracepoints. They record
+// processes as the calling process's pid namespace sees them.
 bool loadPrograms(quint64 netns, quint32 maxLiveSockets, LoadedPrograms &loaded, QString *error);
+
+// Which process ids the loaded programs record, in words for the log.
+QString describePids(const LoadedPrograms &loaded);
 
 // Attaches them at the cgroup `cgroupFd`: ownership and lifetime first, then
 // the sockets of the calling thread's namespace that exist already are

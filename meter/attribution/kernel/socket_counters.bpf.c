@@ -7,7 +7,8 @@
  * storage, which a listener's accepted sockets inherit (BPF_F_CLONE), and the
  * iterators mark the sockets that existed before the programs loaded (owner
  * unknown). A socket without that storage is not counted: it belongs to
- * another network namespace. */
+ * another network namespace. Processes are recorded by their pid in the
+ * loader's pid namespace, or as unknown where it cannot see them. */
 #include "socket_counts.h"
 
 #include <bpf/bpf_endian.h>
@@ -25,8 +26,15 @@
 #define IPV6_FIXED_HEADER 40
 #define IPV6_MAX_EXTENSIONS 8
 
-/* Set by the loader: the network namespace whose sockets are counted. */
+/* Set by the loader: the network namespace whose sockets are counted, and
+ * how process ids are recorded (enum vx_pid_view) where sockets are created
+ * and where bytes move, with the loader's pid namespace (the device and inode
+ * of its nsfs file) for VX_PIDS_NAMESPACE. */
 const volatile __u64 counted_netns = 0;
+const volatile __u8 creator_pids = VX_PIDS_GLOBAL;
+const volatile __u8 mover_pids = VX_PIDS_GLOBAL;
+const volatile __u64 pid_namespace_dev = 0;
+const volatile __u64 pid_namespace_ino = 0;
 
 __u64 uncounted_packets = 0; /* the live map was full */
 __u64 lost_finished = 0;     /* the ring buffer was full */
@@ -96,6 +104,31 @@ struct bpf_iter__udp
 static __always_inline int is_inet(__u32 family)
 {
     return family == AF_INET || family == AF_INET6;
+}
+
+/* The calling process as the loader sees it; 0 when it cannot: the process
+ * is outside the loader's pid namespace (or in one nested in it), which a pid
+ * of another namespace would name another process or none. The view is read
+ * only, so the verifier never sees the helper a program is not given. */
+static __always_inline __u32 current_tgid(__u8 view)
+{
+    struct bpf_pidns_info ids = {};
+
+    if (view == VX_PIDS_GLOBAL)
+        return bpf_get_current_pid_tgid() >> 32;
+    if (view == VX_PIDS_NAMESPACE &&
+        bpf_get_ns_current_pid_tgid(pid_namespace_dev, pid_namespace_ino, &ids, sizeof ids) == 0)
+        return ids.tgid;
+    return 0;
+}
+
+/* The name of the calling thread, none for a process not known. */
+static __always_inline void current_comm(__u32 tgid, char (*comm)[VX_COMM_BYTES])
+{
+    if (tgid != 0)
+        bpf_get_current_comm(*comm, sizeof *comm);
+    else
+        __builtin_memset(*comm, 0, sizeof *comm);
 }
 
 /* Bytes before the transport payload: the IP header, IPv6 extension headers
@@ -263,9 +296,9 @@ int note_creator(struct bpf_sock *sk)
     struct socket_owner *owner = bpf_sk_storage_get(&owners, sk, 0, BPF_SK_STORAGE_GET_F_CREATE);
     if (!owner)
         return 1;
-    owner->tgid = bpf_get_current_pid_tgid() >> 32;
+    owner->tgid = current_tgid(creator_pids);
     owner->uid = (__u32)bpf_get_current_uid_gid();
-    bpf_get_current_comm(owner->comm, sizeof owner->comm);
+    current_comm(owner->tgid, &owner->comm);
     return 1;
 }
 
@@ -316,19 +349,20 @@ int note_release(struct bpf_sock *sk)
 }
 
 /* The task that really moves the bytes: a pre-forked server's worker, a
- * socket passed over exec. */
+ * socket passed over exec. One the loader cannot see makes the socket's
+ * owner unknown again. */
 static __always_inline void note_mover(struct sock *sk, int moved)
 {
     if (moved <= 0 || !is_inet(sk->__sk_common.skc_family))
         return;
     __u64 cookie = bpf_get_socket_cookie(sk);
     struct vx_socket_counts *counts = bpf_map_lookup_elem(&live, &cookie);
-    __u32 tgid = bpf_get_current_pid_tgid() >> 32;
+    __u32 tgid = current_tgid(mover_pids);
     if (!counts || counts->tgid == tgid)
         return;
     counts->tgid = tgid;
     counts->uid = (__u32)bpf_get_current_uid_gid();
-    bpf_get_current_comm(counts->comm, sizeof counts->comm);
+    current_comm(tgid, &counts->comm);
 }
 
 SEC("tp_btf/sock_send_length")

@@ -11,12 +11,19 @@ enum vx_direction {
     VX_SENT = 1,
 };
 
+/* How the programs record the process that creates or moves a socket's bytes. */
+enum vx_pid_view {
+    VX_PIDS_GLOBAL = 0,    /* the kernel's own ids: the loader is in the first pid namespace */
+    VX_PIDS_NAMESPACE = 1, /* as the loader's pid namespace sees them; 0 for a process outside it */
+    VX_PIDS_NONE = 2,      /* 0: the kernel gives the program no ids of that namespace */
+};
+
 struct vx_socket_counts
 {
     __u64 wire[2];    /* IP bytes plus one link header per segment */
     __u64 payload[2]; /* transport payload bytes */
     __u64 packets[2]; /* segments */
-    __u32 tgid;       /* 0: the socket predates the programs */
+    __u32 tgid;       /* 0: unknown (predates the programs, or outside the loader's view) */
     __u32 uid;
     char comm[VX_COMM_BYTES];
     __u8 protocol;

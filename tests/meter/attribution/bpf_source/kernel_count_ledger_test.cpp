@@ -64,13 +64,6 @@ TEST(KernelCountLedger, OwnersAreTheRecordedProcessOrTheHolderOfAnOlderSocketsIn
         EXPECT_EQ(sample.bytes[0].owner.comm, c.owner.comm) << c.what;
         EXPECT_EQ(sample.newOwners.size(), c.owner.isKnown() ? 1u : 0u) << c.what;
     }
-    // A meter in a container: the recorded pids are another namespace's.
-    ledger.setRecordedPidsVisible(false);
-    ledger.applyLive({counted(50, 500, {5, 5})});
-    const SourceSample sample = ledger.take();
-    ASSERT_EQ(sample.bytes.size(), 1u);
-    EXPECT_FALSE(sample.bytes[0].owner.isKnown());
-    EXPECT_EQ(sample.bytes[0].owner.comm, QByteArray("prog500"));
 }
 
 TEST(KernelCountLedger, IncrementsBetweenReadsFinalCountsOnceAndAnotherMoverIsANewOwner)

@@ -1,12 +1,17 @@
 // Whose each socket is: the process that created it, an accepted socket's
 // listener's creator, nobody for a socket older than the programs, and (where
-// the send and receive tracepoints attach) the process that last moved bytes.
+// the send and receive tracepoints attach) the process that last moved bytes;
+// each by its pid in the pid namespace of the process that opened the counters.
 #include "kernel_fixture.h"
 
 #include <QThread>
 #include <csignal>
+#include <cstdio>
+#include <sched.h>
 #include <sys/prctl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 using namespace kerneltest;
@@ -122,6 +127,35 @@ struct Owner
     quint8 protocol;
 };
 
+// Runs `child` in the first process (pid 1) of a new pid namespace, in this
+// thread's network namespace; its pid as this process sees it.
+pid_t forkInNewPidNamespace(const std::function<int()> &child)
+{
+    pid_t pid = -1;
+    std::thread([&] {
+        if (::unshare(CLONE_NEWPID) == 0 && (pid = ::fork()) == 0)
+            ::_exit(child());
+    }).join();
+    return pid;
+}
+
+int boundUdp()
+{
+    const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+    const sockaddr_in a = address4(kAddressA, 0);
+    ::bind(fd, asSockaddr(a), sizeof a);
+    return fd;
+}
+
+// A socket as another process's counters saw it, through a pipe.
+struct SeenSocket
+{
+    quint64 cookie, payload;
+    quint32 tgid, uid;
+    char comm[16];
+    quint8 protocol;
+};
+
 void expectOwners(const SocketsByCookie &live, const std::vector<Owner> &table, const char *when)
 {
     for (const Owner &row : table) {
@@ -199,6 +233,105 @@ TEST_F(KernelOwnership, EachSocketHasItsOwner)
                   {"older than the programs", cookieOf(older), movers ? self : 0, 0,
                    movers ? name : QByteArray(), IPPROTO_TCP}},
                  "after the reads");
+}
+
+// Counters opened in a pid namespace of their own: sockets created or read
+// there by their pids there, one created outside by nobody; and in the first
+// pid namespace, where they are opened too, by the kernel's own pids.
+TEST_F(KernelOwnership, PidsAsThePidNamespaceOfTheOpenerSeesThem)
+{
+    makeLinkExact();
+    openCounters();
+    int report[2], go[2];
+    ASSERT_EQ(::pipe(report), 0);
+    ASSERT_EQ(::pipe(go), 0);
+    for (int fd : {report[0], report[1], go[0], go[1]})
+        track(fd);
+    const pid_t child = forkInNewPidNamespace([&] {
+        KernelSocketCounters counters;
+        QString error;
+        if (!counters.open(&error)) {
+            std::fprintf(stderr, "in a new pid namespace: %s\n", qPrintable(error));
+            return 1;
+        }
+        const int created = boundUdp(), read = boundUdp();
+        const quint64 cookies[] = {cookieOf(created), cookieOf(read)};
+        const quint16 ports[] = {portOf(created), portOf(read)};
+        ::write(report[1], cookies, sizeof cookies);
+        ::write(report[1], ports, sizeof ports);
+        char sent = 0;
+        readExactly(go[0], &sent, 1);
+        const pid_t reader = ::fork();
+        if (reader == 0) {
+            char datagram[100];
+            ::_exit(::recv(read, datagram, sizeof datagram, 0) > 0 ? 0 : 1);
+        }
+        std::vector<KernelSocketCount> live;
+        if (::waitpid(reader, nullptr, 0) != reader || !counters.readLive(live, &error))
+            return 1;
+        const quint32 facts[] = {quint32(reader), counters.tracksMovers(), quint32(live.size())};
+        ::write(report[1], facts, sizeof facts);
+        for (const KernelSocketCount &socket : live) {
+            SeenSocket seen{socket.cookie,  socket.payload.total(), socket.tgid, socket.uid, {},
+                            socket.protocol};
+            std::copy(socket.comm.begin(), socket.comm.end(), seen.comm);
+            ::write(report[1], &seen, sizeof seen);
+        }
+        return 0;
+    });
+    ASSERT_GT(child, 0);
+    quint64 cookies[2] = {};
+    quint16 ports[2] = {};
+    readExactly(report[0], cookies, sizeof cookies);
+    readExactly(report[0], ports, sizeof ports);
+    ASSERT_NE(cookies[1], 0u) << "no counters in the new pid namespace";
+
+    const int outside = track(boundUdp());
+    int peer = -1;
+    inB([&] { peer = track(::socket(AF_INET, SOCK_DGRAM, 0)); });
+    const char datagram[100] = {};
+    for (quint16 port : {ports[0], ports[1], portOf(outside)}) {
+        const sockaddr_in to = address4(kAddressA, port);
+        ASSERT_EQ(::sendto(peer, datagram, sizeof datagram, 0, asSockaddr(to), sizeof to), 100);
+    }
+    QThread::msleep(50);
+    ::write(go[1], "s", 1);
+    quint32 facts[3] = {};
+    readExactly(report[0], facts, sizeof facts);
+    SocketsByCookie seen;
+    for (quint32 i = 0; i < facts[2]; ++i) {
+        SeenSocket socket{};
+        readExactly(report[0], &socket, sizeof socket);
+        KernelSocketCount &counted = seen[socket.cookie];
+        counted.tgid = socket.tgid;
+        counted.uid = socket.uid;
+        counted.comm = QByteArray(socket.comm);
+        counted.protocol = socket.protocol;
+        counted.payload.recv = socket.payload;
+    }
+    int status = -1;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_EQ(status, 0);
+
+    const QByteArray name = threadName();
+    const bool movers = facts[1] != 0;
+    expectOwners(
+        seen,
+        {{"created in the namespace: by its pid there", cookies[0], 1, 0, name, IPPROTO_UDP},
+         {"read in it by another process: by that one's pid there", cookies[1],
+          movers ? facts[0] : 1, 0, name, IPPROTO_UDP},
+         {"created outside it: by nobody", cookieOf(outside), 0, 0, {}, IPPROTO_UDP}},
+        "counted from a new pid namespace");
+    struct stat pidNamespace
+    {
+    };
+    ::stat("/proc/self/ns/pid", &pidNamespace);
+    const bool first = pidNamespace.st_ino == 0xEFFFFFFC; // the kernel's PROC_PID_INIT_INO
+    ASSERT_TRUE(waitFinished({cookies[0]})) << "closed when the namespace ended";
+    expectOwners(finished_,
+                 {{"created in a nested pid namespace", cookies[0], first ? quint32(child) : 0, 0,
+                   first ? name : QByteArray(), IPPROTO_UDP}},
+                 "counted from this process's pid namespace");
 }
 
 } // namespace
