@@ -1,32 +1,23 @@
 #include "package_index.h"
 
-#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
-#include <malloc.h>
+#include <dirent.h>
+#include <fcntl.h>
+#include <string>
+#include <sys/mman.h>
+#include <unistd.h>
+#include <vector>
 
 namespace vexmora::meter {
 
 namespace {
 
-// FNV-1a: with ~150,000 paths a 64-bit hash makes a collision improbable
-// (about 1 in 10^9), unlike the 32-bit qHash.
-quint64 pathHash(const char *data, int size)
-{
-    quint64 hash = 14695981039346656037ull;
-    for (int i = 0; i < size; ++i) {
-        hash ^= quint8(data[i]);
-        hash *= 1099511628211ull;
-    }
-    return hash;
-}
-
-quint64 pathHash(const QByteArray &path)
-{
-    return pathHash(path.constData(), path.size());
-}
+// Answers remembered at most: far more programs than a host runs at once.
+constexpr int kMaxAnswers = 1024;
 
 // "libfoo1:amd64.list" -> "libfoo1"
 QString packageName(const QString &listFileName)
@@ -49,6 +40,107 @@ QByteArray usrMergeAlias(const QByteArray &path)
     return {};
 }
 
+// dpkg's lists in file name order. The directory and file calls are used
+// directly: a search goes through hundreds of lists, and QDir would stat each.
+std::vector<std::string> listFileNames(const QString &infoDir)
+{
+    std::vector<std::string> names;
+    DIR *dir = ::opendir(QFile::encodeName(infoDir).constData());
+    if (!dir)
+        return names;
+    static constexpr char kSuffix[] = ".list";
+    constexpr std::size_t kSuffixLength = sizeof kSuffix - 1;
+    while (const dirent *entry = ::readdir(dir)) {
+        const std::size_t length = std::strlen(entry->d_name);
+        if (entry->d_type != DT_DIR && length > kSuffixLength &&
+            std::memcmp(entry->d_name + length - kSuffixLength, kSuffix, kSuffixLength) == 0)
+            names.emplace_back(entry->d_name, length);
+    }
+    ::closedir(dir);
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// Reads a list piece by piece into a buffer it does not own and tells whether
+// one of its lines is exactly `line` (at most kMaxPath bytes) or `other`.
+class ListReader
+{
+public:
+    static constexpr std::size_t kMaxPath = 4096;
+    static constexpr std::size_t kBufferBytes = 16 * kMaxPath;
+    enum Found { Neither, Line, Other };
+
+    explicit ListReader(char *buffer) : buffer_(buffer) {}
+
+    // False when the list cannot be read.
+    bool search(int dirFd, const char *name, const QByteArray &line, const QByteArray &other,
+                Found &found)
+    {
+        found = Neither;
+        const int fd = ::openat(dirFd, name, O_RDONLY | O_CLOEXEC);
+        if (fd < 0)
+            return false;
+        std::size_t held = 0;
+        bool skipping = false; // inside a line too long to be a path
+        for (;;) {
+            const ssize_t got = ::read(fd, buffer_ + held, kBufferBytes - held);
+            if (got < 0 && errno == EINTR)
+                continue;
+            if (got < 0) {
+                ::close(fd);
+                return false;
+            }
+            held += std::size_t(got);
+            const bool atEnd = got == 0;
+            std::size_t used = scan(held, atEnd, line, other, skipping, found);
+            if (found == Line || atEnd)
+                break;
+            if (used == 0 && held == kBufferBytes) { // no line ends in a full buffer
+                skipping = true;
+                used = held;
+            }
+            std::memmove(buffer_, buffer_ + used, held - used);
+            held -= used;
+        }
+        ::close(fd);
+        return true;
+    }
+
+private:
+    // The bytes of complete lines (all of them at the end), which it compares.
+    std::size_t scan(std::size_t held, bool atEnd, const QByteArray &line, const QByteArray &other,
+                     bool &skipping, Found &found) const
+    {
+        std::size_t start = 0;
+        while (start < held) {
+            const auto *newline =
+                static_cast<const char *>(std::memchr(buffer_ + start, '\n', held - start));
+            if (!newline && !atEnd)
+                return start;
+            const std::size_t end = newline ? std::size_t(newline - buffer_) : held;
+            if (!skipping) {
+                if (equals(start, end, line)) {
+                    found = Line;
+                    return held;
+                }
+                if (found == Neither && equals(start, end, other))
+                    found = Other;
+            }
+            skipping = false;
+            start = end + 1;
+        }
+        return held;
+    }
+    // Lines are compared by length first: they share their beginnings (/usr/...).
+    bool equals(std::size_t start, std::size_t end, const QByteArray &text) const
+    {
+        return !text.isEmpty() && end - start == std::size_t(text.size()) &&
+               std::memcmp(buffer_ + start, text.constData(), end - start) == 0;
+    }
+
+    char *buffer_;
+};
+
 } // namespace
 
 PackageIndex::PackageIndex(QString infoDir, QString statusFile)
@@ -60,71 +152,68 @@ bool PackageIndex::refresh()
     const QFileInfo status(statusFile_);
     const QDateTime modified = status.lastModified();
     const qint64 size = status.exists() ? status.size() : -1;
-    if (loaded_ && modified == statusModified_ && size == statusSize_)
+    if (refreshed_ && modified == statusModified_ && size == statusSize_)
         return false;
+    refreshed_ = true;
     statusModified_ = modified;
     statusSize_ = size;
-    load();
+    answers_.clear();
+    answers_.squeeze();
     return true;
 }
 
 QString PackageIndex::packageOf(const QString &path) const
 {
+    const auto known = answers_.constFind(path);
+    if (known != answers_.cend())
+        return *known;
     const QByteArray encoded = QFile::encodeName(path);
-    int package = packageAt(pathHash(encoded));
-    const QByteArray alias = usrMergeAlias(encoded);
-    if (package < 0 && !alias.isEmpty())
-        package = packageAt(pathHash(alias));
-    return package < 0 ? QString() : packages_.at(package);
+    const QString package = search(encoded, usrMergeAlias(encoded));
+    if (answers_.size() >= kMaxAnswers)
+        answers_.clear();
+    answers_.insert(path, package);
+    return package;
 }
 
-void PackageIndex::load()
+// The path's own name wins over its alias, in whichever list each is named.
+QString PackageIndex::search(const QByteArray &path, const QByteArray &alias) const
 {
-    loaded_ = true;
-    stats_ = {};
-    packages_.clear();
-    paths_.clear();
-    const QStringList lists = QDir(infoDir_).entryList({QStringLiteral("*.list")}, QDir::Files);
-    for (const QString &fileName : lists)
-        loadList(fileName);
-    std::stable_sort(paths_.begin(), paths_.end(),
-                     [](const PathEntry &a, const PathEntry &b) { return a.hash < b.hash; });
-    paths_.shrink_to_fit();
-    malloc_trim(0);
-}
-
-void PackageIndex::loadList(const QString &fileName)
-{
-    ++stats_.lists;
-    QFile list(infoDir_ + QLatin1Char('/') + fileName);
-    if (!list.open(QIODevice::ReadOnly)) {
-        ++stats_.unreadableLists;
-        return;
+    ++stats_.searches;
+    if (path.size() > int(ListReader::kMaxPath))
+        return {};
+    const std::vector<std::string> lists = listFileNames(infoDir_);
+    stats_.lists = int(lists.size());
+    stats_.unreadableLists = 0;
+    const int dirFd =
+        ::open(QFile::encodeName(infoDir_).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    // Mapped for the search alone: heap would stay with the process.
+    void *buffer = ::mmap(nullptr, ListReader::kBufferBytes, PROT_READ | PROT_WRITE,
+                          MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    QString package;
+    QString aliasPackage;
+    if (dirFd >= 0 && buffer != MAP_FAILED) {
+        ListReader reader(static_cast<char *>(buffer));
+        for (const std::string &name : lists) {
+            ListReader::Found found = ListReader::Neither;
+            if (!reader.search(dirFd, name.c_str(), path,
+                               aliasPackage.isEmpty() ? alias : QByteArray(), found))
+                ++stats_.unreadableLists;
+            const QString listPackage = found == ListReader::Neither
+                                            ? QString()
+                                            : packageName(QFile::decodeName(name.c_str()));
+            if (found == ListReader::Line) {
+                package = listPackage;
+                break;
+            }
+            if (found == ListReader::Other)
+                aliasPackage = listPackage;
+        }
     }
-    const QByteArray content = list.readAll();
-    const int package = packages_.size();
-    packages_.append(packageName(fileName));
-    int lineStart = 0;
-    while (lineStart < content.size()) {
-        int lineEnd = content.indexOf('\n', lineStart);
-        if (lineEnd < 0)
-            lineEnd = content.size();
-        const char *line = content.constData() + lineStart;
-        const int length = lineEnd - lineStart;
-        if (length > 0 && line[0] == '/' && !std::memchr(line, '\0', std::size_t(length)))
-            paths_.push_back(PathEntry{pathHash(line, length), quint32(package)});
-        else if (length > 0)
-            ++stats_.rejectedLines;
-        lineStart = lineEnd + 1;
-    }
-}
-
-int PackageIndex::packageAt(quint64 hash) const
-{
-    const auto it =
-        std::lower_bound(paths_.begin(), paths_.end(), hash,
-                         [](const PathEntry &entry, quint64 h) { return entry.hash < h; });
-    return it != paths_.end() && it->hash == hash ? int(it->package) : -1;
+    if (buffer != MAP_FAILED)
+        ::munmap(buffer, ListReader::kBufferBytes);
+    if (dirFd >= 0)
+        ::close(dirFd);
+    return package.isEmpty() ? aliasPackage : package;
 }
 
 } // namespace vexmora::meter
