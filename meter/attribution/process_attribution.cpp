@@ -4,8 +4,8 @@ namespace vexmora::meter {
 
 namespace {
 
-// dpkg rewrites its status file many times during one package run: the lists
-// are not loaded again for each of those.
+// dpkg rewrites its status file many times during one package run: the
+// packages are not looked up again for each of those.
 constexpr qint64 kPackageCheckIntervalMs = 60'000;
 
 } // namespace
@@ -40,7 +40,7 @@ void ProcessAttribution::addHealth(AttributionHealth &health) const
     const PackageIndex::LoadStats packages = packages_.stats();
     health.packageLists = packages.lists;
     health.unreadablePackageLists = packages.unreadableLists;
-    health.rejectedPackageListLines = packages.rejectedLines;
+    health.packageSearches = packages.searches;
 }
 
 void ProcessAttribution::refreshPackages()
@@ -73,8 +73,10 @@ void ProcessAttribution::recheckOwnersGone(const std::vector<SocketBytes> &bytes
     QHash<qint64, bool> running;
     std::vector<quint32> stale;
     for (const SocketBytes &socket : bytes) {
+        if (!socket.held || socket.owner.pid != 0)
+            continue;
         const qint64 pid = owners_.ownerOf(socket.owner.inode);
-        if (!socket.held || socket.owner.pid != 0 || pid == 0)
+        if (pid == 0)
             continue;
         auto it = running.find(pid);
         if (it == running.end())
@@ -104,23 +106,30 @@ std::vector<ProcessTraffic>
 ProcessAttribution::sumByProcess(const std::vector<SocketBytes> &bytes) const
 {
     std::vector<ProcessTraffic> traffic;
-    // By pid; processes known by a recorded name only (pid 0), by that name.
-    QHash<QPair<qint64, QString>, std::size_t> indexOf;
+    // Processes the catalogue knows by pid; the others (pid 0) by their name.
+    QHash<qint64, std::size_t> knownAt;
+    QHash<QString, std::size_t> unknownAt;
     for (const SocketBytes &socket : bytes) {
-        qint64 pid = pidOf(socket.owner);
+        const qint64 pid = pidOf(socket.owner);
         const ProcessIdentity *identity = pid != 0 ? catalog_.find(pid) : nullptr;
-        QString name = identity ? identity->name : QString::fromLatin1(kUnattributed);
-        if (!identity && !socket.owner.isKnown() && !socket.owner.comm.isEmpty())
-            name = QString::fromUtf8(socket.owner.comm);
-        if (!identity)
-            pid = 0;
-        const QPair<qint64, QString> key{pid, pid != 0 ? QString() : name};
-        auto it = indexOf.find(key);
-        if (it == indexOf.end()) {
-            it = indexOf.insert(key, traffic.size());
-            traffic.push_back({pid, name, identity ? identity->app : name, {}});
+        if (identity) {
+            auto known = knownAt.constFind(pid);
+            if (known == knownAt.cend()) {
+                known = knownAt.insert(pid, traffic.size());
+                traffic.push_back({pid, identity->name, identity->app, {}});
+            }
+            traffic[*known].bytes += socket.bytes;
+            continue;
         }
-        traffic[*it].bytes += socket.bytes;
+        const QString name = !socket.owner.isKnown() && !socket.owner.comm.isEmpty()
+                                 ? QString::fromUtf8(socket.owner.comm)
+                                 : QString::fromLatin1(kUnattributed);
+        auto unknown = unknownAt.constFind(name);
+        if (unknown == unknownAt.cend()) {
+            unknown = unknownAt.insert(name, traffic.size());
+            traffic.push_back({0, name, name, {}});
+        }
+        traffic[*unknown].bytes += socket.bytes;
     }
     return traffic;
 }
