@@ -70,7 +70,7 @@ void measureSimulatedDay(ResultTable &table)
     NoAlarms alarms;
     MeterOptions options;
     options.intervalMs = kIntervalMs;
-    Meter meter(options, clock, InterfaceReader(), alarms, nullptr);
+    Meter meter(options, clock, InterfaceReader(), alarms, {});
     meter.start();
     const auto sampleFor = [&](int count) {
         const double start = cpuSeconds();
@@ -153,13 +153,13 @@ void measureResumingStart(ResultTable &table)
     const QtMessageHandler previous =
         qInstallMessageHandler([](QtMsgType, const QMessageLogContext &, const QString &) {});
     {
-        Meter first(options, clock, InterfaceReader(), alarms, nullptr);
+        Meter first(options, clock, InterfaceReader(), alarms, {});
         first.start();
         advance();
         first.shutdown();
     }
     const Summary start = measure(kStarts, [&] {
-        Meter meter(options, clock, InterfaceReader(), alarms, nullptr);
+        Meter meter(options, clock, InterfaceReader(), alarms, {});
         meter.start();
         advance();
     });
