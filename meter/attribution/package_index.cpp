@@ -61,29 +61,62 @@ std::vector<std::string> listFileNames(const QString &infoDir)
     return names;
 }
 
-// Reads a list piece by piece into a buffer it does not own and tells whether
-// one of its lines is exactly `line` (at most kMaxPath bytes) or `other`.
+// FNV-1a: the filter's three bits of a path come from one 64-bit hash.
+quint64 pathHash(const char *data, std::size_t size)
+{
+    quint64 hash = 14695981039346656037ull;
+    for (std::size_t i = 0; i < size; ++i) {
+        hash ^= quint8(data[i]);
+        hash *= 1099511628211ull;
+    }
+    return hash;
+}
+
+bool sameText(const char *line, std::size_t length, const QByteArray &text)
+{
+    return !text.isEmpty() && length == std::size_t(text.size()) &&
+           std::memcmp(line, text.constData(), length) == 0;
+}
+
+// dpkg's info directory opened for reading its lists piece by piece through
+// one buffer, mapped for the reading alone: heap would stay with the process.
 class ListReader
 {
 public:
     static constexpr std::size_t kMaxPath = 4096;
     static constexpr std::size_t kBufferBytes = 16 * kMaxPath;
-    enum Found { Neither, Line, Other };
 
-    explicit ListReader(char *buffer) : buffer_(buffer) {}
-
-    // False when the list cannot be read.
-    bool search(int dirFd, const char *name, const QByteArray &line, const QByteArray &other,
-                Found &found)
+    explicit ListReader(const QString &infoDir)
+        : dirFd_(
+              ::open(QFile::encodeName(infoDir).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)),
+          buffer_(::mmap(nullptr, kBufferBytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS,
+                         -1, 0))
+    {}
+    ~ListReader()
     {
-        found = Neither;
-        const int fd = ::openat(dirFd, name, O_RDONLY | O_CLOEXEC);
+        if (buffer_ != MAP_FAILED)
+            ::munmap(buffer_, kBufferBytes);
+        if (dirFd_ >= 0)
+            ::close(dirFd_);
+    }
+    ListReader(const ListReader &) = delete;
+    ListReader &operator=(const ListReader &) = delete;
+
+    bool ok() const { return dirFd_ >= 0 && buffer_ != MAP_FAILED; }
+
+    // Calls visit(line, length) for each line of the list (lines too long to
+    // be a path skipped) until it returns true; false when the list cannot be read.
+    template <typename Visit> bool eachLine(const char *name, Visit visit)
+    {
+        char *const buffer = static_cast<char *>(buffer_);
+        const int fd = ::openat(dirFd_, name, O_RDONLY | O_CLOEXEC);
         if (fd < 0)
             return false;
         std::size_t held = 0;
         bool skipping = false; // inside a line too long to be a path
+        bool stop = false;
         for (;;) {
-            const ssize_t got = ::read(fd, buffer_ + held, kBufferBytes - held);
+            const ssize_t got = ::read(fd, buffer + held, kBufferBytes - held);
             if (got < 0 && errno == EINTR)
                 continue;
             if (got < 0) {
@@ -92,14 +125,25 @@ public:
             }
             held += std::size_t(got);
             const bool atEnd = got == 0;
-            std::size_t used = scan(held, atEnd, line, other, skipping, found);
-            if (found == Line || atEnd)
+            std::size_t used = 0; // the bytes of the complete lines visited
+            while (used < held && !stop) {
+                const auto *newline =
+                    static_cast<const char *>(std::memchr(buffer + used, '\n', held - used));
+                if (!newline && !atEnd)
+                    break;
+                const std::size_t end = newline ? std::size_t(newline - buffer) : held;
+                if (!skipping)
+                    stop = visit(buffer + used, end - used);
+                skipping = false;
+                used = end + 1;
+            }
+            if (stop || atEnd)
                 break;
             if (used == 0 && held == kBufferBytes) { // no line ends in a full buffer
                 skipping = true;
                 used = held;
             }
-            std::memmove(buffer_, buffer_ + used, held - used);
+            std::memmove(buffer, buffer + used, held - used);
             held -= used;
         }
         ::close(fd);
@@ -107,38 +151,8 @@ public:
     }
 
 private:
-    // The bytes of complete lines (all of them at the end), which it compares.
-    std::size_t scan(std::size_t held, bool atEnd, const QByteArray &line, const QByteArray &other,
-                     bool &skipping, Found &found) const
-    {
-        std::size_t start = 0;
-        while (start < held) {
-            const auto *newline =
-                static_cast<const char *>(std::memchr(buffer_ + start, '\n', held - start));
-            if (!newline && !atEnd)
-                return start;
-            const std::size_t end = newline ? std::size_t(newline - buffer_) : held;
-            if (!skipping) {
-                if (equals(start, end, line)) {
-                    found = Line;
-                    return held;
-                }
-                if (found == Neither && equals(start, end, other))
-                    found = Other;
-            }
-            skipping = false;
-            start = end + 1;
-        }
-        return held;
-    }
-    // Lines are compared by length first: they share their beginnings (/usr/...).
-    bool equals(std::size_t start, std::size_t end, const QByteArray &text) const
-    {
-        return !text.isEmpty() && end - start == std::size_t(text.size()) &&
-               std::memcmp(buffer_ + start, text.constData(), end - start) == 0;
-    }
-
-    char *buffer_;
+    int dirFd_;
+    void *buffer_;
 };
 
 } // namespace
@@ -159,6 +173,7 @@ bool PackageIndex::refresh()
     statusSize_ = size;
     answers_.clear();
     answers_.squeeze();
+    buildFilter();
     return true;
 }
 
@@ -168,11 +183,51 @@ QString PackageIndex::packageOf(const QString &path) const
     if (known != answers_.cend())
         return *known;
     const QByteArray encoded = QFile::encodeName(path);
-    const QString package = search(encoded, usrMergeAlias(encoded));
+    const QByteArray alias = usrMergeAlias(encoded);
+    const bool named = mayBeNamed(encoded) || (!alias.isEmpty() && mayBeNamed(alias));
+    const QString package = named ? search(encoded, alias) : QString();
     if (answers_.size() >= kMaxAnswers)
         answers_.clear();
     answers_.insert(path, package);
     return package;
+}
+
+// Three bits of the filter for each line of every list. Where a list cannot
+// be read the filter stays empty: any path may be named then.
+void PackageIndex::buildFilter()
+{
+    filter_.clear();
+    filter_.shrink_to_fit();
+    ListReader reader(infoDir_);
+    if (!reader.ok())
+        return;
+    std::vector<quint64> filter(kFilterBits / 64, 0);
+    for (const std::string &name : listFileNames(infoDir_)) {
+        const bool read = reader.eachLine(name.c_str(), [&](const char *line, std::size_t length) {
+            for (const std::size_t bit : filterBits(pathHash(line, length)))
+                filter[bit / 64] |= quint64(1) << (bit % 64);
+            return false;
+        });
+        if (!read)
+            return;
+    }
+    filter_ = std::move(filter);
+}
+
+std::array<std::size_t, 3> PackageIndex::filterBits(quint64 hash)
+{
+    return {std::size_t(hash % kFilterBits), std::size_t((hash >> 21) % kFilterBits),
+            std::size_t((hash >> 42) % kFilterBits)};
+}
+
+bool PackageIndex::mayBeNamed(const QByteArray &path) const
+{
+    if (filter_.empty())
+        return true;
+    for (const std::size_t bit : filterBits(pathHash(path.constData(), std::size_t(path.size()))))
+        if (!(filter_[bit / 64] & (quint64(1) << (bit % 64))))
+            return false;
+    return true;
 }
 
 // The path's own name wins over its alias, in whichever list each is named.
@@ -184,36 +239,26 @@ QString PackageIndex::search(const QByteArray &path, const QByteArray &alias) co
     const std::vector<std::string> lists = listFileNames(infoDir_);
     stats_.lists = int(lists.size());
     stats_.unreadableLists = 0;
-    const int dirFd =
-        ::open(QFile::encodeName(infoDir_).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    // Mapped for the search alone: heap would stay with the process.
-    void *buffer = ::mmap(nullptr, ListReader::kBufferBytes, PROT_READ | PROT_WRITE,
-                          MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    QString package;
+    ListReader reader(infoDir_);
+    if (!reader.ok())
+        return {};
     QString aliasPackage;
-    if (dirFd >= 0 && buffer != MAP_FAILED) {
-        ListReader reader(static_cast<char *>(buffer));
-        for (const std::string &name : lists) {
-            ListReader::Found found = ListReader::Neither;
-            if (!reader.search(dirFd, name.c_str(), path,
-                               aliasPackage.isEmpty() ? alias : QByteArray(), found))
-                ++stats_.unreadableLists;
-            const QString listPackage = found == ListReader::Neither
-                                            ? QString()
-                                            : packageName(QFile::decodeName(name.c_str()));
-            if (found == ListReader::Line) {
-                package = listPackage;
-                break;
-            }
-            if (found == ListReader::Other)
-                aliasPackage = listPackage;
-        }
+    for (const std::string &name : lists) {
+        const QByteArray &other = aliasPackage.isEmpty() ? alias : QByteArray();
+        bool own = false;
+        bool aliased = false;
+        if (!reader.eachLine(name.c_str(), [&](const char *line, std::size_t length) {
+                own = sameText(line, length, path);
+                aliased = aliased || sameText(line, length, other);
+                return own;
+            }))
+            ++stats_.unreadableLists;
+        if (own)
+            return packageName(QFile::decodeName(name.c_str()));
+        if (aliased)
+            aliasPackage = packageName(QFile::decodeName(name.c_str()));
     }
-    if (buffer != MAP_FAILED)
-        ::munmap(buffer, ListReader::kBufferBytes);
-    if (dirFd >= 0)
-        ::close(dirFd);
-    return package.isEmpty() ? aliasPackage : package;
+    return aliasPackage;
 }
 
 } // namespace vexmora::meter
