@@ -202,7 +202,9 @@ void PackageIndex::buildFilter()
     if (!reader.ok())
         return;
     std::vector<quint64> filter(kFilterBits / 64, 0);
-    for (const std::string &name : listFileNames(infoDir_)) {
+    const std::vector<std::string> lists = listFileNames(infoDir_);
+    stats_.lists = int(lists.size());
+    for (const std::string &name : lists) {
         const bool read = reader.eachLine(name.c_str(), [&](const char *line, std::size_t length) {
             for (const std::size_t bit : filterBits(pathHash(line, length)))
                 filter[bit / 64] |= quint64(1) << (bit % 64);

@@ -22,7 +22,7 @@ class PackageIndex
 public:
     struct LoadStats
     {
-        int lists = 0; // lists the last search found
+        int lists = 0; // lists the last filter or search found
         int unreadableLists = 0;
         int searches = 0; // paths looked for in the lists
     };
