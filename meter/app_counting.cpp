@@ -7,6 +7,8 @@
 
 #include <QDebug>
 #include <algorithm>
+#include <malloc.h>
+#include <sys/stat.h>
 
 namespace vexmora::meter {
 namespace {
@@ -14,10 +16,21 @@ namespace {
 constexpr qint64 kLossCheckMs = 60 * 1000;
 constexpr qint64 kSnapshotMs = 5 * 1000;
 
-void writeSnapshotFiles(const QByteArray &apps, const QByteArray &processes)
+// The file's inode, 0 when it is absent.
+ino_t inodeOf(const char *path)
 {
-    replaceFileAtomically(QString::fromUtf8(paths::kAppInfoFile), apps);
-    replaceFileAtomically(QString::fromUtf8(paths::kProcessInfoFile), processes);
+    struct stat status;
+    return ::stat(path, &status) == 0 ? status.st_ino : 0;
+}
+
+// Replaces the file unless it holds that content already: as this meter last
+// wrote it, and still the file it wrote (not removed or replaced since).
+void writeSnapshotFile(const char *path, const QByteArray &content, WrittenFile &written)
+{
+    if (content == written.content && written.inode != 0 && inodeOf(path) == written.inode)
+        return;
+    const bool replaced = replaceFileAtomically(QString::fromUtf8(path), content);
+    written = replaced ? WrittenFile{content, inodeOf(path)} : WrittenFile{};
 }
 
 } // namespace
@@ -143,6 +156,9 @@ void AppCounting::openSource()
         qInfo().noquote() << "Attributing the traffic to programs with" << source_->name() << "("
                           << why << ")";
     processes_.start();
+    // Opening took heap that is not needed again (libbpf reads the kernel's
+    // whole type information, several MiB): the allocator keeps it unless told.
+    malloc_trim(0);
     if (source_->notificationFd() < 0)
         return;
     notifier_ = std::make_unique<QSocketNotifier>(source_->notificationFd(), QSocketNotifier::Read);
@@ -157,6 +173,14 @@ void AppCounting::writeSnapshots(qint64 elapsedMs)
     ledger_.dropEndedProcesses();
     writeSnapshotFiles(appSnapshotJson(ledger_, seconds), processSnapshotJson(ledger_, seconds));
     ledger_.startRecentWindow();
+}
+
+// An idle host's snapshots stay the same from one write to the next: the
+// files are not replaced then.
+void AppCounting::writeSnapshotFiles(const QByteArray &apps, const QByteArray &processes)
+{
+    writeSnapshotFile(paths::kAppInfoFile, apps, writtenApps_);
+    writeSnapshotFile(paths::kProcessInfoFile, processes, writtenProcesses_);
 }
 
 } // namespace vexmora::meter

@@ -7,11 +7,19 @@
 #include <QObject>
 #include <QSocketNotifier>
 #include <memory>
+#include <sys/types.h>
 #include <vector>
 
 namespace vexmora::meter {
 
 class SocketCountSource;
+
+// A file's content as written, and the inode it was written to.
+struct WrittenFile
+{
+    QByteArray content;
+    ino_t inode = 0;
+};
 
 // The per-application side of counting: the per-socket counts of one source
 // attributed to processes, into the daily application rows (written by the
@@ -53,6 +61,7 @@ private:
     void openSource();
     std::vector<ProcessTraffic> sampleSource();
     void writeSnapshots(qint64 elapsedMs);
+    void writeSnapshotFiles(const QByteArray &apps, const QByteArray &processes);
     void warnOfNewLosses();
 
     std::vector<SocketCountSource *> candidates_;
@@ -64,6 +73,9 @@ private:
     qint64 lastLossCheckMs_ = 0;
     qint64 lastSnapshotMs_ = 0;
     quint64 reportedLosses_ = 0;
+    // What the snapshot files hold, as this meter last wrote them.
+    WrittenFile writtenApps_;
+    WrittenFile writtenProcesses_;
 };
 
 } // namespace vexmora::meter

@@ -77,9 +77,8 @@ HostCounter::HostCounter(InterfaceReader reader, QByteArrayList names)
 void HostCounter::rebaseline(qint64 nowMs)
 {
     bootId_ = reader_.bootId();
-    QHash<QByteArray, Baseline> current;
-    if (readCounted(current)) {
-        baselines_ = std::move(current);
+    if (read()) {
+        takeRead();
         readAtMs_ = nowMs;
     }
 }
@@ -90,8 +89,8 @@ Resumption HostCounter::resume(const std::vector<store::InterfaceBaseline> &stor
     Resumption resumption;
     for (const store::InterfaceBaseline &entry : stored) {
         const QByteArray name = QByteArray::fromStdString(entry.interface);
-        const auto now = baselines_.constFind(name);
-        if (now == baselines_.cend()) {
+        const auto now = interfaces_.constFind(name);
+        if (now == interfaces_.cend() || !now->counted) {
             continue; // not counted now: its last bytes stay where they are
         }
         bool damaged = false;
@@ -108,7 +107,7 @@ Resumption HostCounter::resume(const std::vector<store::InterfaceBaseline> &stor
     return resumption;
 }
 
-QString HostCounter::refusal(const store::InterfaceBaseline &stored, const Baseline &now,
+QString HostCounter::refusal(const store::InterfaceBaseline &stored, const Interface &now,
                              qint64 nowMs, bool &damaged) const
 {
     damaged = stored.recv < 0 || stored.sent < 0 || stored.elapsedMs < 0 || stored.ifindex < 0;
@@ -145,10 +144,10 @@ QString HostCounter::refusal(const store::InterfaceBaseline &stored, const Basel
 std::vector<store::InterfaceBaseline> HostCounter::baselines() const
 {
     std::vector<store::InterfaceBaseline> stored;
-    for (auto it = baselines_.cbegin(); it != baselines_.cend(); ++it) {
+    for (auto it = interfaces_.cbegin(); it != interfaces_.cend(); ++it) {
         // Counters past 2^63 do not fit the column: that interface starts
         // afresh after a restart.
-        if (it->bytes.recv <= quint64(std::numeric_limits<qint64>::max()) &&
+        if (it->counted && it->bytes.recv <= quint64(std::numeric_limits<qint64>::max()) &&
             it->bytes.sent <= quint64(std::numeric_limits<qint64>::max())) {
             stored.push_back({it.key().toStdString(), it->ifindex, bootId_.toStdString(),
                               qint64(it->bytes.recv), qint64(it->bytes.sent), readAtMs_});
@@ -159,8 +158,7 @@ std::vector<store::InterfaceBaseline> HostCounter::baselines() const
 
 ByteCounts HostCounter::sample(qint64 nowMs)
 {
-    QHash<QByteArray, Baseline> current;
-    if (!readCounted(current)) {
+    if (!read()) {
         // Without the counters nothing is known: the baselines stay, so that
         // the next read credits only what moved since them.
         return ByteCounts();
@@ -168,49 +166,66 @@ ByteCounts HostCounter::sample(qint64 nowMs)
     const qint64 elapsedMs = nowMs - readAtMs_;
     readAtMs_ = nowMs;
     ByteCounts moved;
-    for (auto it = current.cbegin(); it != current.cend(); ++it) {
-        const auto previous = baselines_.constFind(it.key());
-        const ByteCounts &now = it->bytes;
-        if (previous == baselines_.cend() || isRecreated(previous->ifindex, it->ifindex)) {
-            // New, or created anew under the same name: its counters started at zero.
-            moved.recv += plausibleSince(now.recv, elapsedMs);
-            moved.sent += plausibleSince(now.sent, elapsedMs);
-            continue;
+    for (const InterfaceCounters &now : read_) {
+        auto known = interfaces_.find(now.name);
+        // New, or created anew under the same name: its counters started at zero.
+        bool fresh = known == interfaces_.end();
+        if (fresh) {
+            known = interfaces_.insert(now.name, Interface{0, {}, isCounted(now.name), 0});
+        } else {
+            fresh = isRecreated(known->ifindex, now.ifindex);
         }
-        moved.recv += creditOne(previous->bytes.recv, now.recv, elapsedMs);
-        moved.sent += creditOne(previous->bytes.sent, now.sent, elapsedMs);
+        if (known->counted) {
+            moved.recv += fresh ? plausibleSince(now.bytes.recv, elapsedMs)
+                                : creditOne(known->bytes.recv, now.bytes.recv, elapsedMs);
+            moved.sent += fresh ? plausibleSince(now.bytes.sent, elapsedMs)
+                                : creditOne(known->bytes.sent, now.bytes.sent, elapsedMs);
+        }
+        known->ifindex = now.ifindex;
+        known->bytes = now.bytes;
+        known->lastRead = reads_;
     }
-    baselines_ = std::move(current);
+    forgetMissing();
     return moved;
 }
 
-bool HostCounter::isCounted(const QByteArray &name, QHash<QByteArray, bool> &physicalNow)
+bool HostCounter::isCounted(const QByteArray &name) const
 {
-    if (!names_.isEmpty()) {
-        return names_.contains(name);
-    }
-    const auto known = physical_.constFind(name);
-    const bool physical = known != physical_.cend() ? *known : reader_.isPhysical(name);
-    physicalNow.insert(name, physical);
-    return physical;
+    return names_.isEmpty() ? reader_.isPhysical(name) : names_.contains(name);
 }
 
-bool HostCounter::readCounted(QHash<QByteArray, Baseline> &counted)
+bool HostCounter::read()
 {
-    std::vector<InterfaceCounters> interfaces;
-    if (!reader_.read(interfaces)) {
+    if (!reader_.read(read_)) {
         return false;
     }
-    // Only the interfaces present now stay known, however many come and go.
-    QHash<QByteArray, bool> physicalNow;
-    for (const InterfaceCounters &interface : interfaces) {
-        if (isCounted(interface.name, physicalNow)) {
-            counted.insert(interface.name,
-                           Baseline{reader_.ifindex(interface.name), interface.bytes});
-        }
-    }
-    physical_ = std::move(physicalNow);
+    ++reads_;
     return true;
+}
+
+void HostCounter::takeRead()
+{
+    for (const InterfaceCounters &now : read_) {
+        auto known = interfaces_.find(now.name);
+        if (known == interfaces_.end()) {
+            known = interfaces_.insert(now.name, Interface{0, {}, isCounted(now.name), 0});
+        }
+        known->ifindex = now.ifindex;
+        known->bytes = now.bytes;
+        known->lastRead = reads_;
+    }
+    forgetMissing();
+}
+
+// Only the interfaces present now stay known, however many come and go.
+void HostCounter::forgetMissing()
+{
+    if (interfaces_.size() == int(read_.size())) {
+        return;
+    }
+    for (auto it = interfaces_.begin(); it != interfaces_.end();) {
+        it = it->lastRead == reads_ ? std::next(it) : interfaces_.erase(it);
+    }
 }
 
 } // namespace vexmora::meter

@@ -51,24 +51,33 @@ public:
     std::vector<store::InterfaceBaseline> baselines() const;
 
 private:
-    struct Baseline
+    // An interface of the last read: counted ones hold the baseline.
+    struct Interface
     {
         int ifindex = 0;
         ByteCounts bytes;
+        bool counted = false;
+        quint64 lastRead = 0; // the number of the read that last found it
     };
 
-    bool isCounted(const QByteArray &name, QHash<QByteArray, bool> &physicalNow);
+    bool isCounted(const QByteArray &name) const;
     // False when the counters could not be read.
-    bool readCounted(QHash<QByteArray, Baseline> &counted);
+    bool read();
+    // Takes the interfaces of the last read as they are: the fresh baseline.
+    void takeRead();
+    void forgetMissing();
     // Empty when what moved since the stored counters can be credited,
     // otherwise why not; `damaged` tells whether the entry cannot be right.
-    QString refusal(const store::InterfaceBaseline &stored, const Baseline &now, qint64 nowMs,
+    QString refusal(const store::InterfaceBaseline &stored, const Interface &now, qint64 nowMs,
                     bool &damaged) const;
 
     InterfaceReader reader_;
     QByteArrayList names_;
-    QHash<QByteArray, bool> physical_;
-    QHash<QByteArray, Baseline> baselines_;
+    // Kept from sample to sample and updated in place: only interfaces that
+    // come and go allocate.
+    std::vector<InterfaceCounters> read_;
+    QHash<QByteArray, Interface> interfaces_;
+    quint64 reads_ = 0;
     QByteArray bootId_;
     qint64 readAtMs_ = 0;
 };

@@ -30,8 +30,9 @@ struct AttributionSources
 {
     QString procRoot = QStringLiteral("/proc");
     QString dpkgInfoDir = QStringLiteral("/var/lib/dpkg/info");
-    QString dpkgStatusFile = QStringLiteral(
-        "/var/lib/dpkg/status"); // its change triggers a reload, checked once a minute
+    QString dpkgStatusFile =
+        QStringLiteral("/var/lib/dpkg/status"); // its change makes the packages looked up again,
+                                                // checked once a minute
 };
 
 // What the attribution could not see or read since it started. None of it
@@ -51,9 +52,9 @@ struct AttributionHealth
     quint64 procScans = 0;            // scans of /proc/PID/fd
     quint64 processesGoneMidScan = 0; // exited between the listing of /proc and their scan
     int trackedSockets = 0;
-    int packageLists = 0;
+    int packageLists = 0; // dpkg's file lists, as the last search found them
     int unreadablePackageLists = 0;
-    int rejectedPackageListLines = 0;
+    int packageSearches = 0; // paths looked for in those lists
 };
 
 } // namespace vexmora::meter

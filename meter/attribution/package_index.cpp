@@ -1,32 +1,23 @@
 #include "package_index.h"
 
-#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
-#include <malloc.h>
+#include <dirent.h>
+#include <fcntl.h>
+#include <string>
+#include <sys/mman.h>
+#include <unistd.h>
+#include <vector>
 
 namespace vexmora::meter {
 
 namespace {
 
-// FNV-1a: with ~150,000 paths a 64-bit hash makes a collision improbable
-// (about 1 in 10^9), unlike the 32-bit qHash.
-quint64 pathHash(const char *data, int size)
-{
-    quint64 hash = 14695981039346656037ull;
-    for (int i = 0; i < size; ++i) {
-        hash ^= quint8(data[i]);
-        hash *= 1099511628211ull;
-    }
-    return hash;
-}
-
-quint64 pathHash(const QByteArray &path)
-{
-    return pathHash(path.constData(), path.size());
-}
+// Answers remembered at most: far more programs than a host runs at once.
+constexpr int kMaxAnswers = 1024;
 
 // "libfoo1:amd64.list" -> "libfoo1"
 QString packageName(const QString &listFileName)
@@ -49,6 +40,121 @@ QByteArray usrMergeAlias(const QByteArray &path)
     return {};
 }
 
+// dpkg's lists in file name order. The directory and file calls are used
+// directly: a search goes through hundreds of lists, and QDir would stat each.
+std::vector<std::string> listFileNames(const QString &infoDir)
+{
+    std::vector<std::string> names;
+    DIR *dir = ::opendir(QFile::encodeName(infoDir).constData());
+    if (!dir)
+        return names;
+    static constexpr char kSuffix[] = ".list";
+    constexpr std::size_t kSuffixLength = sizeof kSuffix - 1;
+    while (const dirent *entry = ::readdir(dir)) {
+        const std::size_t length = std::strlen(entry->d_name);
+        if (entry->d_type != DT_DIR && length > kSuffixLength &&
+            std::memcmp(entry->d_name + length - kSuffixLength, kSuffix, kSuffixLength) == 0)
+            names.emplace_back(entry->d_name, length);
+    }
+    ::closedir(dir);
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// FNV-1a: the filter's three bits of a path come from one 64-bit hash.
+quint64 pathHash(const char *data, std::size_t size)
+{
+    quint64 hash = 14695981039346656037ull;
+    for (std::size_t i = 0; i < size; ++i) {
+        hash ^= quint8(data[i]);
+        hash *= 1099511628211ull;
+    }
+    return hash;
+}
+
+bool sameText(const char *line, std::size_t length, const QByteArray &text)
+{
+    return !text.isEmpty() && length == std::size_t(text.size()) &&
+           std::memcmp(line, text.constData(), length) == 0;
+}
+
+// dpkg's info directory opened for reading its lists piece by piece through
+// one buffer, mapped for the reading alone: heap would stay with the process.
+class ListReader
+{
+public:
+    static constexpr std::size_t kMaxPath = 4096;
+    static constexpr std::size_t kBufferBytes = 16 * kMaxPath;
+
+    explicit ListReader(const QString &infoDir)
+        : dirFd_(
+              ::open(QFile::encodeName(infoDir).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)),
+          buffer_(::mmap(nullptr, kBufferBytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS,
+                         -1, 0))
+    {}
+    ~ListReader()
+    {
+        if (buffer_ != MAP_FAILED)
+            ::munmap(buffer_, kBufferBytes);
+        if (dirFd_ >= 0)
+            ::close(dirFd_);
+    }
+    ListReader(const ListReader &) = delete;
+    ListReader &operator=(const ListReader &) = delete;
+
+    bool ok() const { return dirFd_ >= 0 && buffer_ != MAP_FAILED; }
+
+    // Calls visit(line, length) for each line of the list (lines too long to
+    // be a path skipped) until it returns true; false when the list cannot be read.
+    template <typename Visit> bool eachLine(const char *name, Visit visit)
+    {
+        char *const buffer = static_cast<char *>(buffer_);
+        const int fd = ::openat(dirFd_, name, O_RDONLY | O_CLOEXEC);
+        if (fd < 0)
+            return false;
+        std::size_t held = 0;
+        bool skipping = false; // inside a line too long to be a path
+        bool stop = false;
+        for (;;) {
+            const ssize_t got = ::read(fd, buffer + held, kBufferBytes - held);
+            if (got < 0 && errno == EINTR)
+                continue;
+            if (got < 0) {
+                ::close(fd);
+                return false;
+            }
+            held += std::size_t(got);
+            const bool atEnd = got == 0;
+            std::size_t used = 0; // the bytes of the complete lines visited
+            while (used < held && !stop) {
+                const auto *newline =
+                    static_cast<const char *>(std::memchr(buffer + used, '\n', held - used));
+                if (!newline && !atEnd)
+                    break;
+                const std::size_t end = newline ? std::size_t(newline - buffer) : held;
+                if (!skipping)
+                    stop = visit(buffer + used, end - used);
+                skipping = false;
+                used = end + 1;
+            }
+            if (stop || atEnd)
+                break;
+            if (used == 0 && held == kBufferBytes) { // no line ends in a full buffer
+                skipping = true;
+                used = held;
+            }
+            std::memmove(buffer, buffer + used, held - used);
+            held -= used;
+        }
+        ::close(fd);
+        return true;
+    }
+
+private:
+    int dirFd_;
+    void *buffer_;
+};
+
 } // namespace
 
 PackageIndex::PackageIndex(QString infoDir, QString statusFile)
@@ -60,71 +166,101 @@ bool PackageIndex::refresh()
     const QFileInfo status(statusFile_);
     const QDateTime modified = status.lastModified();
     const qint64 size = status.exists() ? status.size() : -1;
-    if (loaded_ && modified == statusModified_ && size == statusSize_)
+    if (refreshed_ && modified == statusModified_ && size == statusSize_)
         return false;
+    refreshed_ = true;
     statusModified_ = modified;
     statusSize_ = size;
-    load();
+    answers_.clear();
+    answers_.squeeze();
+    buildFilter();
     return true;
 }
 
 QString PackageIndex::packageOf(const QString &path) const
 {
+    const auto known = answers_.constFind(path);
+    if (known != answers_.cend())
+        return *known;
     const QByteArray encoded = QFile::encodeName(path);
-    int package = packageAt(pathHash(encoded));
     const QByteArray alias = usrMergeAlias(encoded);
-    if (package < 0 && !alias.isEmpty())
-        package = packageAt(pathHash(alias));
-    return package < 0 ? QString() : packages_.at(package);
+    const bool named = mayBeNamed(encoded) || (!alias.isEmpty() && mayBeNamed(alias));
+    const QString package = named ? search(encoded, alias) : QString();
+    if (answers_.size() >= kMaxAnswers)
+        answers_.clear();
+    answers_.insert(path, package);
+    return package;
 }
 
-void PackageIndex::load()
+// Three bits of the filter for each line of every list. Where a list cannot
+// be read the filter stays empty: any path may be named then.
+void PackageIndex::buildFilter()
 {
-    loaded_ = true;
-    stats_ = {};
-    packages_.clear();
-    paths_.clear();
-    const QStringList lists = QDir(infoDir_).entryList({QStringLiteral("*.list")}, QDir::Files);
-    for (const QString &fileName : lists)
-        loadList(fileName);
-    std::stable_sort(paths_.begin(), paths_.end(),
-                     [](const PathEntry &a, const PathEntry &b) { return a.hash < b.hash; });
-    paths_.shrink_to_fit();
-    malloc_trim(0);
-}
-
-void PackageIndex::loadList(const QString &fileName)
-{
-    ++stats_.lists;
-    QFile list(infoDir_ + QLatin1Char('/') + fileName);
-    if (!list.open(QIODevice::ReadOnly)) {
-        ++stats_.unreadableLists;
+    filter_.clear();
+    filter_.shrink_to_fit();
+    ListReader reader(infoDir_);
+    if (!reader.ok())
         return;
+    std::vector<quint64> filter(kFilterBits / 64, 0);
+    const std::vector<std::string> lists = listFileNames(infoDir_);
+    stats_.lists = int(lists.size());
+    for (const std::string &name : lists) {
+        const bool read = reader.eachLine(name.c_str(), [&](const char *line, std::size_t length) {
+            for (const std::size_t bit : filterBits(pathHash(line, length)))
+                filter[bit / 64] |= quint64(1) << (bit % 64);
+            return false;
+        });
+        if (!read)
+            return;
     }
-    const QByteArray content = list.readAll();
-    const int package = packages_.size();
-    packages_.append(packageName(fileName));
-    int lineStart = 0;
-    while (lineStart < content.size()) {
-        int lineEnd = content.indexOf('\n', lineStart);
-        if (lineEnd < 0)
-            lineEnd = content.size();
-        const char *line = content.constData() + lineStart;
-        const int length = lineEnd - lineStart;
-        if (length > 0 && line[0] == '/' && !std::memchr(line, '\0', std::size_t(length)))
-            paths_.push_back(PathEntry{pathHash(line, length), quint32(package)});
-        else if (length > 0)
-            ++stats_.rejectedLines;
-        lineStart = lineEnd + 1;
-    }
+    filter_ = std::move(filter);
 }
 
-int PackageIndex::packageAt(quint64 hash) const
+std::array<std::size_t, 3> PackageIndex::filterBits(quint64 hash)
 {
-    const auto it =
-        std::lower_bound(paths_.begin(), paths_.end(), hash,
-                         [](const PathEntry &entry, quint64 h) { return entry.hash < h; });
-    return it != paths_.end() && it->hash == hash ? int(it->package) : -1;
+    return {std::size_t(hash % kFilterBits), std::size_t((hash >> 21) % kFilterBits),
+            std::size_t((hash >> 42) % kFilterBits)};
+}
+
+bool PackageIndex::mayBeNamed(const QByteArray &path) const
+{
+    if (filter_.empty())
+        return true;
+    for (const std::size_t bit : filterBits(pathHash(path.constData(), std::size_t(path.size()))))
+        if (!(filter_[bit / 64] & (quint64(1) << (bit % 64))))
+            return false;
+    return true;
+}
+
+// The path's own name wins over its alias, in whichever list each is named.
+QString PackageIndex::search(const QByteArray &path, const QByteArray &alias) const
+{
+    ++stats_.searches;
+    if (path.size() > int(ListReader::kMaxPath))
+        return {};
+    const std::vector<std::string> lists = listFileNames(infoDir_);
+    stats_.lists = int(lists.size());
+    stats_.unreadableLists = 0;
+    ListReader reader(infoDir_);
+    if (!reader.ok())
+        return {};
+    QString aliasPackage;
+    for (const std::string &name : lists) {
+        const QByteArray &other = aliasPackage.isEmpty() ? alias : QByteArray();
+        bool own = false;
+        bool aliased = false;
+        if (!reader.eachLine(name.c_str(), [&](const char *line, std::size_t length) {
+                own = sameText(line, length, path);
+                aliased = aliased || sameText(line, length, other);
+                return own;
+            }))
+            ++stats_.unreadableLists;
+        if (own)
+            return packageName(QFile::decodeName(name.c_str()));
+        if (aliased)
+            aliasPackage = packageName(QFile::decodeName(name.c_str()));
+    }
+    return aliasPackage;
 }
 
 } // namespace vexmora::meter

@@ -1,60 +1,62 @@
 #pragma once
 
 #include <QDateTime>
+#include <QHash>
 #include <QString>
-#include <QStringList>
-#include <utility>
+#include <array>
+#include <cstddef>
 #include <vector>
 
 namespace vexmora::meter {
 
 // Which Debian package installed a file, from dpkg's file lists
-// (info/*.list). The lists are loaded once and loaded again when dpkg's
-// status file changes. On a merged-/usr system /bin, /sbin and /lib* are
-// links into /usr while the lists may name either form, so both are tried.
-//
-// A path is kept as a 64-bit hash, not as text: the lists name some 150,000
-// files, and the hashes take a tenth of the memory the paths would. The heap
-// that loading them took is given back to the system afterwards.
+// (info/*.list). Of the lists only a filter of their lines' hashes (128 KiB)
+// is held in memory: a path it does not rule out is looked for in them when it
+// is first asked about, and the answer is remembered (a bounded number of
+// them) until dpkg's status file changes. On a
+// merged-/usr system /bin, /sbin and /lib* are links into /usr while the lists
+// may name either form, so both are tried. Where several lists name a path,
+// the first by file name counts.
 class PackageIndex
 {
 public:
     struct LoadStats
     {
-        int lists = 0;
+        int lists = 0; // lists the last filter or search found
         int unreadableLists = 0;
-        int rejectedLines = 0; // not an absolute path: the list did not parse there
+        int searches = 0; // paths looked for in the lists
     };
 
     PackageIndex(QString infoDir, QString statusFile);
 
-    // Loads the lists when never loaded or when the status file changed;
-    // true when it loaded them.
+    // Forgets the answers and builds the filter anew when the status file
+    // changed since the last call (or on the first); true then.
     bool refresh();
     // The package that installed path (an absolute path); empty when none.
     QString packageOf(const QString &path) const;
     LoadStats stats() const { return stats_; }
 
 private:
-    void load();
-    void loadList(const QString &fileName);
-    int packageAt(quint64 pathHash) const;
+    // 2^20 bits: some 150,000 paths set about a third of them, so that 1 path
+    // in 25 that no list names still needs a search.
+    static constexpr std::size_t kFilterBits = std::size_t(1) << 20;
+
+    void buildFilter();
+    static std::array<std::size_t, 3> filterBits(quint64 hash);
+    // False only when no list names the path.
+    bool mayBeNamed(const QByteArray &path) const;
+    QString search(const QByteArray &path, const QByteArray &alias) const;
 
     QString infoDir_;
     QString statusFile_;
-    bool loaded_ = false;
+    bool refreshed_ = false;
     QDateTime statusModified_;
     qint64 statusSize_ = -1;
-    // 12 bytes a path rather than 16.
-    struct __attribute__((packed, aligned(4))) PathEntry
-    {
-        quint64 hash;
-        quint32 package;
-    };
-
-    QStringList packages_;
-    std::vector<PathEntry> paths_; // sorted by hash
-    LoadStats stats_;
+    mutable QHash<QString, QString> answers_;
+    // Bits set by every line of the lists: a path whose bits are not all set
+    // is named by none, which a search would read every list to find out.
+    std::vector<quint64> filter_;
+    mutable LoadStats stats_;
 };
 
 } // namespace vexmora::meter

@@ -4,8 +4,8 @@ namespace vexmora::meter {
 
 namespace {
 
-// dpkg rewrites its status file many times during one package run: the lists
-// are not loaded again for each of those.
+// dpkg rewrites its status file many times during one package run: the
+// packages are not looked up again for each of those.
 constexpr qint64 kPackageCheckIntervalMs = 60'000;
 
 } // namespace
@@ -40,7 +40,7 @@ void ProcessAttribution::addHealth(AttributionHealth &health) const
     const PackageIndex::LoadStats packages = packages_.stats();
     health.packageLists = packages.lists;
     health.unreadablePackageLists = packages.unreadableLists;
-    health.rejectedPackageListLines = packages.rejectedLines;
+    health.packageSearches = packages.searches;
 }
 
 void ProcessAttribution::refreshPackages()
@@ -73,8 +73,10 @@ void ProcessAttribution::recheckOwnersGone(const std::vector<SocketBytes> &bytes
     QHash<qint64, bool> running;
     std::vector<quint32> stale;
     for (const SocketBytes &socket : bytes) {
+        if (!socket.held || socket.owner.pid != 0)
+            continue;
         const qint64 pid = owners_.ownerOf(socket.owner.inode);
-        if (!socket.held || socket.owner.pid != 0 || pid == 0)
+        if (pid == 0)
             continue;
         auto it = running.find(pid);
         if (it == running.end())

@@ -21,7 +21,7 @@ class ProcessAttribution
 public:
     explicit ProcessAttribution(const AttributionSources &sources = {});
 
-    // Loads the package lists.
+    // Notes the state of dpkg's status file.
     void start();
     // The sample's traffic, one entry per process; owners no longer in use by
     // the source are forgotten.

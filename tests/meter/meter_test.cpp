@@ -6,6 +6,7 @@
 #include "sqlite_handles.h"
 
 #include <QCoreApplication>
+#include <algorithm>
 #include <map>
 #include <sqlite3.h>
 #include <unistd.h>
@@ -52,6 +53,7 @@ TEST_F(MeterTest, EachHourGetsItsBytesCoveredMinutesAndOneMinutePeaks)
 
 TEST_F(MeterTest, ResetsAndInterfacesThatComeAndGoAreCountedOnce)
 {
+    wallMs_ = utcMs("2026-03-01T10:50:00Z");
     setInterface("veth0", FakeInterface{0, 0, 9, false});
     startMeter();
     const struct
@@ -70,6 +72,7 @@ TEST_F(MeterTest, ResetsAndInterfacesThatComeAndGoAreCountedOnce)
         {"and readable again", "eth0", {30, 0, 5}, 10},
         {"a physical interface appears", "eth1", {50, 0, 6}, 50},
         {"and goes", "eth1", {0, 0, 0, false}, 0},
+        {"and comes back under its old index", "eth1", {70, 0, 6}, 70},
         {"veth is not counted", "veth0", {999, 999, 9, false}, 0},
     };
     qint64 expected = 0;
@@ -86,6 +89,58 @@ TEST_F(MeterTest, ResetsAndInterfacesThatComeAndGoAreCountedOnce)
     move("eth0", 3, 0);
     meter_->shutdown(); // the stop's own sample, still within 10:00
     EXPECT_EQ(row("2026-03-01 10:00").recv, expected + 3);
+}
+
+// The kernel's own reader: the interfaces of this namespace with their indexes
+// as sysfs has them and counters between two readings of /proc/net/dev. Other
+// tests create interfaces meanwhile: a reading during which they changed is
+// taken again.
+TEST(InterfaceReader, TheLinkDumpHasWhatProcAndSysfsShow)
+{
+    const auto procAndSysfs = [] {
+        QFile file(QStringLiteral("/proc/net/dev"));
+        std::vector<InterfaceCounters> interfaces;
+        if (file.open(QIODevice::ReadOnly))
+            interfaces = parseNetDev(file.readAll());
+        for (InterfaceCounters &interface : interfaces) {
+            QFile index(QStringLiteral("/sys/class/net/") + QString::fromUtf8(interface.name) +
+                        QStringLiteral("/ifindex"));
+            if (index.open(QIODevice::ReadOnly))
+                interface.ifindex = index.readAll().trimmed().toInt();
+        }
+        return interfaces;
+    };
+    const auto sameLinks = [](const auto &a, const auto &b) {
+        return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](const auto &x, const auto &y) {
+            return x.name == y.name && x.ifindex == y.ifindex;
+        });
+    };
+    InterfaceReader kernel;
+    std::vector<InterfaceCounters> read;
+    int compared = 0;
+    for (int attempt = 0; attempt < 20 && compared < 2; ++attempt) { // the second reuses entries
+        const std::vector<InterfaceCounters> before = procAndSysfs();
+        ASSERT_TRUE(kernel.read(read));
+        const std::vector<InterfaceCounters> after = procAndSysfs();
+        if (!sameLinks(before, after))
+            continue;
+        ++compared;
+        ASSERT_FALSE(before.empty());
+        ASSERT_EQ(read.size(), before.size());
+        for (std::size_t i = 0; i < before.size(); ++i) {
+            SCOPED_TRACE(before[i].name.toStdString());
+            const auto found = std::find_if(read.begin(), read.end(), [&](const auto &link) {
+                return link.name == before[i].name;
+            });
+            ASSERT_NE(found, read.end());
+            EXPECT_EQ(found->ifindex, before[i].ifindex);
+            EXPECT_GE(found->bytes.recv, before[i].bytes.recv);
+            EXPECT_LE(found->bytes.recv, after[i].bytes.recv);
+            EXPECT_GE(found->bytes.sent, before[i].bytes.sent);
+            EXPECT_LE(found->bytes.sent, after[i].bytes.sent);
+        }
+    }
+    EXPECT_EQ(compared, 2) << "the interfaces kept changing";
 }
 
 TEST_F(MeterTest, GapsAreCreditedWhereSamplingResumesInNoMinuteAndClockJumpsOverwriteNothing)
@@ -158,12 +213,20 @@ TEST_F(MeterTest, SwitchingOffKeepsWhatWasCountedAndSwitchingOnStartsAfresh)
     step(10000); // noticed within one interval, up to which the traffic counts
     expectRow(row("2026-03-01 10:00"), 1, 107, 17);
     EXPECT_EQ(testsupport::readStateFile(QStringLiteral("app_info")), "[]");
+    EXPECT_EQ(QDir(QString::fromUtf8(vexmora::paths::kStateDir))
+                  .entryList({QStringLiteral("*_info.*")}, QDir::Files),
+              QStringList())
+        << "the replaced snapshots were left behind";
     move("eth0", 5000, 5000);
     step(10000);
     ASSERT_EQ(settings_.setCountStatus(1), 0);
-    step(10000); // a fresh baseline: the bytes moved while off are not counted
+    step(5000); // a fresh baseline: the bytes moved while off are not counted
+    step(5000);
+    ASSERT_TRUE(QFile::remove(testsupport::statePath(QStringLiteral("app_info"))));
+    step(5000); // the same snapshot: written again, as someone removed it
+    EXPECT_NE(testsupport::readStateFile(QStringLiteral("app_info")), "");
     move("eth0", 1, 1);
-    step(10000);
+    step(5000);
     meter_->shutdown();
     expectRow(row("2026-03-01 10:00"), 1, 108, 18); // one minute, counted in two spells
 }

@@ -36,6 +36,7 @@ SourceSample KernelCountLedger::take()
     forgetVanished();
     SourceSample taken;
     std::swap(taken, pending_);
+    pending_.bytes.reserve(taken.bytes.size()); // the next sample moves as many, mostly
     return taken;
 }
 

@@ -6,15 +6,14 @@
 #include "socket_counts.h"
 
 #include <QFile>
+#include <array>
 #include <bpf/bpf.h>
 #include <bpf/libbpf.h>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
-#include <string>
 #include <type_traits>
 #include <unistd.h>
-#include <unordered_map>
 #include <unordered_set>
 
 namespace vexmora::meter {
@@ -29,24 +28,24 @@ constexpr quint32 kBatchEntries = 512;
 using ProgramGlobals = std::remove_pointer_t<decltype(socket_counters::bss)>;
 
 // Process names as shared byte arrays: thousands of sockets have a few
-// hundred owners, and each name is allocated once.
+// hundred owners, and each name is allocated once. Each process id has a
+// slot (modulo their number) with the name last seen under it: a read of the
+// live map neither hashes nor allocates for a name it met before.
 class CommNames
 {
 public:
-    QByteArray of(const char (&comm)[VX_COMM_BYTES])
+    QByteArray of(quint32 tgid, const char (&comm)[VX_COMM_BYTES])
     {
-        const std::string name(comm, strnlen(comm, VX_COMM_BYTES - 1)); // no allocation: short
-        const auto found = names_.find(name);
-        if (found != names_.end())
-            return found->second;
-        if (names_.size() >= kMaxNames)
-            names_.clear();
-        return names_.emplace(name, QByteArray(name.data(), int(name.size()))).first->second;
+        const int length = int(strnlen(comm, VX_COMM_BYTES - 1));
+        QByteArray &name = slots_[tgid % kSlots];
+        if (name.size() != length || std::memcmp(name.constData(), comm, std::size_t(length)) != 0)
+            name = QByteArray(comm, length);
+        return name;
     }
 
 private:
-    static constexpr std::size_t kMaxNames = 4096;
-    std::unordered_map<std::string, QByteArray> names_;
+    static constexpr std::size_t kSlots = 1024;
+    std::array<QByteArray, kSlots> slots_;
 };
 
 KernelSocketCount fromKernel(quint64 cookie, const vx_socket_counts &counts, bool finished,
@@ -56,7 +55,7 @@ KernelSocketCount fromKernel(quint64 cookie, const vx_socket_counts &counts, boo
     result.cookie = cookie;
     result.tgid = counts.tgid;
     result.uid = counts.uid;
-    result.comm = names.of(counts.comm);
+    result.comm = names.of(counts.tgid, counts.comm);
     result.protocol = counts.protocol;
     result.wire = {counts.wire[VX_RECV], counts.wire[VX_SENT]};
     result.payload = {counts.payload[VX_RECV], counts.payload[VX_SENT]};

@@ -64,7 +64,8 @@ TEST(ApplicationName, FromThePackageOfTheExecutableOrScriptElseTheirFileName)
     host.addPackage("dash", "/bin/dash\n");
     PackageIndex packages(host.sources().dpkgInfoDir, host.sources().dpkgStatusFile);
     ASSERT_TRUE(packages.refresh());
-    ASSERT_FALSE(packages.refresh()) << "loaded again while the status file stayed";
+    ASSERT_FALSE(packages.refresh()) << "forgot its answers while the status file stayed";
+    ASSERT_EQ(packages.packageOf(QStringLiteral("/usr/bin/unattended-upgrade")), QString());
     host.addPackage("unattended-upgrades", "/usr/bin/unattended-upgrade\n"); // installed later
     ASSERT_TRUE(packages.refresh());
     const struct
