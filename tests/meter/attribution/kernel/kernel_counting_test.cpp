@@ -5,8 +5,8 @@
 #include <QThread>
 #include <fcntl.h>
 #include <linux/sockios.h>
-#include <poll.h>
 #include <linux/tcp.h> // tcp_info with the segment counts
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <thread>
 #include <unistd.h>
