@@ -3,6 +3,7 @@
 #include "socket_record.h"
 
 #include <QString>
+#include <QStringList>
 
 namespace vexmora::meter {
 
@@ -33,6 +34,11 @@ struct AttributionSources
     QString dpkgStatusFile =
         QStringLiteral("/var/lib/dpkg/status"); // its change makes the packages looked up again,
                                                 // checked once a minute
+    // Where a program is looked for by the name recorded for a process that
+    // exited before it was seen, as a login shell's PATH would find it.
+    QStringList programDirs = {QStringLiteral("/usr/local/sbin"), QStringLiteral("/usr/local/bin"),
+                               QStringLiteral("/usr/sbin"),       QStringLiteral("/usr/bin"),
+                               QStringLiteral("/sbin"),           QStringLiteral("/bin")};
 };
 
 // What the attribution could not see or read since it started. None of it

@@ -12,7 +12,7 @@ constexpr qint64 kPackageCheckIntervalMs = 60'000;
 
 ProcessAttribution::ProcessAttribution(const AttributionSources &sources)
     : owners_(sources.procRoot), packages_(sources.dpkgInfoDir, sources.dpkgStatusFile),
-      catalog_(sources.procRoot, packages_)
+      catalog_(sources.procRoot, sources.programDirs, packages_)
 {}
 
 void ProcessAttribution::start()

@@ -33,8 +33,9 @@ QStringList commandLine(const QString &processDir)
 
 } // namespace
 
-ProcessCatalog::ProcessCatalog(const QString &procRoot, const PackageIndex &packages)
-    : procRoot_(procRoot), packages_(packages)
+ProcessCatalog::ProcessCatalog(const QString &procRoot, const QStringList &programDirs,
+                               const PackageIndex &packages)
+    : procRoot_(procRoot), programDirs_(programDirs), packages_(packages)
 {}
 
 void ProcessCatalog::learn(qint64 pid, const QByteArray &recordedName)
@@ -50,6 +51,7 @@ void ProcessCatalog::learn(qint64 pid, const QByteArray &recordedName)
         entry.program = programFacts(executablePath(dir), commandLine(dir), cwd);
     } else if (!recordedName.isEmpty()) {
         entry.identity.name = QString::fromUtf8(recordedName);
+        entry.program = programNamed(entry.identity.name, programDirs_);
     } else {
         return;
     }

@@ -21,10 +21,12 @@ struct ProcessIdentity
 class ProcessCatalog
 {
 public:
-    ProcessCatalog(const QString &procRoot, const PackageIndex &packages);
+    ProcessCatalog(const QString &procRoot, const QStringList &programDirs,
+                   const PackageIndex &packages);
 
     // Reads the process's identity unless known. A process already gone is
-    // known by the name recorded for it, when there is one.
+    // known by the name recorded for it, when there is one, and runs the
+    // program of that name in programDirs, if any.
     void learn(qint64 pid, const QByteArray &recordedName = {});
     const ProcessIdentity *find(qint64 pid) const;
     // Names every known process's application again (the packages changed).
@@ -39,6 +41,7 @@ private:
     };
 
     QString procRoot_;
+    QStringList programDirs_;
     const PackageIndex &packages_;
     QHash<qint64, Entry> entries_;
 };

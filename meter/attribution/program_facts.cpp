@@ -86,6 +86,24 @@ ProgramFacts programFacts(const QString &executable, const QStringList &argv, co
     return facts;
 }
 
+ProgramFacts programNamed(const QString &processName, const QStringList &directories)
+{
+    constexpr int kLongestWholeName = 14; // the kernel keeps 15 bytes of a process name
+    if (processName.isEmpty() || processName.size() > kLongestWholeName ||
+        processName.contains(QLatin1Char('/')))
+        return {};
+    for (const QString &directory : directories) {
+        const QFileInfo file(directory + QLatin1Char('/') + processName);
+        if (!file.isFile() || !file.isExecutable())
+            continue;
+        const QString executable = file.canonicalFilePath();
+        if (interpreterFamily(executable) || interpreterFamily(processName))
+            return {};
+        return {executable, {}};
+    }
+    return {};
+}
+
 QString applicationName(const ProgramFacts &facts, const QString &processName,
                         const PackageIndex &packages)
 {

@@ -19,6 +19,12 @@ struct ProgramFacts
 // argv as in /proc/PID/cmdline; cwd resolves a relative script path.
 ProgramFacts programFacts(const QString &executable, const QStringList &argv, const QString &cwd);
 
+// The program a process of that name runs when it is the first of that name
+// in directories: a process that exited before it was seen is then named as
+// it would have been while it ran. Nothing for a name the kernel may have cut
+// short, nor for an interpreter, whose own name says nothing of its script.
+ProgramFacts programNamed(const QString &processName, const QStringList &directories);
+
 // The name a package manager would give: the package that installed the
 // script or the executable, else that file's name, else (no executable) the
 // process name.

@@ -15,8 +15,16 @@ namespace {
 class FakeHost
 {
 public:
-    FakeHost() { addPackage("curl:amd64", "/.\n/usr/bin\n/usr/bin/curl\n"); }
-    AttributionSources sources() const { return {path("proc"), path("dpkg/info"), statusFile()}; }
+    FakeHost()
+    {
+        addPackage("curl:amd64", "/.\n/usr/bin\n/usr/bin/curl\n");
+        addProgram("getent", "libc-bin");
+        addProgram("python3", "python3-minimal");
+    }
+    AttributionSources sources() const
+    {
+        return {path("proc"), path("dpkg/info"), statusFile(), {path("bin")}};
+    }
     // The status file grows with each package, as dpkg's does.
     void addPackage(const char *name, const QByteArray &list)
     {
@@ -36,6 +44,14 @@ public:
         for (quint32 inode : sockets)
             link(QByteArray("socket:[" + QByteArray::number(inode) + ']').constData(),
                  dir + QStringLiteral("fd/%1").arg(inode));
+    }
+    // An executable in the programs' directory, installed by package.
+    void addProgram(const char *name, const char *package)
+    {
+        const QString relative = QStringLiteral("bin/%1").arg(QLatin1String(name));
+        write(relative, "#!/bin/false\n");
+        QFile(dir_.filePath(relative)).setPermissions(QFile::ReadOwner | QFile::ExeOwner);
+        addPackage(package, dir_.filePath(relative).toUtf8() + '\n');
     }
     void remove(const char *relative) { QDir(path(relative)).removeRecursively(); }
 
@@ -164,7 +180,8 @@ TEST_F(Attribution, OwnersByRecordedPidOrHeldInodeAndNobodyElse)
 {
     host_.addProcess(100, "/usr/bin/curl", "curl\0x", {7});
     host_.addProcess(200, "/usr/bin/python3.11", QByteArray("python3\0/srv/sync.py", 20), {});
-    sample({byInode(7), byPid(200), byPid(300, "gone-early"), byInode(99)});
+    sample({byInode(7), byPid(200), byPid(300, "gone-early"), byPid(301, "getent"),
+            byPid(302, "python3"), byInode(99)});
     EXPECT_EQ(scans(), 1u) << "one scan for the new inodes";
     const struct
     {
@@ -179,6 +196,12 @@ TEST_F(Attribution, OwnersByRecordedPidOrHeldInodeAndNobodyElse)
         {"a recorded creator gone before it was seen",
          byPid(300, "gone-early"),
          {300, "gone-early", "gone-early", 10, 1}},
+        {"... named like a program installed by a package",
+         byPid(301, "getent"),
+         {301, "getent", "libc-bin", 10, 1}},
+        {"... named like an interpreter, whose script is unknown",
+         byPid(302, "python3"),
+         {302, "python3", "python3", 10, 1}},
         {"an inode no process holds", byInode(99), {0, kUnattributed, kUnattributed, 10, 1}},
         {"no owner known (a connection's whole life between two samples)",
          SocketOwner{},
