@@ -29,6 +29,10 @@ done
     fail "cockpit-vexmora carries maintainer scripts"
 
 [ "$(field "$main" Package)" = vexmora ] || fail "the main package is $(field "$main" Package)"
-! dpkg-deb -c "$main" | grep -qi cockpit || fail "vexmora installs Cockpit files"
-dpkg-deb --ctrl-tarfile "$main" | tar -t | grep -q postinst || fail "vexmora lost its postinst"
+# Listed whole before searching: grep -q leaving early would break the pipe,
+# which pipefail reports as a failure of the listing.
+listing=$(dpkg-deb -c "$main")
+! grep -qi cockpit <<<"$listing" || fail "vexmora installs Cockpit files"
+scripts=$(dpkg-deb --ctrl-tarfile "$main" | tar -t)
+grep -q postinst <<<"$scripts" || fail "vexmora lost its postinst"
 echo "both packages as they should be"

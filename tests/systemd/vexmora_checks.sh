@@ -7,6 +7,8 @@
 # boots; no unit may fail at the power-offs.
 #   vexmora_checks.sh CACHE_DIR DEB_DIR TCP_TRANSFER_SCRIPT
 set -euo pipefail
+# Pipes into grep read to the end (no -q): grep leaving early would break the
+# pipe, which pipefail counts as a failure of the command before it.
 # shellcheck source=boot.sh
 source "$(dirname "$0")/boot.sh"
 
@@ -22,7 +24,7 @@ call() { guest busctl --timeout=20 call "$name" "$VEXMORA_OBJECT_PATH" "$VEXMORA
 
 meter_counting() { # GetCurrentHour answers "{}" while counting is off, the hour's row while on
     guest busctl --timeout=20 call "$meter_name" "$VEXMORA_METER_OBJECT_PATH" \
-        "$VEXMORA_METER_INTERFACE" GetCurrentHour | grep -q '\\"time\\":'
+        "$VEXMORA_METER_INTERFACE" GetCurrentHour | grep '\\"time\\":' >/dev/null
 }
 
 property() { guest systemctl show -P "$2" "$1"; } # UNIT PROPERTY
@@ -184,7 +186,7 @@ check_kernel_programs() {
     local pid links id
     pid=$(property "$meter_unit" MainPID)
     eventually holds_links "$pid" || fail "the meter holds no BPF link"
-    boot_journal -o cat -u "$meter_unit" | grep -q "Attributing the traffic to programs with bpf" ||
+    boot_journal -o cat -u "$meter_unit" | grep "Attributing the traffic to programs with bpf" >/dev/null ||
         fail "the meter does not count with bpf"
     links=$(meter_links "$pid")
     for id in $links; do
@@ -252,7 +254,7 @@ check_clean_poweroff() {
     failed=$(boot_journal -o cat | grep -E "Failed with result|Main process exited" || true)
     [ -z "$failed" ] || fail "at power-off: $failed"
     for stopping in "$unit" "$meter_unit"; do
-        boot_journal -o cat -u "$stopping" | grep -q "Deactivated successfully" ||
+        boot_journal -o cat -u "$stopping" | grep "Deactivated successfully" >/dev/null ||
             fail "$stopping did not stop at power-off"
     done
 }
