@@ -63,7 +63,9 @@ public:
     bool open(QString *error);
     bool isOpen() const;
 
-    // Readable when finished sockets wait (for a QSocketNotifier); -1 before open().
+    // Readable when the final counts waiting fill a quarter of their buffer
+    // (for a QSocketNotifier: a burst of closing sockets is taken before the
+    // next sample, a few are left to it); -1 before open().
     int finishedFd() const;
     // Appends the sockets that finished since the last call: TCP at TCP_CLOSE
     // (a socket older than the programs: when released), other protocols when

@@ -265,15 +265,24 @@ TEST_F(KernelCounting, SocketsFinishWithTheirFinalCountsAndLeaveTheLiveMap)
     drainFinished();
     EXPECT_EQ(counters_.lostFinished(), 0u);
 
-    // The descriptor for a socket notifier is readable while final counts wait.
+    // The descriptor for a socket notifier stays quiet while a few final
+    // counts wait, which the samples take, and is readable once they fill a
+    // quarter of the buffer (2 MiB of 96-byte records).
+    const auto closeSockets = [&](int count) {
+        for (int i = 0; i < count; ++i) {
+            const int another = ::socket(AF_INET, SOCK_DGRAM, 0);
+            ::sendto(another, chunk.data(), 1, 0, asSockaddr(toB), sizeof toB);
+            ::close(another);
+        }
+    };
     pollfd waiting{counters_.finishedFd(), POLLIN, 0};
-    EXPECT_EQ(::poll(&waiting, 1, 0), 0);
-    const int another = ::socket(AF_INET, SOCK_DGRAM, 0);
-    ::sendto(another, chunk.data(), 1, 0, asSockaddr(toB), sizeof toB);
-    ::close(another);
+    closeSockets(1);
+    EXPECT_EQ(::poll(&waiting, 1, 200), 0);
+    closeSockets((2 << 20) / 96 / 4);
     EXPECT_EQ(::poll(&waiting, 1, 2000), 1);
     drainFinished();
     EXPECT_EQ(::poll(&waiting, 1, 0), 0);
+    EXPECT_EQ(counters_.lostFinished(), 0u);
 }
 
 } // namespace
