@@ -1,0 +1,200 @@
+// The applications' share: the ledger, its rows written with the hour's,
+// the sources tried in order and the textfile's names.
+#include "app_ledger.h"
+#include "meter_fixture.h"
+#include "prometheus_textfile.h"
+#include "snapshot_json.h"
+#include "socket_count_source.h"
+#include "sqlite_handles.h"
+
+#include <map>
+#include <sqlite3.h>
+#include <unistd.h>
+
+using namespace metertest;
+
+namespace {
+
+ProcessTraffic process(qint64 pid, const char *name, quint64 recv, quint64 sent)
+{
+    return ProcessTraffic{pid, QString::fromLatin1(name), QString::fromLatin1(name), {recv, sent}};
+}
+
+TEST(AppLedger, ApplicationsAddUpToTheHostAndProcessesKeepTheirOwnCounts)
+{
+    AppLedger ledger;
+    const qint64 day = 20000;
+    // What the host moved beyond the attributed bytes is unattributed; bytes
+    // attributed beyond the host's come off the next unattributed ones.
+    ledger.account({process(7, "curl", 100, 10), process(0, kUnattributed, 5, 0)}, {150, 10}, day);
+    ledger.account({process(7, "curl", 300, 0)}, {200, 50}, day);
+    ledger.account({process(8, "wget", 0, 0)}, {400, 0}, day);
+    const auto &apps = ledger.appsToday();
+    EXPECT_EQ(apps.value(QStringLiteral("curl")).total.recv, 400u);
+    EXPECT_EQ(apps.value(QString::fromLatin1(kUnattributed)).total.recv, 5u + 45 + 300);
+    EXPECT_EQ(apps.value(QString::fromLatin1(kUnattributed)).total.sent, 50u);
+    EXPECT_FALSE(apps.contains(QStringLiteral("wget"))); // no bytes, no row
+    // Busiest first; up is sent, down received, rates over the seconds given.
+    EXPECT_TRUE(
+        appSnapshotJson(ledger, 2.0)
+            .startsWith(R"([{"app":"curl","up":10,"down":400,"up_rate":5,"down_rate":200},)"));
+
+    // A pid taken by another program starts from nothing; the new day too.
+    ledger.account({process(7, "sshd", 1, 1)}, {2, 2}, day + 1);
+    EXPECT_EQ(ledger.processes().value(7).name, QStringLiteral("sshd"));
+    EXPECT_EQ(ledger.processes().value(7).bytes.total.recv, 1u);
+    EXPECT_EQ(apps.value(QStringLiteral("curl")).total.recv, 0u);
+    EXPECT_EQ(apps.value(QString::fromLatin1(kUnattributed)).total.recv, 1u);
+}
+
+// The application rows of the day as the store has them: app -> recv, sent.
+std::map<std::string, std::pair<qint64, qint64>> storedAppRows()
+{
+    std::map<std::string, std::pair<qint64, qint64>> rows;
+    vexmora::store::Database db;
+    EXPECT_TRUE(vexmora::store::openDatabase(db));
+    sqlite3_stmt *statement = nullptr;
+    EXPECT_EQ(sqlite3_prepare_v2(db.get(), "SELECT pkgname, recv, sent FROM app_data", -1,
+                                 &statement, nullptr),
+              SQLITE_OK);
+    while (sqlite3_step(statement) == SQLITE_ROW)
+        rows[reinterpret_cast<const char *>(sqlite3_column_text(statement, 0))] = {
+            sqlite3_column_int64(statement, 1), sqlite3_column_int64(statement, 2)};
+    sqlite3_finalize(statement);
+    return rows;
+}
+
+// Writes what the ledger's rows lack, as the meter does with its hour rows.
+void writeRows(AppLedger &ledger)
+{
+    const vexmora::store::AppWrite apps = ledger.unwritten();
+    ASSERT_EQ(vexmora::store::saveHoursAppsAndBaselines({}, apps, {}), 0);
+    ledger.written(apps);
+}
+
+// A connection's last bytes are counted by the host when they move, but
+// attributed when its final counts come (after it left the kernel's socket
+// table while its program held it): they are taken back from the day's
+// unattributed bytes, also from those already written.
+TEST_F(MeterTest, LateFinalCountsTakeTheirBytesBackFromTheUnattributed)
+{
+    AppLedger ledger;
+    const qint64 day = 20000;
+    ledger.account({process(7, "curl", 100, 10)}, {1100, 110}, day);
+    writeRows(ledger);
+    ledger.account({process(7, "curl", 900, 90)}, {50, 0}, day);
+    writeRows(ledger);
+    using Rows = std::map<std::string, std::pair<qint64, qint64>>;
+    EXPECT_EQ(storedAppRows(), (Rows{{"curl", {1000, 100}}, {kUnattributed, {150, 10}}}));
+    EXPECT_EQ(ledger.appsToday().value(QString::fromLatin1(kUnattributed)).total.recv, 150u);
+    // Beyond the day's unattributed bytes, the rest comes off the next ones.
+    ledger.account({process(7, "curl", 300, 0)}, {0, 0}, day);
+    ledger.account({}, {400, 0}, day);
+    writeRows(ledger);
+    EXPECT_EQ(storedAppRows(), (Rows{{"curl", {1300, 100}}, {kUnattributed, {250, 10}}}));
+}
+
+// A source of per-socket counts that opens or refuses as told and reports one
+// socket of this process.
+class FakeSource : public SocketCountSource
+{
+public:
+    FakeSource(const char *name, bool opens) : name_(QLatin1String(name)), opens_(opens) {}
+    QString name() const override { return name_; }
+    bool open(QString *error) override
+    {
+        *error = QStringLiteral("refused");
+        opened_ += opens_ ? 1 : 0;
+        return opens_;
+    }
+    int notificationFd() const override { return -1; }
+    void readNotifications() override {}
+    SourceSample sample() override
+    {
+        const SocketOwner us{::getpid(), 0, "test"};
+        return {{us}, {{us, true, {100, 10}}}, false};
+    }
+    void ownersInUse(QSet<quint32> &, QSet<qint64> &pids) const override { pids << ::getpid(); }
+    void addHealth(AttributionHealth &) const override {}
+    int opened_ = 0;
+
+private:
+    QString name_;
+    bool opens_;
+};
+
+TEST_F(MeterTest, TheFirstSourceThatOpensCountsOnceAndTheTextfileNamesIt)
+{
+    FakeSource refusing("bpf", false), opening("socket-table", true), never("third", true);
+    sources_ = {&refusing, &opening, &never};
+    startMeter();
+    move("eth0", 1000, 100);
+    step(10000);
+    ASSERT_EQ(settings_.setCountStatus(0), 0);
+    step(10000);
+    ASSERT_EQ(settings_.setCountStatus(1), 0);
+    step(10000);
+    EXPECT_EQ(opening.opened_, 1) << "opened once, counting switched on twice";
+    EXPECT_EQ(never.opened_, 0);
+    const QByteArray text = prometheusText(meter_->status());
+    EXPECT_TRUE(text.contains("\nvexmora_attribution_source{source=\"socket-table\"} 1\n"))
+        << text.constData();
+    const auto apps = meter_->status().appsToday;
+    EXPECT_TRUE(std::any_of(apps.begin(), apps.end(), [](const AppBytes &app) {
+        return app.app == QLatin1String("meter_test") && app.bytes.recv > 0;
+    })) << "this process counted through the source that opened";
+}
+
+// The application rows are written with the hour rows and the counters they
+// were counted up to: what a start credits to the host after a kill is what
+// they gain, less the attributed bytes beyond the host's that they hold
+// already (traffic over interfaces that are not counted).
+TEST_F(MeterTest, AfterAKillTheApplicationRowsGainWhatTheHostIsCredited)
+{
+    FakeSource source("bpf", true); // 100 and 10 B at every sample, none on eth0
+    sources_ = {&source};
+    startMeter();
+    for (int i = 0; i < 7; ++i)
+        step(10000); // 10:59:10; the rows of 10:59:00 hold 700 and 70 B beyond the host's
+    meter_.reset();  // killed
+    move("eth0", 5000, 500);
+    startMeter();
+    meter_->shutdown();
+    EXPECT_EQ(sumOf("SELECT SUM(recv) || ' ' || SUM(sent) FROM hour_data"), "5000 500");
+    EXPECT_EQ(sumOf("SELECT SUM(recv) || ' ' || SUM(sent) FROM app_data"), "5000 500");
+}
+
+// The store dates the application rows when it writes them.
+TEST_F(MeterTest, TheLastSampleOfAUtcDayWritesItsApplicationRows)
+{
+    wallMs_ = utcMs("2026-03-01T23:59:40Z");
+    startMeter();
+    move("eth0", 100, 10);
+    step(10000); // 23:59:50, the next sample is in the next day
+    EXPECT_EQ(sumOf("SELECT SUM(recv) || ' ' || SUM(sent) FROM app_data"), "100 10");
+}
+
+TEST(MeterOptions, AttributionChoosesTheSourcesToTry)
+{
+    const auto sources = [](const char *argument) {
+        const ParsedMeterOptions parsed = parseMeterOptions({QLatin1String(argument)});
+        return parsed.error.isEmpty()
+                   ? parsed.options.attributionSources.join(QLatin1Char(',')).toStdString()
+                   : std::string("error");
+    };
+    EXPECT_EQ(sources("--interval=2"), "bpf,socket-table");
+    EXPECT_EQ(sources("--attribution=auto"), "bpf,socket-table");
+    EXPECT_EQ(sources("--attribution=bpf"), "bpf");
+    EXPECT_EQ(sources("--attribution=socket-table"), "socket-table");
+    EXPECT_EQ(sources("--attribution=pcap"), "error");
+}
+
+TEST(PrometheusText, EscapesApplicationNames)
+{
+    MeterStatus status;
+    status.appsToday = {AppBytes{QStringLiteral("a\"b\\c\nd"), ByteCounts{1, 2}}};
+    EXPECT_TRUE(prometheusText(status).contains(
+        "vexmora_app_bytes_today{app=\"a\\\"b\\\\c\\nd\",direction=\"sent\"} 2\n"));
+}
+
+} // namespace
