@@ -9,6 +9,8 @@
  * unknown). A socket without that storage is not counted: it belongs to
  * another network namespace. Processes are recorded by their pid in the
  * loader's pid namespace, or as unknown where it cannot see them. */
+#include "kernel_types.bpf.h"
+#include "packet_headers.bpf.h"
 #include "socket_counts.h"
 
 #include <bpf/bpf_endian.h>
@@ -22,9 +24,6 @@
 #define AF_INET 2
 #define AF_INET6 10
 #define LOOPBACK_IFINDEX 1
-#define IPV4_FRAGMENT_OFFSET 0x1fff
-#define IPV6_FIXED_HEADER 40
-#define IPV6_MAX_EXTENSIONS 8
 
 /* Set by the loader: the network namespace whose sockets are counted, and
  * how process ids are recorded (enum vx_pid_view) where sockets are created
@@ -78,30 +77,6 @@ struct
     __uint(max_entries, FINISHED_BYTES);
 } finished SEC(".maps");
 
-/* Kernel types, resolved against the running kernel's BTF. */
-struct sock_common
-{
-    unsigned short skc_family;
-} __attribute__((preserve_access_index));
-struct sock
-{
-    struct sock_common __sk_common;
-} __attribute__((preserve_access_index));
-struct bpf_iter_meta
-{
-    void *seq;
-} __attribute__((preserve_access_index));
-struct bpf_iter__tcp
-{
-    struct bpf_iter_meta *meta;
-    struct sock_common *sk_common;
-} __attribute__((preserve_access_index));
-struct bpf_iter__udp
-{
-    struct bpf_iter_meta *meta;
-    struct udp_sock *udp_sk;
-} __attribute__((preserve_access_index));
-
 static __always_inline int is_inet(__u32 family)
 {
     return family == AF_INET || family == AF_INET6;
@@ -130,73 +105,6 @@ static __always_inline void current_comm(__u32 tgid, char (*comm)[VX_COMM_BYTES]
         bpf_get_current_comm(*comm, sizeof *comm);
     else
         __builtin_memset(*comm, 0, sizeof *comm);
-}
-
-/* Bytes before the transport payload: the IP header, IPv6 extension headers
- * and the TCP or UDP header (none for other protocols and later fragments). */
-static __always_inline __u32 transport_header_end(struct __sk_buff *skb, __u32 offset, __u8 proto)
-{
-    __u8 tcp_offset;
-
-    if (proto == IPPROTO_UDP || proto == IPPROTO_UDPLITE)
-        return offset + 8;
-    if (proto == IPPROTO_TCP && bpf_skb_load_bytes(skb, offset + 12, &tcp_offset, 1) == 0)
-        return offset + (tcp_offset >> 4) * 4;
-    return offset;
-}
-
-static __always_inline __u32 ipv4_headers(struct __sk_buff *skb)
-{
-    __u8 header[20];
-
-    if (bpf_skb_load_bytes(skb, 0, header, sizeof header) != 0)
-        return 0;
-    __u32 length = (header[0] & 0xf) * 4;
-    __u16 fragment = ((__u16)header[6] << 8 | header[7]) & IPV4_FRAGMENT_OFFSET;
-    if (fragment != 0)
-        return length;
-    return transport_header_end(skb, length, header[9]);
-}
-
-static __always_inline __u32 ipv6_headers(struct __sk_buff *skb)
-{
-    __u8 next = 0, extension[4];
-    __u32 offset = IPV6_FIXED_HEADER;
-
-    if (bpf_skb_load_bytes(skb, 6, &next, 1) != 0)
-        return 0;
-    for (int i = 0; i < IPV6_MAX_EXTENSIONS; i++) {
-        if (next != IPPROTO_HOPOPTS && next != IPPROTO_ROUTING && next != IPPROTO_DSTOPTS &&
-            next != IPPROTO_FRAGMENT && next != IPPROTO_AH && next != IPPROTO_MH)
-            break;
-        if (bpf_skb_load_bytes(skb, offset, extension, sizeof extension) != 0)
-            return offset;
-        __u8 current = next;
-        next = extension[0];
-        if (current == IPPROTO_FRAGMENT) {
-            offset += 8;
-            if (((__u16)extension[2] << 8 | extension[3]) & ~7)
-                return offset; /* a later fragment: no transport header */
-        } else if (current == IPPROTO_AH) {
-            offset += (extension[1] + 2) * 4;
-        } else {
-            offset += (extension[1] + 1) * 8;
-        }
-    }
-    return transport_header_end(skb, offset, next);
-}
-
-static __always_inline __u32 header_bytes(struct __sk_buff *skb)
-{
-    __u8 version;
-
-    if (bpf_skb_load_bytes(skb, 0, &version, 1) != 0)
-        return 0;
-    if (version >> 4 == 4)
-        return ipv4_headers(skb);
-    if (version >> 4 == 6)
-        return ipv6_headers(skb);
-    return 0;
 }
 
 static __always_inline struct vx_socket_counts *
