@@ -17,23 +17,8 @@ set -euo pipefail
 meter=$1 state=$2 bus_config=$3 ctl=$4
 tag=vxm$$
 a=$tag-a b=$tag-b work=$(mktemp -d)
-pids=()
-cleanup() {
-    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-    ip netns del "$a" 2>/dev/null || true
-    ip netns del "$b" 2>/dev/null || true
-    rm -rf "$work"
-}
-trap cleanup EXIT
-fail() {
-    echo "FAIL: $*" >&2
-    cat "$work/meter.log" >&2 || true
-    exit 1
-}
-eventually() { # up to 10 s
-    for _ in $(seq 50); do "$@" 2>/dev/null && return 0 || sleep 0.2; done
-    return 1
-}
+# shellcheck source=netns_e2e_lib.sh
+source "$(dirname "$0")/netns_e2e_lib.sh"
 within() { [ "$(($2 > $3 ? $2 - $3 : $3 - $2))" -le "$(($3 / $1))" ]; } # 1/PART ACTUAL EXPECTED
 counters() { ip netns exec "$a" awk -v name="${tag}a:" '$1 == name { print $2, $10 }' /proc/net/dev; }
 sql() { sqlite3 "$state/netflow.db" "$1"; }
@@ -64,7 +49,7 @@ ip -n "$b" neigh add 10.201.0.1 lladdr "$(mac "$a" "${tag}a")" dev "${tag}b" nud
 export DBUS_SYSTEM_BUS_ADDRESS=unix:path=$work/bus
 dbus-daemon --config-file="$bus_config" --address="$DBUS_SYSTEM_BUS_ADDRESS" --nofork 2>"$work/bus.log" &
 pids+=($!)
-eventually test -S "$work/bus" || fail "no private bus"
+eventually 15 test -S "$work/bus" || fail "no private bus"
 dbus-monitor --system "type='signal',member='AlarmRaised'" "type='signal',member='AlarmCleared'" \
     >"$work/signals" &
 pids+=($!)
@@ -79,7 +64,7 @@ read -r recv0 sent0 < <(counters)
 ip netns exec "$a" "$meter" --interval=0.2 --interfaces="${tag}a" >"$work/meter.log" 2>&1 &
 meter_pid=$!
 pids+=("$meter_pid")
-eventually grep -q "Counting the traffic" "$work/meter.log" || fail "the meter did not start"
+eventually 15 grep -q "Counting the traffic" "$work/meter.log" || fail "the meter did not start"
 
 # The named program in a takes 1 MB and answers with 3 MB over a connection
 # that lives across samples, and stays until the snapshots have shown it.
@@ -87,20 +72,20 @@ ip netns exec "$a" python3 "$(dirname "$0")/tcp_transfer.py" 10.201.0.1 "$b" 100
     >"$work/transfer" &
 transfer_pid=$!
 pids+=("$transfer_pid")
-eventually grep -q done "$work/transfer" || fail "the transfer did not finish"
-eventually sent_everything || fail "app_info: $(cat "$state/app_info")"
+eventually 15 grep -q done "$work/transfer" || fail "the transfer did not finish"
+eventually 15 sent_everything || fail "app_info: $(cat "$state/app_info")"
 [ "$(app_entry | jq .down)" -ge 1000000 ] || fail "app_info: $(app_entry)"
 process=$(jq -c ".[] | select(.pid == $transfer_pid)" "$state/process_info")
 [ "$(jq -r '.name + " " + .app' <<<"$process")" = "python3 tcp_transfer.py" ] ||
     fail "process_info: $(cat "$state/process_info")"
 
-eventually grep -q "overall alarm: " "$work/watch" || fail "watch: $(cat "$work/watch")"
+eventually 15 grep -q "overall alarm: " "$work/watch" || fail "watch: $(cat "$work/watch")"
 "$ctl" watch >"$work/later-watch" 2>&1 &
 pids+=($!)
-eventually grep -q "overall alarm: " "$work/later-watch" || fail "a later watch: $(cat "$work/later-watch")"
+eventually 15 grep -q "overall alarm: " "$work/later-watch" || fail "a later watch: $(cat "$work/later-watch")"
 [ "$(raised_kinds)" = '["overall"]' ] || fail "GetRaisedAlarms: $(raised_kinds)"
 sed -i 's/^NETFLOW_ALARM_SIZE=1$/NETFLOW_ALARM_SIZE=1000/' "$state/setting.conf"
-eventually grep -q "overall alarm cleared" "$work/watch" || fail "watch: $(cat "$work/watch")"
+eventually 15 grep -q "overall alarm cleared" "$work/watch" || fail "watch: $(cat "$work/watch")"
 [ "$(raised_kinds)" = '[]' ] || fail "GetRaisedAlarms after the clearing: $(raised_kinds)"
 
 kill "$transfer_pid"

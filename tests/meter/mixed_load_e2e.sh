@@ -24,24 +24,8 @@ fi
 tag=vxl$$
 a=$tag-a b=$tag-b work=$(mktemp -d)
 roles=(long short udp halfclose server)
-pids=()
-cleanup() {
-    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-    ip netns del "$a" 2>/dev/null || true
-    ip netns del "$b" 2>/dev/null || true
-    rm -rf "$work"
-}
-trap cleanup EXIT
-fail() {
-    echo "FAIL: $*" >&2
-    cat "$work/meter.log" >&2 || true
-    exit 1
-}
-eventually() { # SECONDS COMMAND...
-    local until=$((SECONDS + $1))
-    shift
-    until "$@" 2>/dev/null; do [ "$SECONDS" -lt "$until" ] || return 1; sleep 0.2; done
-}
+# shellcheck source=netns_e2e_lib.sh
+source "$here/netns_e2e_lib.sh"
 sql() { sqlite3 "$state/netflow.db" "$1"; }
 mac() { ip netns exec "$1" cat "/sys/class/net/$2/address"; } # NETNS DEVICE
 counters() { # DEVICE: received and sent bytes in a

@@ -9,10 +9,7 @@
 
 namespace testsupport {
 
-namespace {
-
-// Runs a shell script; its output when it fails.
-QString failureOf(const QString &script)
+QString shellFailure(const QString &script)
 {
     QProcess shell;
     shell.setProcessChannelMode(QProcess::MergedChannels);
@@ -24,14 +21,12 @@ QString failureOf(const QString &script)
            shell.errorString();
 }
 
-} // namespace
-
 NetnsPair::NetnsPair()
 {
     const QString prefix = QStringLiteral("vxattr-%1-").arg(QCoreApplication::applicationPid());
     a_ = prefix + QLatin1Char('a');
     b_ = prefix + QLatin1Char('b');
-    error_ = failureOf(QStringLiteral("ip netns add %1; ip netns add %2\n"
+    error_ = shellFailure(QStringLiteral("ip netns add %1; ip netns add %2\n"
                                       "ip -n %1 link add veth0 type veth peer name veth1 netns %2\n"
                                       "ip -n %1 addr add 10.231.0.1/24 dev veth0\n"
                                       "ip -n %2 addr add 10.231.0.2/24 dev veth1\n"
@@ -44,7 +39,7 @@ NetnsPair::NetnsPair()
 
 NetnsPair::~NetnsPair()
 {
-    failureOf(QStringLiteral("ip netns delete %1 || true; ip netns delete %2").arg(a_, b_));
+    shellFailure(QStringLiteral("ip netns delete %1 || true; ip netns delete %2").arg(a_, b_));
 }
 
 NetnsEntry::NetnsEntry(const QString &name)

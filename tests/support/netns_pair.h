@@ -22,6 +22,9 @@ private:
     QString a_, b_, error_;
 };
 
+// Runs a shell script; empty when it succeeds, else the script and its output.
+QString shellFailure(const QString &script);
+
 // The calling thread in a named network namespace while the object lives.
 class NetnsEntry
 {

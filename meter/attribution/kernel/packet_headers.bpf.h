@@ -2,11 +2,13 @@
  * the IP header, IPv6 extension headers and the TCP or UDP header. */
 #pragma once
 
+// libbpf's helpers use the types of linux/bpf.h.
+// clang-format off
 #include <linux/bpf.h>
+#include <bpf/bpf_helpers.h>
+// clang-format on
 #include <linux/in.h>
 #include <linux/in6.h>
-
-#include <bpf/bpf_helpers.h>
 
 #define IPV4_FRAGMENT_OFFSET 0x1fff
 #define IPV6_FIXED_HEADER 40

@@ -18,17 +18,6 @@ bool inCi()
     return qgetenv("CI") == "true";
 }
 
-QString shellFailure(const QString &script)
-{
-    QProcess shell;
-    shell.setProcessChannelMode(QProcess::MergedChannels);
-    shell.start(QStringLiteral("sh"), {QStringLiteral("-ec"), script});
-    if (shell.waitForFinished(10000) && shell.exitStatus() == QProcess::NormalExit &&
-        shell.exitCode() == 0)
-        return {};
-    return script + QStringLiteral(": ") + QString::fromLocal8Bit(shell.readAll());
-}
-
 sockaddr_in address4(const char *address, quint16 port)
 {
     sockaddr_in result{};

@@ -29,8 +29,7 @@ inline constexpr const char *kAddressB6 = "fd00:231::2";
 
 bool inCi();
 
-// Runs a shell script; its output and exit code when it fails, else empty.
-QString shellFailure(const QString &script);
+using testsupport::shellFailure;
 
 struct LinkStats
 {
