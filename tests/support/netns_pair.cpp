@@ -26,15 +26,16 @@ NetnsPair::NetnsPair()
     const QString prefix = QStringLiteral("vxattr-%1-").arg(QCoreApplication::applicationPid());
     a_ = prefix + QLatin1Char('a');
     b_ = prefix + QLatin1Char('b');
-    error_ = shellFailure(QStringLiteral("ip netns add %1; ip netns add %2\n"
-                                      "ip -n %1 link add veth0 type veth peer name veth1 netns %2\n"
-                                      "ip -n %1 addr add 10.231.0.1/24 dev veth0\n"
-                                      "ip -n %2 addr add 10.231.0.2/24 dev veth1\n"
-                                      "ip -n %1 addr add fd00:231::1/64 dev veth0 nodad\n"
-                                      "ip -n %2 addr add fd00:231::2/64 dev veth1 nodad\n"
-                                      "ip -n %1 link set veth0 up; ip -n %2 link set veth1 up\n"
-                                      "ip -n %1 link set lo up")
-                           .arg(a_, b_));
+    error_ =
+        shellFailure(QStringLiteral("ip netns add %1; ip netns add %2\n"
+                                    "ip -n %1 link add veth0 type veth peer name veth1 netns %2\n"
+                                    "ip -n %1 addr add 10.231.0.1/24 dev veth0\n"
+                                    "ip -n %2 addr add 10.231.0.2/24 dev veth1\n"
+                                    "ip -n %1 addr add fd00:231::1/64 dev veth0 nodad\n"
+                                    "ip -n %2 addr add fd00:231::2/64 dev veth1 nodad\n"
+                                    "ip -n %1 link set veth0 up; ip -n %2 link set veth1 up\n"
+                                    "ip -n %1 link set lo up")
+                         .arg(a_, b_));
 }
 
 NetnsPair::~NetnsPair()
