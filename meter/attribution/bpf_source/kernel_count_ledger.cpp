@@ -59,9 +59,10 @@ SocketOwner KernelCountLedger::ownerOf(const KernelSocketCount &socket) const
 
 void KernelCountLedger::apply(const KernelSocketCount &socket)
 {
-    auto it = tracked_.find(socket.cookie);
+    const QPair<quint64, quint8> key(socket.cookie, socket.life);
+    auto it = tracked_.find(key);
     if (it == tracked_.end())
-        it = tracked_.insert(socket.cookie, Tracked{});
+        it = tracked_.insert(key, Tracked{});
     const SocketOwner owner = ownerOf(socket);
     if (!sameOwner(owner, it->owner)) {
         if (owner.isKnown())
@@ -93,7 +94,7 @@ void KernelCountLedger::forgetVanished()
             continue;
         }
         ++vanished_;
-        existing_.remove(it.key());
+        existing_.remove(it.key().first);
         it = tracked_.erase(it);
         pending_.ownersReleased = true;
     }

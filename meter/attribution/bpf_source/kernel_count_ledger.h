@@ -4,6 +4,7 @@
 #include "socket_count_source.h"
 
 #include <QHash>
+#include <QPair>
 #include <vector>
 
 namespace vexmora::meter {
@@ -41,7 +42,9 @@ private:
     void forgetVanished();
 
     QHash<quint64, quint32> existing_;
-    QHash<quint64, Tracked> tracked_;
+    // By cookie and life: the final counts of one life may come after the
+    // next life was read.
+    QHash<QPair<quint64, quint8>, Tracked> tracked_;
     SourceSample pending_;
     quint64 reads_ = 0;
     quint64 vanished_ = 0;

@@ -53,6 +53,7 @@ KernelSocketCount fromKernel(quint64 cookie, const vx_socket_counts &counts, boo
 {
     KernelSocketCount result;
     result.cookie = cookie;
+    result.life = counts.life;
     result.tgid = counts.tgid;
     result.uid = counts.uid;
     result.comm = names.of(counts.tgid, counts.comm);

@@ -16,6 +16,9 @@ namespace vexmora::meter {
 struct KernelSocketCount
 {
     quint64 cookie = 0; // the socket cookie, the same as socket diagnostics give
+    // Which life of the cookie: a TCP socket connected again after TCP_CLOSE,
+    // or one that sends a reset after it, is counted anew from zero.
+    quint8 life = 0;
     // The process that created the socket (an accepted socket: its listener's
     // creator); with tracksMovers(), the process that last moved bytes on it.
     // Its pid as the pid namespace of the thread that called open() sees it
@@ -69,8 +72,9 @@ public:
     int finishedFd() const;
     // Appends the sockets that finished since the last call: TCP at TCP_CLOSE
     // (a socket older than the programs: when released), other protocols when
-    // released. A TCP socket connected again after TCP_CLOSE finishes again,
-    // with the counts since its previous record.
+    // released. A TCP socket connected again after TCP_CLOSE finishes again
+    // in another life, with the counts since its previous record; so does
+    // what it sends after TCP_CLOSE, at its destruction.
     void takeFinished(std::vector<KernelSocketCount> &finished);
     // Appends every live socket's counts so far.
     bool readLive(std::vector<KernelSocketCount> &live, QString *error);

@@ -134,7 +134,7 @@ bool callerPidView(PidView *view, QString *error)
 }
 
 socket_counters *openSkeleton(quint64 netns, const PidView &pids, quint32 maxLiveSockets,
-                              bool movers)
+                              bool movers, bool tcpDestroy)
 {
     socket_counters *skeleton = socket_counters__open();
     if (!skeleton)
@@ -147,6 +147,8 @@ socket_counters *openSkeleton(quint64 netns, const PidView &pids, quint32 maxLiv
     bpf_map__set_max_entries(skeleton->maps.live, maxLiveSockets);
     bpf_program__set_autoload(skeleton->progs.note_sender, movers);
     bpf_program__set_autoload(skeleton->progs.note_receiver, movers);
+    skeleton->rodata->follows_tcp_destroy = tcpDestroy;
+    bpf_program__set_autoload(skeleton->progs.note_tcp_destroy, tcpDestroy);
     return skeleton;
 }
 
@@ -214,8 +216,10 @@ bool loadPrograms(quint64 netns, quint32 maxLiveSockets, LoadedPrograms &loaded,
         return false;
     loaded.movers =
         kernelHasTracepoint("sock_send_length") && kernelHasTracepoint("sock_recv_length");
+    loaded.tcpDestroy = kernelHasTracepoint("tcp_destroy_sock");
     for (;;) {
-        loaded.skeleton = openSkeleton(netns, loaded.pids, maxLiveSockets, loaded.movers);
+        loaded.skeleton =
+            openSkeleton(netns, loaded.pids, maxLiveSockets, loaded.movers, loaded.tcpDestroy);
         if (!loaded.skeleton) {
             *error = failure(QStringLiteral("cannot open the kernel programs"), errno);
             return false;
@@ -225,11 +229,15 @@ bool loadPrograms(quint64 netns, quint32 maxLiveSockets, LoadedPrograms &loaded,
             return true;
         socket_counters__destroy(loaded.skeleton);
         loaded.skeleton = nullptr;
-        if (!loaded.movers) {
+        if (!loaded.movers && !loaded.tcpDestroy) {
             *error = failure(QStringLiteral("the kernel refused the programs"), -rc);
             return false;
         }
-        loaded.movers = false; // optional: try once more without them
+        // Optional: try once more without the movers, then without the destroy.
+        if (loaded.movers)
+            loaded.movers = false;
+        else
+            loaded.tcpDestroy = false;
     }
 }
 
@@ -241,6 +249,14 @@ bool attachPrograms(LoadedPrograms &loaded, int cgroupFd, QString *error)
         !attachToCgroup(s->progs.follow_tcp_state, &s->links.follow_tcp_state, cgroupFd, error) ||
         !attachToCgroup(s->progs.note_release, &s->links.note_release, cgroupFd, error))
         return false;
+    if (loaded.tcpDestroy) {
+        // The programs finish TCP sockets there once loaded for it: required.
+        s->links.note_tcp_destroy = bpf_program__attach(s->progs.note_tcp_destroy);
+        if (!s->links.note_tcp_destroy) {
+            *error = failure(QStringLiteral("cannot attach to tcp_destroy_sock"), errno);
+            return false;
+        }
+    }
     if (loaded.movers) {
         s->links.note_sender = bpf_program__attach(s->progs.note_sender);
         s->links.note_receiver = bpf_program__attach(s->progs.note_receiver);

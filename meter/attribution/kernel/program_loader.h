@@ -24,6 +24,7 @@ struct LoadedPrograms
 {
     socket_counters *skeleton = nullptr;
     bool movers = false; // the send/receive tracepoints are loaded (and, once attached, attached)
+    bool tcpDestroy = false; // TCP sockets finish at tcp_destroy_sock, after their last packet
     PidView pids;
 };
 

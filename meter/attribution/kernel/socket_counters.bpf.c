@@ -34,6 +34,10 @@ const volatile __u8 creator_pids = VX_PIDS_GLOBAL;
 const volatile __u8 mover_pids = VX_PIDS_GLOBAL;
 const volatile __u64 pid_namespace_dev = 0;
 const volatile __u64 pid_namespace_ino = 0;
+/* Whether tcp_destroy_sock finishes TCP sockets: the last point at which a
+ * TCP socket sends anything (the reset that tcp_close() sends after the
+ * state has become TCP_CLOSE). */
+const volatile __u8 follows_tcp_destroy = 0;
 
 __u64 uncounted_packets = 0; /* the live map was full */
 __u64 lost_finished = 0;     /* the ring buffer was full */
@@ -41,6 +45,9 @@ __u64 lost_finished = 0;     /* the ring buffer was full */
 enum owner_flags {
     OWNER_STATE_CALLBACK = 1, /* sockops reports this TCP socket's TCP_CLOSE */
     OWNER_RELEASED = 2,
+    /* The final counts went for good: no later packet makes a new entry,
+     * which nothing would ever finish. */
+    OWNER_DONE = 4,
 };
 
 struct socket_owner
@@ -49,6 +56,7 @@ struct socket_owner
     __u32 uid;
     char comm[VX_COMM_BYTES];
     __u32 flags;
+    __u32 lives; /* entries made for the socket so far */
 };
 
 struct
@@ -107,11 +115,12 @@ static __always_inline void current_comm(__u32 tgid, char (*comm)[VX_COMM_BYTES]
         __builtin_memset(*comm, 0, sizeof *comm);
 }
 
-static __always_inline struct vx_socket_counts *
-add_entry(__u64 cookie, const struct socket_owner *owner, __u8 protocol)
+static __always_inline struct vx_socket_counts *add_entry(__u64 cookie, struct socket_owner *owner,
+                                                          __u8 protocol)
 {
     struct vx_socket_counts fresh = {};
 
+    fresh.life = (__u8)__sync_fetch_and_add(&owner->lives, 1);
     fresh.tgid = owner->tgid;
     fresh.uid = owner->uid;
     __builtin_memcpy(fresh.comm, owner->comm, sizeof fresh.comm);
@@ -134,8 +143,7 @@ static __always_inline struct vx_socket_counts *entry_for(struct __sk_buff *skb,
     if (!sk)
         return 0;
     struct socket_owner *owner = bpf_sk_storage_get(&owners, sk, 0, 0);
-    /* A released socket without the state callback has sent its final counts. */
-    if (!owner || (owner->flags & (OWNER_RELEASED | OWNER_STATE_CALLBACK)) == OWNER_RELEASED)
+    if (!owner || (owner->flags & OWNER_DONE))
         return 0;
     counts = add_entry(cookie, owner, sk->protocol);
     if (!counts)
@@ -207,6 +215,20 @@ static __always_inline void finish(__u64 cookie)
         __sync_fetch_and_add(&lost_finished, 1);
 }
 
+/* At TCP_CLOSE the counts so far are final; a socket connected again counts
+ * anew. What a socket still sends after TCP_CLOSE makes a new entry, which
+ * tcp_destroy_sock finishes; without that tracepoint, such packets of a
+ * released socket are left uncounted rather than kept for ever. */
+static __always_inline void close_tcp(struct bpf_sock_ops *ops)
+{
+    if (!follows_tcp_destroy && ops->sk) {
+        struct socket_owner *owner = bpf_sk_storage_get(&owners, ops->sk, 0, 0);
+        if (owner && (owner->flags & OWNER_RELEASED))
+            __sync_fetch_and_or(&owner->flags, OWNER_DONE);
+    }
+    finish(bpf_get_socket_cookie(ops));
+}
+
 SEC("cgroup/sock_create")
 int note_creator(struct bpf_sock *sk)
 {
@@ -243,14 +265,15 @@ int follow_tcp_state(struct bpf_sock_ops *ops)
     }
     case BPF_SOCK_OPS_STATE_CB:
         if (ops->args[1] == BPF_TCP_CLOSE)
-            finish(bpf_get_socket_cookie(ops));
+            close_tcp(ops);
         return 1;
     }
     return 1;
 }
 
-/* Other sockets end at their release; so does a TCP socket that sockops does
- * not follow (it predates the programs) or that is closed already. */
+/* Other sockets end at their release. Without tcp_destroy_sock, so does a
+ * TCP socket that sockops does not follow (it predates the programs) or that
+ * is closed already. */
 SEC("cgroup/sock_release")
 int note_release(struct bpf_sock *sk)
 {
@@ -259,12 +282,28 @@ int note_release(struct bpf_sock *sk)
     struct socket_owner *owner = bpf_sk_storage_get(&owners, sk, 0, 0);
     if (!owner)
         return 1;
-    if (sk->protocol == IPPROTO_TCP && (owner->flags & OWNER_STATE_CALLBACK) &&
-        sk->state != BPF_TCP_CLOSE)
-        return 1;
     __sync_fetch_and_or(&owner->flags, OWNER_RELEASED);
+    if (sk->protocol == IPPROTO_TCP &&
+        (follows_tcp_destroy ||
+         ((owner->flags & OWNER_STATE_CALLBACK) && sk->state != BPF_TCP_CLOSE)))
+        return 1;
+    __sync_fetch_and_or(&owner->flags, OWNER_DONE);
     finish(bpf_get_socket_cookie(sk));
     return 1;
+}
+
+/* The TCP socket is destroyed: whatever it sent after TCP_CLOSE (the reset
+ * of a close with unread data or SO_LINGER {1, 0}) has been counted. */
+SEC("tp_btf/tcp_destroy_sock")
+int BPF_PROG(note_tcp_destroy, struct sock *sk)
+{
+    if (!is_inet(sk->__sk_common.skc_family))
+        return 0;
+    struct socket_owner *owner = bpf_sk_storage_get(&owners, sk, 0, 0);
+    if (owner)
+        __sync_fetch_and_or(&owner->flags, OWNER_DONE);
+    finish(bpf_get_socket_cookie(sk));
+    return 0;
 }
 
 /* The task that really moves the bytes: a pre-forked server's worker, a

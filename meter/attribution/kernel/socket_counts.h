@@ -27,7 +27,11 @@ struct vx_socket_counts
     __u32 uid;
     char comm[VX_COMM_BYTES];
     __u8 protocol;
-    __u8 padding[7];
+    /* Which life of the socket's cookie the counts are of: a TCP socket that
+     * connects again after TCP_CLOSE, or that sends its reset after its
+     * counts were finished, is counted anew under the same cookie. */
+    __u8 life;
+    __u8 padding[6];
 };
 
 /* What the ring buffer carries when a socket is done. */

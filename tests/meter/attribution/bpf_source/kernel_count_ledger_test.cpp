@@ -89,6 +89,25 @@ TEST(KernelCountLedger, IncrementsBetweenReadsFinalCountsOnceAndAnotherMoverIsAN
     EXPECT_EQ(pids, QSet<qint64>{300});
 }
 
+// A socket that sends after its counts were finished (a reset after
+// TCP_CLOSE) or connects again counts anew in another life of its cookie,
+// whose counts may be read before the previous life's final ones come.
+TEST(KernelCountLedger, EachLifeOfACookieCountsFromItsOwnStart)
+{
+    KernelCountLedger ledger;
+    ledger.applyLive({counted(1, 100, {1000, 500})});
+    ledger.take();
+    KernelSocketCount again = counted(1, 100, {0, 54});
+    again.life = 1;
+    ledger.applyLive({again});
+    ledger.applyFinished({counted(1, 100, {1200, 600}, true)});
+    EXPECT_EQ(bytesOf(ledger.take()), (Taken{{{100, 0}, {200, 154, false}}}));
+    again.finished = true;
+    ledger.applyFinished({again});
+    EXPECT_TRUE(ledger.take().bytes.empty());
+    EXPECT_EQ(ledger.trackedSockets(), 0);
+}
+
 TEST(KernelCountLedger, SocketMissingFromTwoReadsWithoutFinalCountsIsGivenUp)
 {
     KernelCountLedger ledger;
