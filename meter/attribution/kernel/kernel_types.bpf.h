@@ -2,9 +2,22 @@
  * (only the members used are declared). */
 #pragma once
 
+typedef struct
+{
+    long long counter;
+} atomic64_t;
 struct sock_common
 {
     unsigned short skc_family;
+    volatile unsigned char skc_state;
+    atomic64_t skc_cookie;
+} __attribute__((preserve_access_index));
+struct sk_buff
+{
+    unsigned int len;
+    unsigned short transport_header;
+    unsigned short network_header;
+    unsigned char *head;
 } __attribute__((preserve_access_index));
 struct sock
 {

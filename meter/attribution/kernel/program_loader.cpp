@@ -105,6 +105,18 @@ bool kernelHasTracepoint(const char *name)
     return found;
 }
 
+// Drops the first optional part still wanted; false when none was left.
+bool dropOptionalPart(LoadedPrograms &loaded)
+{
+    for (bool *part : {&loaded.timeWait, &loaded.movers, &loaded.tcpDestroy}) {
+        if (*part) {
+            *part = false;
+            return true;
+        }
+    }
+    return false;
+}
+
 // In the first pid namespace the kernel's own ids are this process's view,
 // and they name the processes of nested namespaces too. In another, the
 // programs ask the kernel for the ids of this one, where it lets them: the
@@ -134,7 +146,7 @@ bool callerPidView(PidView *view, QString *error)
 }
 
 socket_counters *openSkeleton(quint64 netns, const PidView &pids, quint32 maxLiveSockets,
-                              bool movers, bool tcpDestroy)
+                              const LoadedPrograms &parts)
 {
     socket_counters *skeleton = socket_counters__open();
     if (!skeleton)
@@ -145,10 +157,11 @@ socket_counters *openSkeleton(quint64 netns, const PidView &pids, quint32 maxLiv
     skeleton->rodata->pid_namespace_dev = pids.device;
     skeleton->rodata->pid_namespace_ino = pids.inode;
     bpf_map__set_max_entries(skeleton->maps.live, maxLiveSockets);
-    bpf_program__set_autoload(skeleton->progs.note_sender, movers);
-    bpf_program__set_autoload(skeleton->progs.note_receiver, movers);
-    skeleton->rodata->follows_tcp_destroy = tcpDestroy;
-    bpf_program__set_autoload(skeleton->progs.note_tcp_destroy, tcpDestroy);
+    bpf_program__set_autoload(skeleton->progs.note_sender, parts.movers);
+    bpf_program__set_autoload(skeleton->progs.note_receiver, parts.movers);
+    skeleton->rodata->follows_tcp_destroy = parts.tcpDestroy;
+    bpf_program__set_autoload(skeleton->progs.note_tcp_destroy, parts.tcpDestroy);
+    bpf_program__set_autoload(skeleton->progs.note_time_wait_arrival, parts.timeWait);
     return skeleton;
 }
 
@@ -217,9 +230,9 @@ bool loadPrograms(quint64 netns, quint32 maxLiveSockets, LoadedPrograms &loaded,
     loaded.movers =
         kernelHasTracepoint("sock_send_length") && kernelHasTracepoint("sock_recv_length");
     loaded.tcpDestroy = kernelHasTracepoint("tcp_destroy_sock");
+    loaded.timeWait = kernelHasTracepoint("kfree_skb");
     for (;;) {
-        loaded.skeleton =
-            openSkeleton(netns, loaded.pids, maxLiveSockets, loaded.movers, loaded.tcpDestroy);
+        loaded.skeleton = openSkeleton(netns, loaded.pids, maxLiveSockets, loaded);
         if (!loaded.skeleton) {
             *error = failure(QStringLiteral("cannot open the kernel programs"), errno);
             return false;
@@ -229,15 +242,10 @@ bool loadPrograms(quint64 netns, quint32 maxLiveSockets, LoadedPrograms &loaded,
             return true;
         socket_counters__destroy(loaded.skeleton);
         loaded.skeleton = nullptr;
-        if (!loaded.movers && !loaded.tcpDestroy) {
+        if (!dropOptionalPart(loaded)) { // optional: try again without them, one by one
             *error = failure(QStringLiteral("the kernel refused the programs"), -rc);
             return false;
         }
-        // Optional: try once more without the movers, then without the destroy.
-        if (loaded.movers)
-            loaded.movers = false;
-        else
-            loaded.tcpDestroy = false;
     }
 }
 
@@ -256,6 +264,10 @@ bool attachPrograms(LoadedPrograms &loaded, int cgroupFd, QString *error)
             *error = failure(QStringLiteral("cannot attach to tcp_destroy_sock"), errno);
             return false;
         }
+    }
+    if (loaded.timeWait) {
+        s->links.note_time_wait_arrival = bpf_program__attach(s->progs.note_time_wait_arrival);
+        loaded.timeWait = s->links.note_time_wait_arrival != nullptr;
     }
     if (loaded.movers) {
         s->links.note_sender = bpf_program__attach(s->progs.note_sender);

@@ -13,6 +13,7 @@
 #include "packet_headers.bpf.h"
 #include "socket_counts.h"
 
+#include <bpf/bpf_core_read.h>
 #include <bpf/bpf_endian.h>
 #include <bpf/bpf_helpers.h>
 #include <bpf/bpf_tracing.h>
@@ -151,38 +152,6 @@ static __always_inline struct vx_socket_counts *entry_for(struct __sk_buff *skb,
     return counts;
 }
 
-static __always_inline void count(struct __sk_buff *skb, int direction)
-{
-    if (skb->ifindex == LOOPBACK_IFINDEX)
-        return;
-    struct vx_socket_counts *counts = entry_for(skb, bpf_get_socket_cookie(skb));
-    if (!counts)
-        return;
-    __u32 segments = skb->gso_segs ? skb->gso_segs : 1;
-    __u32 headers = header_bytes(skb);
-    __u32 payload = skb->len > headers ? skb->len - headers : 0;
-    /* A segmentation-offload packet leaves as `segments` packets, each with
-     * its own IP and transport header and its own link header. */
-    __u64 wire = skb->len + (__u64)(segments - 1) * headers + (__u64)segments * ETH_HLEN;
-    __sync_fetch_and_add(&counts->wire[direction], wire);
-    __sync_fetch_and_add(&counts->payload[direction], payload);
-    __sync_fetch_and_add(&counts->packets[direction], segments);
-}
-
-SEC("cgroup_skb/ingress")
-int count_ingress(struct __sk_buff *skb)
-{
-    count(skb, VX_RECV);
-    return 1;
-}
-
-SEC("cgroup_skb/egress")
-int count_egress(struct __sk_buff *skb)
-{
-    count(skb, VX_SENT);
-    return 1;
-}
-
 /* The reader drains the final counts at every sample; in between it is woken
  * only once they fill a quarter of the buffer, not for each socket that
  * closes. */
@@ -215,12 +184,47 @@ static __always_inline void finish(__u64 cookie)
         __sync_fetch_and_add(&lost_finished, 1);
 }
 
+#include "time_wait.bpf.h"
+
+static __always_inline void count(struct __sk_buff *skb, int direction)
+{
+    if (skb->ifindex == LOOPBACK_IFINDEX)
+        return;
+    struct vx_socket_counts *counts = entry_for(skb, bpf_get_socket_cookie(skb));
+    __u32 segments = skb->gso_segs ? skb->gso_segs : 1;
+    __u32 headers = header_bytes(skb);
+    __u32 payload = skb->len > headers ? skb->len - headers : 0;
+    /* A segmentation-offload packet leaves as `segments` packets, each with
+     * its own IP and transport header and its own link header. */
+    __u64 wire = skb->len + (__u64)(segments - 1) * headers + (__u64)segments * ETH_HLEN;
+    if (!counts)
+        return;
+    __sync_fetch_and_add(&counts->wire[direction], wire);
+    __sync_fetch_and_add(&counts->payload[direction], payload);
+    __sync_fetch_and_add(&counts->packets[direction], segments);
+}
+
+SEC("cgroup_skb/ingress")
+int count_ingress(struct __sk_buff *skb)
+{
+    count(skb, VX_RECV);
+    return 1;
+}
+
+SEC("cgroup_skb/egress")
+int count_egress(struct __sk_buff *skb)
+{
+    count(skb, VX_SENT);
+    return 1;
+}
+
 /* At TCP_CLOSE the counts so far are final; a socket connected again counts
  * anew. What a socket still sends after TCP_CLOSE makes a new entry, which
  * tcp_destroy_sock finishes; without that tracepoint, such packets of a
  * released socket are left uncounted rather than kept for ever. */
 static __always_inline void close_tcp(struct bpf_sock_ops *ops)
 {
+    keep_for_time_wait(bpf_get_socket_cookie(ops), ops->args[0]);
     if (!follows_tcp_destroy && ops->sk) {
         struct socket_owner *owner = bpf_sk_storage_get(&owners, ops->sk, 0, 0);
         if (owner && (owner->flags & OWNER_RELEASED))

@@ -1,0 +1,94 @@
+/* The last packets of a connection whose program closed it first: once the
+ * peer has acknowledged the program's FIN, an orphaned socket gives way to a
+ * time-wait socket, which keeps the cookie but no storage, passes no cgroup
+ * program and still receives the peer's FIN and sends the last ACK. Each such
+ * packet is handed to the reader at once as the final counts of a life of
+ * its own, in the name of the connection's owner.
+ *
+ * Included by socket_counters.bpf.c after its maps and finish(). */
+#pragma once
+
+/* The owners of connections that may go on in time-wait, by cookie. A
+ * connection pushed out by newer ones leaves its time-wait packets to the
+ * host's unattributed bytes. */
+struct
+{
+    __uint(type, BPF_MAP_TYPE_LRU_HASH);
+    __uint(max_entries, 16384);
+    __type(key, __u64);
+    __type(value, struct vx_socket_counts);
+} lingering SEC(".maps");
+
+#define TCP_TIME_WAIT_STATE 6 /* the kernel's TCP_TIME_WAIT */
+
+/* At TCP_CLOSE from a closing state (`old`): the connection may go on in
+ * time-wait, so its owner is kept, with no counts, in the next life. */
+static __always_inline void keep_for_time_wait(__u64 cookie, __u32 old)
+{
+    if (old != BPF_TCP_FIN_WAIT1 && old != BPF_TCP_FIN_WAIT2 && old != BPF_TCP_CLOSING)
+        return;
+    struct vx_socket_counts *counts = bpf_map_lookup_elem(&live, &cookie);
+    if (!counts)
+        return;
+    struct vx_socket_counts owner = {};
+    owner.tgid = counts->tgid;
+    owner.uid = counts->uid;
+    __builtin_memcpy(owner.comm, counts->comm, sizeof owner.comm);
+    owner.protocol = counts->protocol;
+    owner.life = counts->life + 1;
+    bpf_map_update_elem(&lingering, &cookie, &owner, BPF_ANY);
+}
+
+/* One packet of a time-wait socket: final counts of their own. */
+static __always_inline void count_time_wait(__u64 cookie, int direction, __u64 wire, __u64 payload,
+                                            __u32 segments)
+{
+    struct vx_socket_counts *owner = bpf_map_lookup_elem(&lingering, &cookie);
+    if (!owner)
+        return;
+    struct vx_finished_socket *record = bpf_ringbuf_reserve(&finished, sizeof *record, 0);
+    if (!record) {
+        __sync_fetch_and_add(&lost_finished, 1);
+        return;
+    }
+    record->cookie = cookie;
+    __builtin_memcpy(&record->counts, owner, sizeof record->counts);
+    record->counts.wire[direction & 1] = wire;
+    record->counts.payload[direction & 1] = payload;
+    record->counts.packets[direction & 1] = segments;
+    bpf_ringbuf_submit(record, wakeup_flags());
+}
+
+#define TCP_FLAGS_OFFSET 13
+#define TCP_FIN 0x01
+#define TCP_RST 0x04
+#define TCP_BARE_HEADER 20
+#define TCP_TIMESTAMPS 12 /* the only option a time-wait socket's ACK carries */
+
+/* What reaches a time-wait socket passes no cgroup program; the socket is
+ * named when the packet is freed (Linux 6.12). Nor does the ACK it answers a
+ * FIN with (tcp_v[46]_timewait_ack() sends it from the host's own control
+ * socket): that is counted here too, by its size, the incoming IP header and
+ * a bare TCP header with timestamps when the FIN had options (its
+ * timestamps, which the ACK echoes). */
+SEC("tp_btf/kfree_skb")
+int BPF_PROG(note_time_wait_arrival, struct sk_buff *skb, void *location, int reason,
+             struct sock *receiver)
+{
+    if (!receiver || receiver->__sk_common.skc_state != TCP_TIME_WAIT_STATE)
+        return 0;
+    const __u64 cookie = receiver->__sk_common.skc_cookie.counter;
+    /* The packet starts at its TCP header here; the IP header lies before. */
+    const __u32 ip_header = (__u32)(skb->transport_header - skb->network_header);
+    __u8 tcp[TCP_FLAGS_OFFSET + 1] = {};
+    bpf_probe_read_kernel(tcp, sizeof tcp, skb->head + skb->transport_header);
+    const __u32 tcp_header = (__u32)(tcp[12] >> 4) * 4;
+    count_time_wait(cookie, VX_RECV, skb->len + ip_header + ETH_HLEN,
+                    skb->len > tcp_header ? skb->len - tcp_header : 0, 1);
+    if ((tcp[TCP_FLAGS_OFFSET] & (TCP_FIN | TCP_RST)) == TCP_FIN)
+        count_time_wait(cookie, VX_SENT,
+                        ETH_HLEN + ip_header + TCP_BARE_HEADER +
+                            (tcp_header > TCP_BARE_HEADER ? TCP_TIMESTAMPS : 0),
+                        0, 1);
+    return 0;
+}

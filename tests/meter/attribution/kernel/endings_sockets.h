@@ -1,0 +1,61 @@
+#pragma once
+
+// Sockets for the endings' cases: the three kinds of address a TCP or UDP
+// socket of namespace A may use to reach B (kernel_fixture.h's addresses).
+
+#include <QtGlobal>
+#include <string>
+#include <sys/socket.h>
+#include <sys/types.h>
+#include <vector>
+
+namespace endings {
+
+// An address on B's link that nobody answers: A's SYN leaves and dies there.
+inline constexpr const char *kSilentAddress = "10.231.0.3";
+inline constexpr const char *kSilentAddress6 = "fd00:231::3";
+
+enum class Kind {
+    V4,     // AF_INET
+    V6,     // AF_INET6 to an IPv6 address
+    Mapped, // AF_INET6 to an IPv4-mapped address: IPv4 on the wire
+};
+std::string nameOf(Kind kind);
+
+struct Address
+{
+    sockaddr_storage storage{};
+    socklen_t length = 0;
+    const ::sockaddr *sockaddr() const { return reinterpret_cast<const ::sockaddr *>(&storage); }
+};
+
+Address peerOf(Kind kind, quint16 port);     // B
+Address silentOf(Kind kind, quint16 port);   // kSilentAddress
+Address addressOfA(Kind kind, quint16 port); // A, as B reaches it
+// The kind B uses to reach a listener of that kind in A: IPv4 for a mapped one.
+Kind peerKindOf(Kind kind);
+
+int socketOf(Kind kind, int type);
+int connectTo(Kind kind, const Address &to); // -1 when it fails
+// On every address of the namespace of the calling thread; IPv6 sockets
+// take IPv4 too.
+int listenOnAny(Kind kind, int backlog);
+int boundUdpOnAny(Kind kind);
+void lingerZero(int fd); // close() then resets
+
+void sendAll(int fd, std::size_t bytes);
+std::size_t receiveAll(int fd, std::size_t atMost = SIZE_MAX);
+
+// Waits up to 2 s until the peer has acknowledged all that fd sent.
+bool allAcknowledged(int fd);
+
+void sendDescriptor(int over, int fd);
+int receiveDescriptor(int over);
+bool exitedWell(pid_t child);
+
+int pingSocketOf(Kind kind);
+std::vector<char> echoRequest(Kind kind, int sequence, std::size_t payload);
+
+bool withinATenthOfAPercent(quint64 counted, quint64 truth);
+
+} // namespace endings
