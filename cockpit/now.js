@@ -9,6 +9,7 @@ export class NowSection {
     constructor() {
         this.message = document.getElementById("now-message");
         this.figures = document.getElementById("now-figures");
+        this.uncounted = document.getElementById("now-uncounted");
     }
 
     // The meter's hour, {} while counting is off, or null when the meter
@@ -35,6 +36,7 @@ export class NowSection {
     showMessage(text) {
         this.message.textContent = text;
         this.message.hidden = false;
+        this.uncounted.hidden = true;
         this.figures.hidden = true;
         for (const id of FIGURES)
             document.getElementById(id).textContent = "—";
@@ -53,5 +55,16 @@ export class NowSection {
             document.getElementById(id).textContent = value;
         this.message.hidden = true;
         this.figures.hidden = false;
+        this.showUncounted(hour.uncounted_packets);
+    }
+
+    // Packets the meter could not give to any application: its table of
+    // live sockets is full.
+    showUncounted(packets) {
+        const count = Number.isSafeInteger(packets) && packets > 0 ? packets : 0;
+        this.uncounted.hidden = count === 0;
+        this.uncounted.querySelector(".pf-c-alert__title").textContent = count === 0 ? "" :
+            `${count.toLocaleString("en")} packets were not counted for any application: ` +
+            "the meter's table of live sockets is full. Their bytes are shown as (unattributed).";
     }
 }

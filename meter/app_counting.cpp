@@ -116,7 +116,14 @@ std::vector<ProcessTraffic> AppCounting::sampleSource()
 
 void AppCounting::warnOfNewLosses()
 {
-    const quint64 lost = health().lostFinalCounts;
+    const AttributionHealth now = health();
+    if (now.uncountedPackets > reportedUncounted_) {
+        qWarning("%llu packets were not counted for their sockets so far: the kernel's table "
+                 "of live sockets is full (%d tracked), their bytes count as unattributed.",
+                 now.uncountedPackets, now.trackedSockets);
+        reportedUncounted_ = now.uncountedPackets;
+    }
+    const quint64 lost = now.lostFinalCounts;
     if (lost > reportedLosses_) {
         qWarning("The final counts of closed sockets were lost %llu times so far: their last "
                  "bytes count as unattributed.%s",

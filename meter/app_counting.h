@@ -47,7 +47,7 @@ public:
     void written(const store::AppWrite &write) { ledger_.written(write); }
     bool resume(const store::AppCarry &carry) { return ledger_.resume(carry); }
     // Writes the snapshots every few seconds and says once a minute at most
-    // whether final counts were lost.
+    // whether final counts were lost or packets went uncounted (the table full).
     void runPeriodicWork(qint64 elapsedMs);
     // Counting stops (switched off, or the meter ends): snapshots emptied.
     void stop();
@@ -73,6 +73,7 @@ private:
     qint64 lastLossCheckMs_ = 0;
     qint64 lastSnapshotMs_ = 0;
     quint64 reportedLosses_ = 0;
+    quint64 reportedUncounted_ = 0;
     // What the snapshot files hold, as this meter last wrote them.
     WrittenFile writtenApps_;
     WrittenFile writtenProcesses_;

@@ -106,6 +106,7 @@ MeterStatus Meter::status() const
     const AttributionHealth attribution = apps_.health();
     status.lostCloseReports = attribution.lostFinalCounts;
     status.uncountedPackets = attribution.uncountedPackets;
+    status.staleEntries = attribution.staleEntries;
     status.attributionSource = apps_.sourceName();
     for (AlarmKind kind : kAlarmKinds) {
         status.alarmRaised[size_t(kind)] = alarms_.isRaised(kind);
@@ -119,13 +120,15 @@ QString Meter::currentHourJson()
     store::HourRecord row{};
     QJsonObject json;
     if (settings_.counting && ledger_.current(hour, row)) {
-        json = QJsonObject{{QStringLiteral("time"), QString::fromLatin1(hour)},
-                           {QStringLiteral("mins"), row.mins},
-                           {QStringLiteral("recv"), double(row.recv)},
-                           {QStringLiteral("sent"), double(row.sent)},
-                           {QStringLiteral("recv_peak"), row.recv_peak},
-                           {QStringLiteral("sent_peak"), row.sent_peak},
-                           {QStringLiteral("total_peak"), row.total_peak}};
+        json = QJsonObject{
+            {QStringLiteral("time"), QString::fromLatin1(hour)},
+            {QStringLiteral("mins"), row.mins},
+            {QStringLiteral("recv"), double(row.recv)},
+            {QStringLiteral("sent"), double(row.sent)},
+            {QStringLiteral("recv_peak"), row.recv_peak},
+            {QStringLiteral("sent_peak"), row.sent_peak},
+            {QStringLiteral("total_peak"), row.total_peak},
+            {QStringLiteral("uncounted_packets"), double(apps_.health().uncountedPackets)}};
     }
     return QString::fromUtf8(QJsonDocument(json).toJson(QJsonDocument::Compact));
 }

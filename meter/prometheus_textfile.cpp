@@ -67,6 +67,10 @@ QByteArray prometheusText(const MeterStatus &status)
            "Packets the kernel programs had no room to count; their bytes count as "
            "unattributed.");
     sample(out, "vexmora_uncounted_packets_total", QByteArray(), status.uncountedPackets);
+    family(out, "vexmora_stale_entries_total", "counter",
+           "Sockets whose end the kernel programs missed, found gone and finished by the "
+           "meter's sweep once a minute.");
+    sample(out, "vexmora_stale_entries_total", QByteArray(), status.staleEntries);
     if (!status.attributionSource.isEmpty()) {
         family(out, "vexmora_attribution_source", "gauge",
                "1 for the source of the per-socket counts that attributes the traffic.");

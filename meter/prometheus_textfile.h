@@ -25,6 +25,7 @@ struct MeterStatus
     std::vector<AppBytes> appsToday; // the busiest applications of the UTC day
     quint64 lostCloseReports = 0;
     quint64 uncountedPackets = 0;
+    quint64 staleEntries = 0;
     QString attributionSource; // empty while no source counts
 };
 

@@ -49,9 +49,10 @@ struct AttributionHealth
     // socket table's destroy socket (ENOBUFS, each dropped one message or
     // more), or records the kernel programs could not queue.
     quint64 lostFinalCounts = 0;
-    quint64 uncountedPackets = 0;       // packets the kernel programs had no room to count
-    quint64 vanishedSockets = 0;        // sockets whose final counts never came
-    quint64 malformedMessages = 0;      // netlink messages or attributes cut short
+    quint64 uncountedPackets = 0;  // packets the kernel programs had no room to count
+    quint64 vanishedSockets = 0;   // sockets whose final counts never came
+    quint64 staleEntries = 0;      // kernel entries of sockets gone unnoticed, finished by a sweep
+    quint64 malformedMessages = 0; // netlink messages or attributes cut short
     quint64 socketsWithoutCounters = 0; // records whose tcp_info lacked the byte counters
     quint64 failedReads = 0;            // samples whose counters could not be read
     QString lastReadError;

@@ -115,8 +115,13 @@ public:
         return {{us}, {{us, true, {100, 10}}}, false};
     }
     void ownersInUse(QSet<quint32> &, QSet<qint64> &pids) const override { pids << ::getpid(); }
-    void addHealth(AttributionHealth &) const override {}
+    void addHealth(AttributionHealth &health) const override
+    {
+        health.uncountedPackets += health_.uncountedPackets;
+        health.staleEntries += health_.staleEntries;
+    }
     int opened_ = 0;
+    AttributionHealth health_;
 
 private:
     QString name_;
@@ -172,6 +177,42 @@ TEST_F(MeterTest, TheLastSampleOfAUtcDayWritesItsApplicationRows)
     move("eth0", 100, 10);
     step(10000); // 23:59:50, the next sample is in the next day
     EXPECT_EQ(sumOf("SELECT SUM(recv) || ' ' || SUM(sent) FROM app_data"), "100 10");
+}
+
+QStringList tableFullWarnings;
+
+void keepTableFullWarnings(QtMsgType type, const QMessageLogContext &, const QString &message)
+{
+    if (type == QtWarningMsg && message.contains(QLatin1String("table of live sockets is full")))
+        tableFullWarnings << message;
+}
+
+// Packets the kernel had no room to count: the journal says so once a minute
+// at most, the bus's current hour and the textfile tell how many.
+TEST_F(MeterTest, UncountedPacketsAreSaidOnceAMinuteAtMostAndShown)
+{
+    FakeSource source("bpf", true);
+    source.health_.uncountedPackets = 7;
+    source.health_.staleEntries = 2;
+    sources_ = {&source};
+    tableFullWarnings.clear();
+    const QtMessageHandler previous = qInstallMessageHandler(keepTableFullWarnings);
+    startMeter();
+    for (int i = 0; i < 7; ++i)
+        step(10000);
+    source.health_.uncountedPackets = 9;
+    for (int i = 0; i < 2; ++i)
+        step(10000);
+    const int withinTheMinute = tableFullWarnings.size();
+    for (int i = 0; i < 6; ++i)
+        step(10000);
+    qInstallMessageHandler(previous);
+    EXPECT_EQ(withinTheMinute, 1) << tableFullWarnings.join(QLatin1Char('\n')).toStdString();
+    ASSERT_EQ(tableFullWarnings.size(), 2);
+    EXPECT_TRUE(tableFullWarnings.last().startsWith(QLatin1String("9 packets")));
+    EXPECT_TRUE(meter_->currentHourJson().contains(QLatin1String("\"uncounted_packets\":9")))
+        << meter_->currentHourJson().toStdString();
+    EXPECT_TRUE(prometheusText(meter_->status()).contains("\nvexmora_stale_entries_total 2\n"));
 }
 
 TEST(MeterOptions, AttributionChoosesTheSourcesToTry)

@@ -4,8 +4,16 @@
 #include "kernel_socket_counters.h"
 
 #include <QDebug>
+#include <QElapsedTimer>
 
 namespace vexmora::meter {
+
+namespace {
+
+// How often the live entries are checked against the sockets that exist.
+constexpr qint64 kSweepIntervalMs = 60'000;
+
+} // namespace
 
 struct BpfSource::Parts
 {
@@ -15,6 +23,24 @@ struct BpfSource::Parts
     std::vector<KernelSocketCount> finished;
     std::vector<KernelSocketCount> live;
     AttributionHealth health;
+    QElapsedTimer sinceSweep;
+
+    // Finishes the entries of sockets that ended unnoticed, once a minute:
+    // they would hold their place in the kernel's map for ever.
+    void sweepIfDue()
+    {
+        if (!sinceSweep.isValid() || !sinceSweep.hasExpired(kSweepIntervalMs))
+            return;
+        sinceSweep.start();
+        QString error;
+        const int stale = counters->finishVanished(finished, &error);
+        if (stale > 0)
+            health.staleEntries += quint64(stale);
+        if (stale < 0) {
+            ++health.failedReads;
+            health.lastReadError = error;
+        }
+    }
 };
 
 BpfSource::BpfSource(ExistingSockets existing)
@@ -45,6 +71,7 @@ bool BpfSource::open(QString *error)
         qWarning().noquote() << "The sockets older than the kernel programs are unattributed:"
                              << reason;
     d->ledger.setExisting(std::move(existing));
+    d->sinceSweep.start();
     qInfo().noquote() << "The kernel programs record" << d->counters->processIds();
     return true;
 }
@@ -72,6 +99,7 @@ SourceSample BpfSource::sample()
     }
     // Final counts of sockets that finished during the read come after it.
     readNotifications();
+    d->sweepIfDue();
     d->ledger.applyFinished(d->finished);
     d->finished.clear();
     return d->ledger.take();
@@ -87,6 +115,7 @@ void BpfSource::addHealth(AttributionHealth &health) const
     health.lostFinalCounts += d->counters->lostFinished();
     health.uncountedPackets += d->counters->uncountedPackets();
     health.vanishedSockets += d->ledger.vanishedSockets();
+    health.staleEntries += d->health.staleEntries;
     health.failedReads += d->health.failedReads;
     if (!d->health.lastReadError.isEmpty())
         health.lastReadError = d->health.lastReadError;

@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <type_traits>
 #include <unistd.h>
 #include <unordered_set>
@@ -70,12 +71,51 @@ bool batchUnsupported(int error)
     return error == EINVAL || error == EOPNOTSUPP || error == 524 /* the kernel's ENOTSUPP */;
 }
 
+// Runs a listing iterator to its end: the cookies it writes, 8 bytes each.
+bool readCookies(bpf_program *program, std::unordered_set<quint64> &cookies, QString *error)
+{
+    bpf_link *link = bpf_program__attach_iter(program, nullptr);
+    const int fd = link ? bpf_iter_create(bpf_link__fd(link)) : -1;
+    QByteArray bytes;
+    char buffer[4096];
+    ssize_t read = -1;
+    while (fd >= 0 && (read = ::read(fd, buffer, sizeof buffer)) > 0)
+        bytes.append(buffer, int(read));
+    const int cause = errno;
+    if (fd >= 0)
+        ::close(fd);
+    bpf_link__destroy(link);
+    if (read != 0) {
+        *error = QStringLiteral("cannot list the sockets with %1: %2")
+                     .arg(QString::fromLatin1(bpf_program__name(program)), qt_error_string(cause));
+        return false;
+    }
+    for (int at = 0; at + int(sizeof(quint64)) <= bytes.size(); at += int(sizeof(quint64))) {
+        quint64 cookie = 0;
+        std::memcpy(&cookie, bytes.constData() + at, sizeof cookie);
+        cookies.insert(cookie);
+    }
+    return true;
+}
+
 QString mapError(int error)
 {
     return QStringLiteral("cannot read the kernel's socket counters: ") + qt_error_string(error);
 }
 
 } // namespace
+
+std::vector<quint64> vanishedEntries(const KernelSockets &live,
+                                     const std::unordered_set<quint64> &existing)
+{
+    std::vector<quint64> vanished;
+    for (const KernelSocketCount &socket : live) {
+        const bool listable = socket.protocol == IPPROTO_TCP || socket.protocol == IPPROTO_UDP;
+        if (listable && existing.count(socket.cookie) == 0)
+            vanished.push_back(socket.cookie);
+    }
+    return vanished;
+}
 
 struct KernelSocketCounters::Private
 {
@@ -277,6 +317,35 @@ bool KernelSocketCounters::readLive(std::vector<KernelSocketCount> &live, QStrin
     }
     *error = mapError(cause);
     return false;
+}
+
+bool KernelSocketCounters::listExisting(std::unordered_set<quint64> &cookies, QString *error)
+{
+    if (!isOpen()) {
+        *error = QStringLiteral("the kernel programs are not loaded");
+        return false;
+    }
+    return readCookies(d->programs.skeleton->progs.list_tcp, cookies, error) &&
+           readCookies(d->programs.skeleton->progs.list_udp, cookies, error);
+}
+
+int KernelSocketCounters::finishVanished(std::vector<KernelSocketCount> &finished, QString *error)
+{
+    std::vector<KernelSocketCount> live;
+    std::unordered_set<quint64> existing;
+    if (!readLive(live, error) || !listExisting(existing, error))
+        return -1;
+    int count = 0;
+    vx_socket_counts counts;
+    for (quint64 cookie : vanishedEntries(live, existing)) {
+        // Taken by whoever deletes it: the programs may finish it meanwhile.
+        if (bpf_map_lookup_elem(d->liveFd(), &cookie, &counts) == 0 &&
+            bpf_map_delete_elem(d->liveFd(), &cookie) == 0) {
+            finished.push_back(fromKernel(cookie, counts, true, d->names));
+            ++count;
+        }
+    }
+    return count;
 }
 
 quint64 KernelSocketCounters::lostFinished() const

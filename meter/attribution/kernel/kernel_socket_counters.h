@@ -5,6 +5,7 @@
 #include <QByteArray>
 #include <QString>
 #include <memory>
+#include <unordered_set>
 #include <vector>
 
 namespace vexmora::meter {
@@ -13,6 +14,9 @@ namespace vexmora::meter {
 // the programs loaded, for an older socket). A listener's counts hold the
 // handshakes of the connections it accepts (SYN, SYN-ACK, the last ACK); an
 // accepted socket counts from its first packet after the handshake.
+struct KernelSocketCount;
+using KernelSockets = std::vector<KernelSocketCount>;
+
 struct KernelSocketCount
 {
     quint64 cookie = 0; // the socket cookie, the same as socket diagnostics give
@@ -38,6 +42,12 @@ struct KernelSocketCount
     ByteCounts packets; // segments
     bool finished = false; // final counts: the socket is gone from the kernel's map
 };
+
+// Those of `live` (read before `existing` was listed) whose socket is gone:
+// TCP and UDP sockets not among the existing ones. Other protocols cannot be
+// listed and are never taken for gone.
+std::vector<quint64> vanishedEntries(const KernelSockets &live,
+                                     const std::unordered_set<quint64> &existing);
 
 // Per-socket counters kept by kernel programs (eBPF) at the root of the cgroup
 // v2 hierarchy, for the sockets of the network namespace of the thread that
@@ -78,6 +88,13 @@ public:
     void takeFinished(std::vector<KernelSocketCount> &finished);
     // Appends every live socket's counts so far.
     bool readLive(std::vector<KernelSocketCount> &live, QString *error);
+    // The cookies of the TCP sockets (time-wait and requests too) and UDP
+    // sockets of the namespace that exist now.
+    bool listExisting(std::unordered_set<quint64> &cookies, QString *error);
+    // Finishes the live entries of TCP and UDP sockets that no longer exist
+    // (their end was missed) and appends their counts as final ones; the
+    // number finished, -1 with a reason when the sockets cannot be listed.
+    int finishVanished(std::vector<KernelSocketCount> &finished, QString *error);
 
     quint64 lostFinished() const;     // final counts the ring buffer had no room for
     quint64 uncountedPackets() const; // packets not counted: the live map was full

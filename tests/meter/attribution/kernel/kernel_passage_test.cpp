@@ -8,6 +8,7 @@
 #include <net/if.h>
 #include <netinet/ip_icmp.h>
 #include <unistd.h>
+#include <unordered_set>
 
 using namespace kerneltest;
 
@@ -167,6 +168,75 @@ TEST_F(KernelPassage, AFullMapLeavesPacketsUncountedNotDropped)
     expectDelivered(second, peer, toB, 10);
     EXPECT_EQ(live().count(cookieOf(second)), 1u);
     EXPECT_EQ(counters_.uncountedPackets(), 5u);
+}
+
+// Once a minute the meter finishes the entries whose socket is gone: only
+// TCP and UDP sockets can be listed, and only those that are not listed are.
+TEST_F(KernelPassage, TheSweepFinishesOnlyEntriesOfSocketsThatNoLongerExist)
+{
+    makeLinkExact();
+    ASSERT_EQ(shellFailure(QStringLiteral("nsenter --net=/run/netns/%1 sysctl -qw "
+                                          "net.ipv4.ping_group_range='0 0'")
+                               .arg(pair_.a())),
+              QString());
+    openCounters();
+    int peer = -1, listener = -1;
+    inB([&] {
+        peer = track(boundUdp(AF_INET, address4(kAddressB, 0)));
+        listener = track(::socket(AF_INET, SOCK_STREAM, 0));
+    });
+    const sockaddr_in listenB = address4(kAddressB, 0);
+    ASSERT_EQ(::bind(listener, asSockaddr(listenB), sizeof listenB), 0);
+    ASSERT_EQ(::listen(listener, 1), 0);
+    const int udp = track(::socket(AF_INET, SOCK_DGRAM, 0));
+    expectDelivered(udp, peer, address4(kAddressB, portOf(peer)), 10);
+    const int tcp = track(::socket(AF_INET, SOCK_STREAM, 0));
+    const sockaddr_in server = address4(kAddressB, portOf(listener));
+    ASSERT_EQ(::connect(tcp, asSockaddr(server), sizeof server), 0);
+    const int ping = track(::socket(AF_INET, SOCK_DGRAM, IPPROTO_ICMP));
+    icmphdr echo{};
+    echo.type = ICMP_ECHO;
+    const sockaddr_in toB = address4(kAddressB, 0);
+    ASSERT_EQ(::sendto(ping, &echo, sizeof echo, 0, asSockaddr(toB), sizeof toB),
+              ssize_t(sizeof echo))
+        << "no ping socket";
+
+    std::unordered_set<quint64> existing;
+    QString error;
+    ASSERT_TRUE(counters_.listExisting(existing, &error)) << error.toStdString();
+    EXPECT_EQ(existing.count(cookieOf(udp)), 1u);
+    EXPECT_EQ(existing.count(cookieOf(tcp)), 1u);
+    std::vector<KernelSocketCount> swept;
+    EXPECT_EQ(counters_.finishVanished(swept, &error), 0) << error.toStdString();
+    const SocketsByCookie stillLive = live();
+    for (int fd : {udp, tcp, ping})
+        EXPECT_EQ(stillLive.count(cookieOf(fd)), 1u) << "a socket that exists was finished";
+
+    // A connection reset by connect(AF_UNSPEC) is in no table while its
+    // program holds it: its reset's entry is finished, once.
+    const int acceptedInB = track(::accept(listener, nullptr, nullptr));
+    sockaddr unspec{};
+    unspec.sa_family = AF_UNSPEC;
+    ASSERT_EQ(::connect(tcp, &unspec, sizeof unspec), 0);
+    char byte;
+    EXPECT_LT(::recv(acceptedInB, &byte, 1, 0), 0) << "no reset came";
+    ASSERT_TRUE(waitFinished({cookieOf(tcp)}));
+    ASSERT_EQ(live().count(cookieOf(tcp)), 1u) << "the reset's entry";
+    EXPECT_EQ(counters_.finishVanished(swept, &error), 1);
+    ASSERT_EQ(swept.size(), 1u);
+    EXPECT_EQ(swept[0].cookie, cookieOf(tcp));
+    EXPECT_EQ(swept[0].packets.sent, 1u) << "the reset, finished";
+    EXPECT_EQ(swept[0].packets.recv, 0u);
+    EXPECT_EQ(live().count(cookieOf(tcp)), 0u);
+    EXPECT_EQ(counters_.finishVanished(swept, &error), 0);
+
+    // What is not listed is gone, but for protocols that cannot be listed.
+    KernelSocketCount gone, icmp;
+    gone.cookie = 1;
+    gone.protocol = IPPROTO_TCP;
+    icmp.cookie = 2;
+    icmp.protocol = IPPROTO_ICMP;
+    EXPECT_EQ(vexmora::meter::vanishedEntries({gone, icmp}, {}), std::vector<quint64>{1});
 }
 
 } // namespace
