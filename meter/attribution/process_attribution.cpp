@@ -25,7 +25,7 @@ std::vector<ProcessTraffic> ProcessAttribution::attribute(const SourceSample &sa
                                                           const SocketCountSource &source)
 {
     refreshPackages();
-    learnNewOwners(sample.newOwners);
+    learnNewOwners(sample.newOwners, source);
     recheckOwnersGone(sample.bytes);
     std::vector<ProcessTraffic> traffic = sumByProcess(sample.bytes);
     if (sample.ownersReleased)
@@ -52,17 +52,30 @@ void ProcessAttribution::refreshPackages()
         catalog_.renameApplications();
 }
 
-void ProcessAttribution::learnNewOwners(const std::vector<SocketOwner> &owners)
+void ProcessAttribution::learnNewOwners(const std::vector<SocketOwner> &owners,
+                                        const SocketCountSource &source)
 {
     std::vector<quint32> inodes;
     for (const SocketOwner &owner : owners) {
         if (owner.pid != 0)
-            catalog_.learn(owner.pid, owner.comm);
+            catalog_.learn(owner.pid, owner.comm, recordedProgram(owner.pid, source));
         else if (owner.inode != 0)
             inodes.push_back(owner.inode);
     }
     if (owners_.resolve(inodes))
         learnInodeOwners();
+}
+
+// What the source saw the process execute, for one that is gone before its
+// /proc entry is read. The directory it ran in is not known: a relative
+// script stays relative.
+ProgramFacts ProcessAttribution::recordedProgram(qint64 pid, const SocketCountSource &source) const
+{
+    QString executable;
+    QStringList argv;
+    if (catalog_.find(pid) || !source.recordedProgram(pid, &executable, &argv))
+        return {};
+    return programFacts(executable, argv, QString());
 }
 
 // A socket still held by a process whose owner has exited was inherited or

@@ -38,7 +38,8 @@ ProcessCatalog::ProcessCatalog(const QString &procRoot, const QStringList &progr
     : procRoot_(procRoot), programDirs_(programDirs), packages_(packages)
 {}
 
-void ProcessCatalog::learn(qint64 pid, const QByteArray &recordedName)
+void ProcessCatalog::learn(qint64 pid, const QByteArray &recordedName,
+                           const ProgramFacts &recordedProgram)
 {
     if (entries_.contains(pid))
         return;
@@ -51,7 +52,9 @@ void ProcessCatalog::learn(qint64 pid, const QByteArray &recordedName)
         entry.program = programFacts(executablePath(dir), commandLine(dir), cwd);
     } else if (!recordedName.isEmpty()) {
         entry.identity.name = QString::fromUtf8(recordedName);
-        entry.program = programNamed(entry.identity.name, programDirs_);
+        entry.program = recordedProgram.executable.isEmpty()
+                            ? programNamed(entry.identity.name, programDirs_)
+                            : recordedProgram;
     } else {
         return;
     }

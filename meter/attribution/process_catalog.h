@@ -26,8 +26,10 @@ public:
 
     // Reads the process's identity unless known. A process already gone is
     // known by the name recorded for it, when there is one, and runs the
-    // program of that name in programDirs, if any.
-    void learn(qint64 pid, const QByteArray &recordedName = {});
+    // program recorded when it executed, else the program of that name in
+    // programDirs, if any.
+    void learn(qint64 pid, const QByteArray &recordedName = {},
+               const ProgramFacts &recordedProgram = {});
     const ProcessIdentity *find(qint64 pid) const;
     // Names every known process's application again (the packages changed).
     void renameApplications();

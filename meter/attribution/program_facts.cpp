@@ -81,7 +81,9 @@ ProgramFacts programFacts(const QString &executable, const QStringList &argv, co
     if (!family)
         return facts;
     const QString script = scriptArgument(*family, argv);
-    if (!script.isEmpty())
+    if (!script.isEmpty() && cwd.isEmpty())
+        facts.script = QDir::cleanPath(script); // where it ran is not known
+    else if (!script.isEmpty())
         facts.script = QDir::cleanPath(QDir(cwd).absoluteFilePath(script));
     return facts;
 }

@@ -16,7 +16,8 @@ struct ProgramFacts
     QString script;     // absolute when it was a path; empty when none was given
 };
 
-// argv as in /proc/PID/cmdline; cwd resolves a relative script path.
+// argv as in /proc/PID/cmdline; cwd resolves a relative script path, which
+// stays relative without one.
 ProgramFacts programFacts(const QString &executable, const QStringList &argv, const QString &cwd);
 
 // The program a process of that name runs when it is the first of that name

@@ -5,6 +5,7 @@
 
 #include <QSet>
 #include <QString>
+#include <QStringList>
 #include <vector>
 
 namespace vexmora::meter {
@@ -42,6 +43,15 @@ public:
     virtual void ownersInUse(QSet<quint32> &inodes, QSet<qint64> &pids) const = 0;
     // Its counts of what it lost, skipped or tracks.
     virtual void addHealth(AttributionHealth &health) const = 0;
+    // What the process executed, where the source saw it execute: its
+    // executable and argv. False when the source cannot tell.
+    virtual bool recordedProgram(qint64 pid, QString *executable, QStringList *argv) const
+    {
+        Q_UNUSED(pid)
+        Q_UNUSED(executable)
+        Q_UNUSED(argv)
+        return false;
+    }
 };
 
 } // namespace vexmora::meter

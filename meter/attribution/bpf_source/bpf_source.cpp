@@ -110,6 +110,12 @@ void BpfSource::ownersInUse(QSet<quint32> &inodes, QSet<qint64> &pids) const
     d->ledger.ownersInUse(inodes, pids);
 }
 
+bool BpfSource::recordedProgram(qint64 pid, QString *executable, QStringList *argv) const
+{
+    return pid > 0 && pid <= 0xffffffff &&
+           d->counters->recordedExecution(quint32(pid), executable, argv);
+}
+
 void BpfSource::addHealth(AttributionHealth &health) const
 {
     health.lostFinalCounts += d->counters->lostFinished();

@@ -37,6 +37,7 @@ public:
     SourceSample sample() override;
     void ownersInUse(QSet<quint32> &inodes, QSet<qint64> &pids) const override;
     void addHealth(AttributionHealth &health) const override;
+    bool recordedProgram(qint64 pid, QString *executable, QStringList *argv) const override;
 
 private:
     struct Parts;

@@ -348,6 +348,27 @@ int KernelSocketCounters::finishVanished(std::vector<KernelSocketCount> &finishe
     return count;
 }
 
+bool KernelSocketCounters::recordedExecution(quint32 tgid, QString *executable,
+                                             QStringList *argv) const
+{
+    if (!isOpen() || !d->programs.executions)
+        return false;
+    vx_execution execution;
+    if (bpf_map_lookup_elem(bpf_map__fd(d->programs.skeleton->maps.executions), &tgid,
+                            &execution) != 0)
+        return false;
+    *executable = QFile::decodeName(
+        QByteArray(execution.executable, int(strnlen(execution.executable, VX_PATH_BYTES))));
+    const QByteArray arguments(execution.arguments,
+                               int(qMin<quint32>(execution.argument_bytes, VX_ARGUMENT_BYTES)));
+    argv->clear();
+    for (const QByteArray &argument : arguments.split('\0'))
+        argv->append(QFile::decodeName(argument));
+    if (!argv->isEmpty() && argv->constLast().isEmpty())
+        argv->removeLast();
+    return !executable->isEmpty();
+}
+
 quint64 KernelSocketCounters::lostFinished() const
 {
     return d->globals().lost_finished;

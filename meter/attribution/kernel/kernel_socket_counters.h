@@ -4,6 +4,7 @@
 
 #include <QByteArray>
 #include <QString>
+#include <QStringList>
 #include <memory>
 #include <unordered_set>
 #include <vector>
@@ -95,6 +96,12 @@ public:
     // (their end was missed) and appends their counts as final ones; the
     // number finished, -1 with a reason when the sockets cannot be listed.
     int finishVanished(std::vector<KernelSocketCount> &finished, QString *error);
+
+    // What the process `tgid` (as processIds() records it) executed last, kept
+    // when it executed: the executable as execve() was given it (an
+    // interpreter's path for a #! script) and its argv. False when nothing is
+    // known: a process older than the programs, or ids of another namespace.
+    bool recordedExecution(quint32 tgid, QString *executable, QStringList *argv) const;
 
     quint64 lostFinished() const;     // final counts the ring buffer had no room for
     quint64 uncountedPackets() const; // packets not counted: the live map was full

@@ -12,6 +12,21 @@ struct sock_common
     volatile unsigned char skc_state;
     atomic64_t skc_cookie;
 } __attribute__((preserve_access_index));
+struct mm_struct
+{
+    unsigned long arg_start;
+    unsigned long arg_end;
+} __attribute__((preserve_access_index));
+struct task_struct
+{
+    int pid;
+    int tgid;
+    struct mm_struct *mm;
+} __attribute__((preserve_access_index));
+struct linux_binprm
+{
+    const char *interp;
+} __attribute__((preserve_access_index));
 struct sk_buff
 {
     unsigned int len;

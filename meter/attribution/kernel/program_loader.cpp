@@ -108,7 +108,7 @@ bool kernelHasTracepoint(const char *name)
 // Drops the first optional part still wanted; false when none was left.
 bool dropOptionalPart(LoadedPrograms &loaded)
 {
-    for (bool *part : {&loaded.timeWait, &loaded.movers, &loaded.tcpDestroy}) {
+    for (bool *part : {&loaded.executions, &loaded.timeWait, &loaded.movers, &loaded.tcpDestroy}) {
         if (*part) {
             *part = false;
             return true;
@@ -162,6 +162,8 @@ socket_counters *openSkeleton(quint64 netns, const PidView &pids, quint32 maxLiv
     skeleton->rodata->follows_tcp_destroy = parts.tcpDestroy;
     bpf_program__set_autoload(skeleton->progs.note_tcp_destroy, parts.tcpDestroy);
     bpf_program__set_autoload(skeleton->progs.note_time_wait_arrival, parts.timeWait);
+    bpf_program__set_autoload(skeleton->progs.note_exec, parts.executions);
+    bpf_program__set_autoload(skeleton->progs.note_fork, parts.executions);
     return skeleton;
 }
 
@@ -231,6 +233,9 @@ bool loadPrograms(quint64 netns, quint32 maxLiveSockets, LoadedPrograms &loaded,
         kernelHasTracepoint("sock_send_length") && kernelHasTracepoint("sock_recv_length");
     loaded.tcpDestroy = kernelHasTracepoint("tcp_destroy_sock");
     loaded.timeWait = kernelHasTracepoint("kfree_skb");
+    loaded.executions = loaded.pids.creators == VX_PIDS_GLOBAL &&
+                        kernelHasTracepoint("sched_process_exec") &&
+                        kernelHasTracepoint("sched_process_fork");
     for (;;) {
         loaded.skeleton = openSkeleton(netns, loaded.pids, maxLiveSockets, loaded);
         if (!loaded.skeleton) {
@@ -268,6 +273,16 @@ bool attachPrograms(LoadedPrograms &loaded, int cgroupFd, QString *error)
     if (loaded.timeWait) {
         s->links.note_time_wait_arrival = bpf_program__attach(s->progs.note_time_wait_arrival);
         loaded.timeWait = s->links.note_time_wait_arrival != nullptr;
+    }
+    if (loaded.executions) { // both or neither
+        s->links.note_exec = bpf_program__attach(s->progs.note_exec);
+        s->links.note_fork = bpf_program__attach(s->progs.note_fork);
+        loaded.executions = s->links.note_exec && s->links.note_fork;
+        if (!loaded.executions) {
+            bpf_link__destroy(s->links.note_exec);
+            bpf_link__destroy(s->links.note_fork);
+            s->links.note_exec = s->links.note_fork = nullptr;
+        }
     }
     if (loaded.movers) {
         s->links.note_sender = bpf_program__attach(s->progs.note_sender);

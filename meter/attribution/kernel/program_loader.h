@@ -26,6 +26,7 @@ struct LoadedPrograms
     bool movers = false; // the send/receive tracepoints are loaded (and, once attached, attached)
     bool tcpDestroy = false; // TCP sockets finish at tcp_destroy_sock, after their last packet
     bool timeWait = false;   // the packets of time-wait sockets are counted
+    bool executions = false; // what each process executes is kept
     PidView pids;
 };
 

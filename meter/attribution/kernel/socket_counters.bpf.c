@@ -185,6 +185,7 @@ static __always_inline void finish(__u64 cookie)
 }
 
 #include "time_wait.bpf.h"
+#include "executions.bpf.h"
 
 static __always_inline void count(struct __sk_buff *skb, int direction)
 {

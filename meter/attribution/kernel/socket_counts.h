@@ -34,6 +34,17 @@ struct vx_socket_counts
     __u8 padding[6];
 };
 
+/* What a process executed, kept by process id when it executes (and given
+ * to the children it forks): what names it once it is gone. */
+#define VX_PATH_BYTES 256
+#define VX_ARGUMENT_BYTES 256
+struct vx_execution
+{
+    char executable[VX_PATH_BYTES];    /* as execve() was given it, or the interpreter of a #! */
+    char arguments[VX_ARGUMENT_BYTES]; /* argv, each NUL-terminated; cut at the size */
+    __u32 argument_bytes;
+};
+
 /* What the ring buffer carries when a socket is done. */
 struct vx_finished_socket
 {

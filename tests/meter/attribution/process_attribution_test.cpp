@@ -128,8 +128,18 @@ public:
         pids += inUsePids;
     }
     void addHealth(AttributionHealth &) const override {}
+    bool recordedProgram(qint64 pid, QString *executable, QStringList *argv) const override
+    {
+        const auto it = programs.find(pid);
+        if (it == programs.end())
+            return false;
+        *executable = it->first;
+        *argv = it->second;
+        return true;
+    }
 
     SourceSample next;
+    QHash<qint64, std::pair<QString, QStringList>> programs; // what each pid executed
     QSet<quint32> inUseInodes;
     QSet<qint64> inUsePids;
 };
@@ -180,8 +190,15 @@ TEST_F(Attribution, OwnersByRecordedPidOrHeldInodeAndNobodyElse)
 {
     host_.addProcess(100, "/usr/bin/curl", "curl\0x", {7});
     host_.addProcess(200, "/usr/bin/python3.11", QByteArray("python3\0/srv/sync.py", 20), {});
+    source_.programs.insert(303,
+                            {QStringLiteral("/usr/bin/python3.11"),
+                             {QStringLiteral("python3"), QStringLiteral("/srv/shortconns.py")}});
+    source_.programs.insert(304, {QStringLiteral("/usr/bin/getent"), {QStringLiteral("getent")}});
+    source_.programs.insert(305, {QStringLiteral("/usr/bin/python3"),
+                                  {QStringLiteral("python3"), QStringLiteral("./udpblast.py")}});
     sample({byInode(7), byPid(200), byPid(300, "gone-early"), byPid(301, "getent"),
-            byPid(302, "python3"), byInode(99)});
+            byPid(302, "python3"), byPid(303, "python3"), byPid(304, "renamed"),
+            byPid(305, "python3"), byInode(99)});
     EXPECT_EQ(scans(), 1u) << "one scan for the new inodes";
     const struct
     {
@@ -202,6 +219,15 @@ TEST_F(Attribution, OwnersByRecordedPidOrHeldInodeAndNobodyElse)
         {"... named like an interpreter, whose script is unknown",
          byPid(302, "python3"),
          {302, "python3", "python3", 10, 1}},
+        {"... whose script the source saw it execute",
+         byPid(303, "python3"),
+         {303, "python3", "shortconns.py", 10, 1}},
+        {"... whose executable the source saw it execute, under another name",
+         byPid(304, "renamed"),
+         {304, "renamed", "getent", 10, 1}},
+        {"... a script by a path relative to where it ran",
+         byPid(305, "python3"),
+         {305, "python3", "udpblast.py", 10, 1}},
         {"an inode no process holds", byInode(99), {0, kUnattributed, kUnattributed, 10, 1}},
         {"no owner known (a connection's whole life between two samples)",
          SocketOwner{},

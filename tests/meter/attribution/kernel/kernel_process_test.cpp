@@ -6,6 +6,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
+#include <QTemporaryDir>
 #include <QThread>
 #include <bpf/bpf.h>
 #include <csignal>
@@ -147,6 +148,33 @@ TEST(KernelProcess, AKilledProcessLeavesNoProgramMapOrLink)
     EXPECT_TRUE(left.programs.empty()) << left.programs.size() << " programs remain";
     EXPECT_TRUE(left.maps.empty()) << left.maps.size() << " maps remain";
     EXPECT_TRUE(left.links.empty()) << left.links.size() << " links remain";
+}
+
+// What a process executed is kept when it executes, and outlives it: an
+// interpreter's script names a program that ended before anyone looked.
+using KernelExecutions = KernelCountersTest;
+
+TEST_F(KernelExecutions, WhatAProcessExecutedIsKeptAfterItEnds)
+{
+    openCounters();
+    QTemporaryDir dir;
+    const QString script = dir.filePath(QStringLiteral("short_lived.sh"));
+    QFile file(script);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write("exit 0\n");
+    file.close();
+    QProcess shell;
+    shell.start(QStringLiteral("/bin/sh"), {script, QStringLiteral("an argument")});
+    ASSERT_TRUE(shell.waitForStarted(10000));
+    const qint64 pid = shell.processId();
+    ASSERT_TRUE(shell.waitForFinished(10000));
+    QString executable;
+    QStringList argv;
+    ASSERT_TRUE(counters_.recordedExecution(quint32(pid), &executable, &argv));
+    EXPECT_EQ(executable, QStringLiteral("/bin/sh"));
+    EXPECT_EQ(argv,
+              (QStringList{QStringLiteral("/bin/sh"), script, QStringLiteral("an argument")}));
+    EXPECT_FALSE(counters_.recordedExecution(0, &executable, &argv));
 }
 
 } // namespace
