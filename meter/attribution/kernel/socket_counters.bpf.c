@@ -184,8 +184,8 @@ static __always_inline void finish(__u64 cookie)
         __sync_fetch_and_add(&lost_finished, 1);
 }
 
-#include "time_wait.bpf.h"
 #include "executions.bpf.h"
+#include "time_wait.bpf.h"
 
 static __always_inline void count(struct __sk_buff *skb, int direction)
 {
