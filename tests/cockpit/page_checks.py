@@ -15,7 +15,9 @@ READ_NOW = """(() => {
     return { message: document.getElementById('now-message').hidden ? null
                       : document.getElementById('now-message').textContent,
              hour: text('now-hour'), recv: text('now-recv'), sent: text('now-sent'),
-             total: text('now-total'), peak: text('now-peak'), counting: text('now-counting') };
+             total: text('now-total'), peak: text('now-peak'), counting: text('now-counting'),
+             uncounted: document.getElementById('now-uncounted').hidden ? null
+                        : document.getElementById('now-uncounted').textContent };
 })()"""
 
 READ_SLOTS = """[...document.querySelectorAll('#hours-chart g.slot')].map(g => ({
@@ -86,7 +88,9 @@ def now_matches(stack, page):
             shows(shown["recv"], hour["recv"]) and shows(shown["sent"], hour["sent"]) and
             shows(shown["total"], hour["recv"] + hour["sent"]) and
             shows(shown["peak"].removesuffix("/s"), hour["total_peak"] * 1024) and
-            shown["counting"] == "On" and shown["message"] is None)
+            shown["counting"] == "On" and shown["message"] is None and
+            # the warning of a full table of sockets, only while there is one
+            (shown["uncounted"] is None) == (hour.get("uncounted_packets", 0) == 0))
 
 def tables_match(stack, page, tables=("apps-table", "processes-table")):
     """The tables show the snapshots, row by row in the bus's order."""
