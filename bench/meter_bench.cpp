@@ -6,8 +6,8 @@
 //   vexmora-meter-bench [--smoke]
 //
 // --smoke only shows that the benchmark builds and runs (the suite runs it so):
-// a hundredth of the simulated days, a second of idle, and an exit status that
-// no missed target sets.
+// a hundredth of the simulated days, a few writes and starts, a second of
+// idle, and an exit status that no missed target sets.
 #include "alarm_sink.h"
 #include "meter.h"
 #include "meter_state.h"
@@ -36,10 +36,12 @@ constexpr int kSamplesPerDay = 24 * 3600 * 1000 / int(kIntervalMs);
 struct Scale
 {
     int samplesPerDay = kSamplesPerDay;
+    int writes = 200;
+    int starts = 30;
     int idleSeconds = 10;
 };
 
-constexpr Scale kSmokeScale{kSamplesPerDay / 100, 1};
+constexpr Scale kSmokeScale{kSamplesPerDay / 100, 5, 5, 1};
 
 class SimulatedClock : public MeterClock
 {
@@ -122,9 +124,8 @@ void measureSimulatedDay(ResultTable &table, const Scale &scale)
 // transaction, and against the way before, the row with its counters and
 // then each application's increments on their own. The three alternate, so
 // that all meet the same load.
-void measureBaselineWrite(ResultTable &table)
+void measureBaselineWrite(ResultTable &table, const Scale &scale)
 {
-    constexpr int kWrites = 200;
     constexpr int kApps = 20;
     const vexmora::store::HourRecord row{30, 123456789, 98765432, 100, 50, 140};
     std::vector<vexmora::store::InterfaceBaseline> baselines;
@@ -139,7 +140,7 @@ void measureBaselineWrite(ResultTable &table)
     std::vector<double> alone;
     std::vector<double> together;
     std::vector<double> apart;
-    for (int i = 0; i < kWrites; ++i) {
+    for (int i = 0; i < scale.writes; ++i) {
         alone.push_back(timeMicros([&] {
             vexmora::store::saveHourData("2026-03-01 10:00", {i % 60, i, i, 0, 0, 0});
         }));
@@ -166,16 +167,15 @@ void measureBaselineWrite(ResultTable &table)
                 "counters and each application apart: %.2f ms (%.2f); %d writes each, "
                 "alternating",
                 rowAlone.median / 1000, rowAlone.p90 / 1000, asBefore.median / 1000,
-                asBefore.p90 / 1000, kWrites),
+                asBefore.p90 / 1000, scale.writes),
          "median at most 1.5 × the row alone's (one commit each)", Verdict::Info},
         oneTransaction.median <= 1.5 * rowAlone.median);
 }
 
 // A start that finds counters stored by the previous run: reading them, the
 // decision, the first sample and the write of the fresh baseline.
-void measureResumingStart(ResultTable &table)
+void measureResumingStart(ResultTable &table, const Scale &scale)
 {
-    constexpr int kStarts = 30;
     SimulatedClock clock;
     NoAlarms alarms;
     MeterOptions options;
@@ -193,7 +193,7 @@ void measureResumingStart(ResultTable &table)
         advance();
         first.shutdown();
     }
-    const Summary start = measure(kStarts, [&] {
+    const Summary start = measure(scale.starts, [&] {
         Meter meter(options, clock, InterfaceReader(), alarms, {});
         meter.start();
         advance();
@@ -201,7 +201,7 @@ void measureResumingStart(ResultTable &table)
     qInstallMessageHandler(previous);
     table.addCheck({"m", "start resuming from the stored counters (without the attribution)",
                     format("%.1f ms (%.1f)", start.median / 1000, start.p90 / 1000),
-                    format("%d starts", kStarts), "under 100 ms", Verdict::Info},
+                    format("%d starts", scale.starts), "under 100 ms", Verdict::Info},
                    start.median < 100'000);
 }
 
@@ -249,8 +249,8 @@ int main(int argc, char *argv[])
         writeCountingOn();
         ResultTable table;
         measureSimulatedDay(table, scale);
-        measureBaselineWrite(table);
-        measureResumingStart(table);
+        measureBaselineWrite(table, scale);
+        measureResumingStart(table, scale);
         measureIdleMemory(table, scale);
         table.print();
         return smoke || table.missCount() == 0 ? 0 : 1;
