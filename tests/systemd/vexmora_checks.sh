@@ -214,7 +214,7 @@ check_one_meter_and_crash_restart() {
     output=$(guest /usr/libexec/vexmora-meter 2>&1) || status=$?
     expect "a meter started by hand beside the unit's" "1 vexmora-meter: another meter (pid $pid)\
  already counts into $state; stop that one first: systemctl stop vexmora-meter" "$status $output"
-    guest kill -KILL "$pid"
+    guest systemctl kill --kill-whom=main --signal=SIGKILL "$meter_unit"
     eventually meter_back "$restarts" || fail "after a SIGKILL, $meter_unit: NRestarts" \
         "$(property "$meter_unit" NRestarts) (before: $restarts), $(property "$meter_unit" ActiveState)"
     eventually meter_counting || fail "GetCurrentHour: no hour counted after the restart"
