@@ -5,7 +5,9 @@
 #include "meter_bus.h"
 #include "socket_inodes.h"
 #include "socket_table_source.h"
+#include "state_lock.h"
 #include "stop_signals.h"
+#include "vexmora_paths.h"
 
 #include <QCoreApplication>
 #include <cstdio>
@@ -25,6 +27,14 @@ int main(int argc, char *argv[])
     if (parsed.help) {
         std::fputs(qPrintable(meterUsage()), stdout);
         return 0;
+    }
+    // Before anything in the state directory is read or written.
+    StateLock stateLock;
+    const QString lockRefusal =
+        stateLock.acquire(QString::fromUtf8(vexmora::paths::kMeterLockFile));
+    if (!lockRefusal.isEmpty()) {
+        std::fprintf(stderr, "vexmora-meter: %s\n", qPrintable(lockRefusal));
+        return 1;
     }
 
     const SystemClock clock;

@@ -49,7 +49,10 @@ constexpr char kUsage[] =
     "  -h, --help                 display this help and exit\n"
     "\n"
     "SIGTERM and SIGINT write the current hour and every pending count, then end\n"
-    "the meter with exit status 0. Exit status 2: bad usage.\n";
+    "the meter with exit status 0. One meter counts into a state directory: a\n"
+    "second one exits with status 1, saying which process holds the directory's\n"
+    "lock and how to stop it (also when the lock file cannot be opened). Exit\n"
+    "status 2: bad usage.\n";
 
 QString checkInterval(const QString &text, qint64 &intervalMs)
 {

@@ -10,6 +10,17 @@
 namespace vexmora {
 namespace {
 
+// The bus name is what keeps a second service from answering beside the first.
+QString anotherInstanceRuns(const QString &name, const QString &owner, uint pid)
+{
+    const QString unit = QString::fromLatin1(bus::kServiceUnit).remove(QStringLiteral(".service"));
+    const QString holder = pid != 0 ? QStringLiteral("pid %1, ").arg(pid) + owner : owner;
+    return QStringLiteral("another instance of vexmorad already runs: the bus name ") + name +
+           QStringLiteral(" is owned by ") + holder +
+           QStringLiteral("; stop that one first (systemctl stop ") + unit +
+           QStringLiteral(" where its unit runs it)");
+}
+
 // Qt leaves the last error empty when the name is merely taken; say why.
 QString claimFailureDetail(QDBusConnection &connection, const QString &name)
 {
@@ -17,10 +28,11 @@ QString claimFailureDetail(QDBusConnection &connection, const QString &name)
     if (!message.isEmpty()) {
         return message;
     }
-    if (connection.interface() != nullptr) {
-        const QString owner = connection.interface()->serviceOwner(name).value();
+    QDBusConnectionInterface *busInterface = connection.interface();
+    if (busInterface != nullptr) {
+        const QString owner = busInterface->serviceOwner(name).value();
         if (!owner.isEmpty()) {
-            return QStringLiteral("the name is already owned by ") + owner;
+            return anotherInstanceRuns(name, owner, busInterface->servicePid(name).value());
         }
     }
     return QStringLiteral("the bus did not grant the name");
@@ -32,7 +44,8 @@ bool registerOnBus(QDBusConnection &connection, QObject *service)
 {
     const QString name = QString::fromLatin1(bus::kServiceName);
     if (!connection.registerService(name)) {
-        qWarning() << "Failed to register service:" << claimFailureDetail(connection, name);
+        qWarning("Failed to register service: %s",
+                 qPrintable(claimFailureDetail(connection, name)));
         return false;
     }
     if (!connection.registerObject(QString::fromLatin1(bus::kObjectPath), service,

@@ -152,7 +152,12 @@ TEST_F(ServiceE2e, ASecondInstanceExitsWithOneAndTheFirstServesOn)
     second.launch(bus_.address());
     ASSERT_TRUE(second.waitForExit());
     EXPECT_EQ(second.exitCode(), 1);
-    EXPECT_TRUE(second.log().contains("Failed to register service: \"the name is already owned by"))
+    const QByteArray plainly = "Failed to register service: another instance of vexmorad already "
+                               "runs: the bus name " +
+                               QByteArray(vexmora::bus::kServiceName) + " is owned by pid " +
+                               QByteArray::number(service_.pid()) + ", :";
+    EXPECT_TRUE(second.log().contains(plainly)) << second.log().constData();
+    EXPECT_TRUE(second.log().contains("stop that one first (systemctl stop vexmora where its unit"))
         << second.log().constData();
     EXPECT_EQ(answer("getNetmonitorStatus"), QVariant(2));
 }

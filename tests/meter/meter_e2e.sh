@@ -10,7 +10,7 @@
 # `vexmoractl watch`, which a watch started later prints too from
 # GetRaisedAlarms; a new size clears it once (AlarmCleared, watch) and
 # GetRaisedAlarms no longer lists it; SIGTERM writes everything, empties the
-# snapshots and exits 0.
+# snapshots and exits 0. A second meter on the same state directory is refused.
 #   meter_e2e.sh METER STATE_DIR BUS_CONFIG VEXMORACTL (the meter's bus names in
 #   VEXMORA_METER_BUS_NAME, _OBJECT_PATH and _INTERFACE)
 set -euo pipefail
@@ -69,6 +69,15 @@ ip netns exec "$a" sh -c 'mount -t cgroup2 cgroup2 /sys/fs/cgroup && exec "$@"' 
 meter_pid=$!
 pids+=("$meter_pid")
 eventually 15 grep -q "Counting the traffic" "$work/meter.log" || fail "the meter did not start"
+
+# A second meter on the same state directory exits at once with one line that
+# names the first and how to stop it; the first counts on, and the checks
+# below find the transfer once in the rows.
+second=0 refusal="another meter (pid $meter_pid) already counts into $state; stop that one first"
+ip netns exec "$a" timeout 10 "$meter" --interval=0.2 --interfaces="${tag}a" >"$work/second" 2>&1 ||
+    second=$?
+[ "$second $(cat "$work/second")" = "1 vexmora-meter: $refusal: kill $meter_pid" ] ||
+    fail "a second meter: exit status $second, output: $(cat "$work/second")"
 
 # The named program in a takes 1 MB and answers with 3 MB over a connection
 # that lives across samples, and stays until the snapshots have shown it.

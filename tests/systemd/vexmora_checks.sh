@@ -2,7 +2,8 @@
 # Both units of the .deb under a booted systemd, installed as a user would:
 # started, sandboxed, called under the bus policy, the meter attributing in its
 # sandbox with its kernel programs, which go with it, and writing everything
-# when stopped, both cut off from their bus,
+# when stopped, alone on its state directory and back at once after a crash,
+# both cut off from their bus,
 # started again by the bus after a stop, purge and reinstallation, later
 # boots; no unit may fail at the power-offs.
 #   vexmora_checks.sh CACHE_DIR DEB_DIR TCP_TRANSFER_SCRIPT
@@ -201,6 +202,25 @@ check_kernel_programs() {
     guest systemctl start "$meter_unit"
 }
 
+# One meter per state directory: one started by hand beside the unit's exits
+# with 1 and says how to stop the unit; a meter killed with SIGKILL leaves no
+# lock behind, so the unit's one restart (RestartSec=) counts at once.
+meter_back() { # RESTARTS BEFORE
+    [ "$(property "$meter_unit" NRestarts) $(property "$meter_unit" ActiveState)" = "$(($1 + 1)) active" ]
+}
+check_one_meter_and_crash_restart() {
+    local pid restarts status=0 output
+    pid=$(property "$meter_unit" MainPID) restarts=$(property "$meter_unit" NRestarts)
+    output=$(guest /usr/libexec/vexmora-meter 2>&1) || status=$?
+    expect "a meter started by hand beside the unit's" "1 vexmora-meter: another meter (pid $pid)\
+ already counts into $state; stop that one first: systemctl stop vexmora-meter" "$status $output"
+    guest systemctl kill --kill-whom=main --signal=SIGKILL "$meter_unit"
+    eventually meter_back "$restarts" || fail "after a SIGKILL, $meter_unit: NRestarts" \
+        "$(property "$meter_unit" NRestarts) (before: $restarts), $(property "$meter_unit" ActiveState)"
+    eventually meter_counting || fail "GetCurrentHour: no hour counted after the restart"
+    expect "restarts after one crash" "$((restarts + 1))" "$(property "$meter_unit" NRestarts)"
+}
+
 restarted_since() { [ "$(property "$unit" NRestarts)" -gt "$1" ]; }
 
 # After a stop, the first call makes the bus start the unit again.
@@ -272,6 +292,7 @@ for boot in 1 2 3; do
         boot_check "$unit" check_policy
         boot_check "$meter_unit" check_meter_attributes_and_stops
         boot_check "$meter_unit" check_kernel_programs
+        boot_check "$meter_unit" check_one_meter_and_crash_restart
         boot_check "$unit" check_activation_after_stop
         boot_check "$unit" check_bus_restart
         boot_check "$unit" check_purge_and_reinstall
