@@ -249,7 +249,7 @@ TEST_F(Tools, WatchShowsTheAlarmsOfTheMeterAloneEscaped)
     const QVariantList forged{QStringLiteral("forged"), qulonglong(1), qulonglong(1)};
     ASSERT_TRUE(forger.send(alarm("AlarmRaised", forged)));
     ASSERT_TRUE(forger.send(alarm("AlarmCleared", {QStringLiteral("forged")})));
-    ASSERT_TRUE(meter.send(alarm("AlarmRaised", {QStringLiteral("overall\x1b[2J\u202e"),
+    ASSERT_TRUE(meter.send(alarm("AlarmRaised", {QStringLiteral("overall\n\x1b[2J\u202e"),
                                                  qulonglong(2 << 20), qulonglong(1 << 20)})));
     EXPECT_TRUE(waitFor("alarm: 2.0 MiB")) << out.constData();
     watch.terminate();
@@ -257,7 +257,7 @@ TEST_F(Tools, WatchShowsTheAlarmsOfTheMeterAloneEscaped)
     out += watch.readAllStandardOutput();
     EXPECT_FALSE(out.contains("forged")) << out.constData();
     EXPECT_TRUE(isInert(out.toStdString())) << out.constData();
-    EXPECT_TRUE(out.contains(R"(overall\x1b[2J\u202e alarm: 2.0 MiB)")) << out.constData();
+    EXPECT_TRUE(out.contains(R"(overall\x0a\x1b[2J\u202e alarm: 2.0 MiB)")) << out.constData();
 }
 
 TEST_F(Tools, ARefusedValueExitsOneAndAnUnreachableOrClosedServiceThree)
