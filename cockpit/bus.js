@@ -88,12 +88,31 @@ export const serviceAdmin = new Peer(names.SERVICE, names.OBJECT_PATH, names.INT
                                      { superuser: "try" });
 export const meter = new Peer(names.METER, names.METER_OBJECT_PATH, names.METER_INTERFACE);
 
+// What the meter says is raised now; nothing while it has no owner.
+async function raisedAlarms() {
+    try {
+        return await meter.callJson("GetRaisedAlarms");
+    } catch {
+        return [];
+    }
+}
+
 // raised(kind, bytes, limit) and cleared(kind) as the meter's signals come.
+// Any connection may send a signal of the meter's interface, and the bridge
+// does not say who sent one: a signal counts only when the meter, asked by a
+// call that only the name's current owner answers, confirms it.
 export function onAlarms({ raised, cleared }) {
     const match = { path: names.METER_OBJECT_PATH, interface: names.METER_INTERFACE };
-    meter.subscribe({ ...match, member: "AlarmRaised" },
-                    (_path, _iface, _signal, args) => raised(args[0], args[1], args[2]));
-    meter.subscribe({ ...match, member: "AlarmCleared" }, (_path, _iface, _signal, args) => cleared(args[0]));
+    meter.subscribe({ ...match, member: "AlarmRaised" }, async (_path, _iface, _signal, [kind, bytes, limit]) => {
+        const alarms = await raisedAlarms();
+        if (alarms.some(alarm => alarm.kind === kind && alarm.bytes === bytes && alarm.limit === limit))
+            raised(kind, bytes, limit);
+    });
+    meter.subscribe({ ...match, member: "AlarmCleared" }, async (_path, _iface, _signal, [kind]) => {
+        const alarms = await raisedAlarms();
+        if (!alarms.some(alarm => alarm.kind === kind))
+            cleared(kind);
+    });
 }
 
 export { names };

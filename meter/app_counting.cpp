@@ -61,6 +61,16 @@ void AppCounting::account(const ByteCounts &hostBytes, qint64 wallMs)
     ledger_.account(sampleSource(), hostBytes, utcDayOf(wallMs));
 }
 
+bool AppCounting::resume(const store::AppCarry &carry)
+{
+    store::AppCarry attributed;
+    if (carry.utcDay >= 0 &&
+        store::loadAttributedBytes(carry.utcDay, kUnattributed, attributed) != 0) {
+        return false;
+    }
+    return ledger_.resume(carry, attributed);
+}
+
 void AppCounting::runPeriodicWork(qint64 elapsedMs)
 {
     if (elapsedMs - lastLossCheckMs_ >= kLossCheckMs) {

@@ -36,6 +36,9 @@ public:
                          const AttributionSources &paths = {}, QObject *parent = nullptr);
     ~AppCounting() override;
 
+    // The distinct applications a UTC day may name, see AppLedger.
+    void limitApps(int maxPerDay) { ledger_ = AppLedger(maxPerDay); }
+
     // Counting starts: opens a source once, takes a fresh baseline.
     void start(qint64 elapsedMs);
     // Takes a fresh baseline: what moved before is not attributed.
@@ -45,7 +48,7 @@ public:
     // took `write`; the carry the previous run stored with its rows.
     store::AppWrite unwritten() const { return ledger_.unwritten(); }
     void written(const store::AppWrite &write) { ledger_.written(write); }
-    bool resume(const store::AppCarry &carry) { return ledger_.resume(carry); }
+    bool resume(const store::AppCarry &carry);
     // Writes the snapshots every few seconds and says once a minute at most
     // whether final counts were lost or packets went uncounted (the table full).
     void runPeriodicWork(qint64 elapsedMs);

@@ -1,5 +1,7 @@
 #include "app_ledger.h"
 
+#include "name_text.h"
+
 #include <cerrno>
 #include <csignal>
 
@@ -19,13 +21,14 @@ void AppLedger::account(const std::vector<ProcessTraffic> &processes, const Byte
     if (utcDay != day_) {
         day_ = utcDay;
         apps_.clear();
+        ownRows_ = 0;
         overAttributed_ = ByteCounts();
     }
     ByteCounts attributed;
     for (const ProcessTraffic &process : processes) {
         const ByteCounts &bytes = process.bytes;
         attributed += bytes;
-        addApp(process.app, bytes);
+        addApp(rowOf(process.app), bytes);
         if (process.pid == 0) {
             continue;
         }
@@ -67,13 +70,18 @@ void AppLedger::written(const store::AppWrite &write)
     }
 }
 
-bool AppLedger::resume(const store::AppCarry &carry)
+bool AppLedger::resume(const store::AppCarry &carry, const store::AppCarry &attributed)
 {
     const store::AppCarry none;
     if (carry.utcDay == none.utcDay && carry.recv == none.recv && carry.sent == none.sent) {
         return true;
     }
     if (carry.utcDay < 0 || carry.recv < 0 || carry.sent < 0) {
+        return false;
+    }
+    // The rows cannot hold more beyond the host's bytes than they hold.
+    if (attributed.utcDay != carry.utcDay || carry.recv > attributed.recv ||
+        carry.sent > attributed.sent) {
         return false;
     }
     // The application rows of that day hold these bytes already: they come
@@ -105,10 +113,25 @@ void AppLedger::addApp(const QString &app, const ByteCounts &bytes)
     if (bytes.isZero()) {
         return;
     }
-    apps_[app].add(bytes);
+    const auto it = apps_.find(app);
+    if (it != apps_.end()) {
+        it->add(bytes);
+    } else {
+        apps_[app].add(bytes);
+        ownRows_ += isReservedName(app) ? 1 : 0;
+    }
     Unflushed &pending = unflushed_[app];
     pending.recv += qint64(bytes.recv);
     pending.sent += qint64(bytes.sent);
+}
+
+// The attribution never gives a reserved name: those are the meter's own rows.
+QString AppLedger::rowOf(const QString &app) const
+{
+    if (apps_.size() - ownRows_ < maxApps_ || apps_.contains(app) || isReservedName(app)) {
+        return app;
+    }
+    return QString::fromLatin1(kOtherApps);
 }
 
 // The host's bytes beyond the attributed ones are unattributed. Attributed

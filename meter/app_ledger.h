@@ -48,6 +48,11 @@ struct ProcessTally
 class AppLedger
 {
 public:
+    // The distinct applications a UTC day names at most: the bytes of any
+    // further one go to kOtherApps.
+    static constexpr int kDefaultMaxApps = 10000;
+    explicit AppLedger(int maxApps = kDefaultMaxApps) : maxApps_(maxApps) {}
+
     // One sample: the processes' increments and the host's bytes of the same
     // interval; utcDay tells when the application totals start again.
     void account(const std::vector<ProcessTraffic> &processes, const ByteCounts &host,
@@ -58,8 +63,9 @@ public:
     // The store took `write`: its increments are no longer due.
     void written(const store::AppWrite &write);
     // The carry that the previous run stored with its rows; false (nothing
-    // taken) when it cannot be right.
-    bool resume(const store::AppCarry &carry);
+    // taken) when it cannot be right: negative, or more than the attributed
+    // bytes that its day's rows hold (`attributed`).
+    bool resume(const store::AppCarry &carry, const store::AppCarry &attributed);
     // Takes the recent bytes for the rates: called once per snapshot.
     void startRecentWindow();
     // Forgets the processes that no longer run.
@@ -77,10 +83,14 @@ private:
     };
 
     void addApp(const QString &app, const ByteCounts &bytes);
+    // The row an application's bytes go to today.
+    QString rowOf(const QString &app) const;
     void settleUnattributed(const ByteCounts &host, const ByteCounts &attributed);
     quint64 takeBackUnattributed(quint64 excess, quint64 ByteCounts::*direction,
                                  qint64 Unflushed::*pending);
 
+    int maxApps_;
+    int ownRows_ = 0; // the day's rows of the meter's own: unattributed, other
     qint64 day_ = -1;
     QHash<QString, TrafficTally> apps_;
     QHash<QString, Unflushed> unflushed_;

@@ -10,10 +10,10 @@ namespace {
 // for the time since the previous sample, with a second of slack.
 constexpr quint64 kMaxBytesPerSecond = 50'000'000'000ULL;
 
-bool isPlausible(quint64 bytes, qint64 elapsedMs)
+bool isPlausible(quint64 bytes, qint64 elapsedMs, quint64 bytesPerSecond = kMaxBytesPerSecond)
 {
     const quint64 seconds = quint64(qMax<qint64>(elapsedMs, 0)) / 1000 + 1;
-    return bytes <= kMaxBytesPerSecond * seconds;
+    return bytes / seconds <= bytesPerSecond;
 }
 
 quint64 plausibleSince(quint64 bytes, qint64 elapsedMs)
@@ -134,6 +134,14 @@ QString HostCounter::refusal(const store::InterfaceBaseline &stored, const Inter
     if (!isPlausible(risen(stored.recv, now.bytes.recv), sinceMs) ||
         !isPlausible(risen(stored.sent, now.bytes.sent), sinceMs)) {
         return QStringLiteral("a rise no link carries");
+    }
+    // A stored counter far below the current one (0, say) would credit
+    // everything since the boot: no more than the link's speed allows.
+    const quint64 speed = reader_.linkBytesPerSecond(QByteArray::fromStdString(stored.interface));
+    damaged = speed != 0 && (!isPlausible(risen(stored.recv, now.bytes.recv), sinceMs, speed) ||
+                             !isPlausible(risen(stored.sent, now.bytes.sent), sinceMs, speed));
+    if (damaged) {
+        return QStringLiteral("a rise beyond the link's speed of %1 bytes a second").arg(speed);
     }
     if (now.bytes.recv < quint64(stored.recv) || now.bytes.sent < quint64(stored.sent)) {
         return QStringLiteral("counters lower than the stored ones");

@@ -22,6 +22,27 @@ qint32 kibPerSecond(quint64 minuteBytes)
     return qint32(qMin<quint64>(rate, std::numeric_limits<qint32>::max()));
 }
 
+// The stored bytes and those counted since, at most what the column holds.
+qint64 saturatingSum(qint64 stored, quint64 added)
+{
+    const quint64 room = quint64(std::numeric_limits<qint64>::max()) - quint64(stored);
+    return added >= room ? std::numeric_limits<qint64>::max() : stored + qint64(added);
+}
+
+// A stored row with fewer than no bytes was not written by a meter: it counts
+// from 0.
+void refuseNegativeBytes(const QByteArray &hour, store::HourRecord &row)
+{
+    if (row.recv >= 0 && row.sent >= 0) {
+        return;
+    }
+    qWarning("The stored row of %s holds negative bytes (%lld received, %lld sent): they count as "
+             "0.",
+             hour.constData(), static_cast<long long>(row.recv), static_cast<long long>(row.sent));
+    row.recv = qMax<qint64>(row.recv, 0);
+    row.sent = qMax<qint64>(row.sent, 0);
+}
+
 } // namespace
 
 LocalMinute localMinuteAt(qint64 wallMs)
@@ -64,6 +85,7 @@ bool HourRow::loadBase()
         if (store::loadHourData(hour_.constData(), stored) != 0) {
             return false;
         }
+        refuseNegativeBytes(hour_, stored);
         base_ = stored;
         baseLoaded_ = true;
     }
@@ -81,8 +103,8 @@ bool HourRow::record(store::HourRecord &row)
     const int unnamed = qMax(0, qMax(0, base_.mins) - minuteCount(storedMinutes_));
     row = base_;
     row.mins = qMin(60, unnamed + minuteCount(coveredMinutes()));
-    row.recv = base_.recv + qint64(added_.recv);
-    row.sent = base_.sent + qint64(added_.sent);
+    row.recv = saturatingSum(base_.recv, added_.recv);
+    row.sent = saturatingSum(base_.sent, added_.sent);
     row.recv_peak = qMax(base_.recv_peak, recvPeak_);
     row.sent_peak = qMax(base_.sent_peak, sentPeak_);
     row.total_peak = qMax(base_.total_peak, totalPeak_);

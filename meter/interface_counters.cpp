@@ -232,6 +232,14 @@ bool InterfaceReader::isPhysical(const QByteArray &name) const
     return QFileInfo::exists(sysPath(name, "device"));
 }
 
+quint64 InterfaceReader::linkBytesPerSecond(const QByteArray &name) const
+{
+    bool ok = false;
+    const qint64 megabits = readWhole(sysPath(name, "speed")).trimmed().toLongLong(&ok);
+    constexpr qint64 kMaxMegabits = 100'000'000; // beyond it the file is not a speed
+    return ok && megabits > 0 && megabits <= kMaxMegabits ? quint64(megabits) * 125'000 : 0;
+}
+
 QByteArray InterfaceReader::bootId() const
 {
     return readWhole(root_ + QStringLiteral("/proc/sys/kernel/random/boot_id")).trimmed();

@@ -37,6 +37,9 @@ public:
     bool read(std::vector<InterfaceCounters> &interfaces);
     // Whether a device stands behind it: not loopback, a bridge, veth or tunnel.
     bool isPhysical(const QByteArray &name) const;
+    // What the link carries a second in each direction, from the speed sysfs
+    // reports for it; 0 when it reports none.
+    quint64 linkBytesPerSecond(const QByteArray &name) const;
     // The kernel's id of the running boot; empty when it cannot be read.
     QByteArray bootId() const;
 

@@ -45,6 +45,7 @@ Meter::Meter(const MeterOptions &options, const MeterClock &clock, InterfaceRead
     : QObject(parent), options_(options), clock_(clock), alarmSink_(alarms),
       host_(std::move(reader), options.interfaces), apps_(std::move(attribution))
 {
+    apps_.limitApps(options_.maxAppsPerDay);
     timer_.setTimerType(Qt::PreciseTimer);
     timer_.setInterval(int(options_.intervalMs));
     connect(&timer_, &QTimer::timeout, this, &Meter::tick);

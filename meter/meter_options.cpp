@@ -11,10 +11,12 @@ constexpr double kMinIntervalSeconds = 0.1;
 // Peaks are one-minute averages: every minute needs a sample.
 constexpr double kMaxIntervalSeconds = 60;
 constexpr int kMaxKeepDays = 100000;
+constexpr int kMaxAppsLimit = 1000000;
 
 const QString kInterval = QStringLiteral("interval");
 const QString kInterfaces = QStringLiteral("interfaces");
 const QString kKeepDays = QStringLiteral("keep-days");
+const QString kMaxApps = QStringLiteral("max-apps");
 const QString kTextfile = QStringLiteral("textfile");
 const QString kAttribution = QStringLiteral("attribution");
 const QString kHelp = QStringLiteral("help");
@@ -39,6 +41,9 @@ constexpr char kUsage[] =
     "                             ones (those with a device behind them)\n"
     "      --keep-days=N          delete rows older than N days once a day\n"
     "                             (default 400)\n"
+    "      --max-apps=N           name at most N applications a UTC day; the\n"
+    "                             traffic of any further one counts as (other)\n"
+    "                             (default 10000)\n"
     "      --textfile=DIR         also write DIR/vexmora.prom once a minute, in the\n"
     "                             Prometheus text format\n"
     "      --attribution=SOURCE   how each program's traffic is counted: bpf (by\n"
@@ -92,6 +97,18 @@ QString checkKeepDays(const QString &text, int &days)
     return QString();
 }
 
+QString checkMaxApps(const QString &text, int &count)
+{
+    bool ok = false;
+    count = text.toInt(&ok);
+    if (!ok || count < 1 || count > kMaxAppsLimit) {
+        return QStringLiteral("--max-apps takes a whole number from 1 to %1, not '%2'")
+            .arg(kMaxAppsLimit)
+            .arg(text);
+    }
+    return QString();
+}
+
 QString checkAttribution(const QString &text, QStringList &sources)
 {
     if (text == QLatin1String("auto"))
@@ -114,6 +131,9 @@ QString readValues(const QCommandLineParser &parser, MeterOptions &options)
     if (error.isEmpty() && parser.isSet(kKeepDays)) {
         error = checkKeepDays(parser.value(kKeepDays), options.keepDays);
     }
+    if (error.isEmpty() && parser.isSet(kMaxApps)) {
+        error = checkMaxApps(parser.value(kMaxApps), options.maxAppsPerDay);
+    }
     if (error.isEmpty() && parser.isSet(kTextfile)) {
         options.textfileDir = parser.value(kTextfile);
         if (options.textfileDir.isEmpty()) {
@@ -134,6 +154,7 @@ ParsedMeterOptions parseMeterOptions(const QStringList &arguments)
     parser.addOptions({{kInterval, QString(), QStringLiteral("seconds")},
                        {kInterfaces, QString(), QStringLiteral("names")},
                        {kKeepDays, QString(), QStringLiteral("days")},
+                       {kMaxApps, QString(), QStringLiteral("count")},
                        {kTextfile, QString(), QStringLiteral("dir")},
                        {kAttribution, QString(), QStringLiteral("source")},
                        {{QStringLiteral("h"), kHelp}, QString()}});

@@ -12,6 +12,8 @@ struct MeterOptions
     // Empty: the physical interfaces.
     QByteArrayList interfaces;
     int keepDays = 400;
+    // Distinct applications a UTC day names at most; the rest are "(other)".
+    int maxAppsPerDay = 10000;
     // Empty: no Prometheus textfile.
     QString textfileDir;
     // The attribution sources to try, in this order (--attribution).

@@ -100,6 +100,13 @@ int saveHoursAppsAndBaselines(const std::vector<HourWrite> &hours, const AppWrit
 // error).
 int loadMeterState(MeterState &state);
 
+// What the application rows other than `unattributed` hold from a UTC day on
+// (the rows are dated by the database's clock, which a write right after
+// midnight puts in the next day), summed as reals so that damaged rows cannot
+// overflow, negative sums read as 0: the most that day's carry can be. 0 read
+// (0 bytes without rows or table), -1 failed.
+int loadAttributedBytes(int64_t utcDay, const char *unattributed, AppCarry &attributed);
+
 // Drops the meter's tables and creates them anew: 0 done, 1 failed.
 int replaceMeterTables();
 

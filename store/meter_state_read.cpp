@@ -12,6 +12,9 @@ constexpr char kSelectBaselines[] =
     "SELECT interface, ifindex, boot_id, recv, sent, elapsed_ms FROM meter_baseline;";
 constexpr char kSelectMinutes[] = "SELECT hour, covered FROM meter_minutes;";
 constexpr char kSelectCarry[] = "SELECT day, recv, sent FROM meter_app_carry;";
+constexpr char kSumAttributed[] =
+    "SELECT TOTAL(recv), TOTAL(sent) FROM app_data WHERE time >= date(?1 * 86400, 'unixepoch') "
+    "AND pkgname <> ?2;";
 constexpr char kDropMeterTables[] =
     "DROP TABLE IF EXISTS meter_baseline; DROP TABLE IF EXISTS meter_minutes;";
 constexpr char kDropCarry[] = "DROP TABLE IF EXISTS meter_app_carry;";
@@ -102,6 +105,36 @@ int loadMeterState(MeterState &state)
                                     sqlite3_column_int64(row, 2)};
                  });
     return read ? 0 : -1;
+}
+
+int loadAttributedBytes(int64_t utcDay, const char *unattributed, AppCarry &attributed)
+{
+    attributed = {utcDay, 0, 0};
+    Database db;
+    if (!openWithMessage(db)) {
+        return -1;
+    }
+    const int exists = tableExists(db.get(), "app_data");
+    if (exists <= 0) {
+        return exists;
+    }
+    Statement statement;
+    if (!prepareStatement(db.get(), kSumAttributed, statement)) {
+        return -1;
+    }
+    sqlite3_bind_int64(statement.get(), 1, utcDay);
+    sqlite3_bind_text(statement.get(), 2, unattributed, -1, SQLITE_STATIC);
+    if (sqlite3_step(statement.get()) != SQLITE_ROW) {
+        fprintf(stderr, "Cannot read app_data: %s\n", sqlite3_errmsg(db.get()));
+        return -1;
+    }
+    const auto bytes = [&](int column) {
+        const double sum = sqlite3_column_double(statement.get(), column);
+        return sum <= 0 ? 0 : sum >= 9.2e18 ? INT64_MAX : int64_t(sum);
+    };
+    attributed.recv = bytes(0);
+    attributed.sent = bytes(1);
+    return 0;
 }
 
 int replaceMeterTables()

@@ -13,6 +13,10 @@ namespace vexmora::meter {
 // and closed between two samples and no listening socket tells whose it was.
 // Those bytes are reported under this name, with pid 0, never dropped.
 inline constexpr char kUnattributed[] = "(unattributed)";
+// The application row of the bytes of applications beyond the number a UTC
+// day may name (a user renaming programs in a loop would otherwise add rows
+// without end).
+inline constexpr char kOtherApps[] = "(other)";
 
 // Traffic of one process since the previous sample.
 struct ProcessTraffic

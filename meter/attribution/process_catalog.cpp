@@ -1,5 +1,7 @@
 #include "process_catalog.h"
 
+#include "name_text.h"
+
 #include <QFile>
 #include <QFileInfo>
 
@@ -49,7 +51,7 @@ void ProcessCatalog::learn(qint64 pid, const QByteArray &recordedName,
     if (comm.open(QIODevice::ReadOnly)) {
         entry.identity.name = QString::fromUtf8(comm.readAll()).trimmed();
         const QString cwd = QFileInfo(dir + QStringLiteral("/cwd")).symLinkTarget();
-        entry.program = programFacts(executablePath(dir), commandLine(dir), cwd);
+        entry.program = programFacts(executablePath(dir), commandLine(dir), cwd, packages_);
     } else if (!recordedName.isEmpty()) {
         entry.identity.name = QString::fromUtf8(recordedName);
         entry.program = recordedProgram.executable.isEmpty()
@@ -59,6 +61,7 @@ void ProcessCatalog::learn(qint64 pid, const QByteArray &recordedName,
         return;
     }
     entry.identity.app = applicationName(entry.program, entry.identity.name, packages_);
+    entry.identity.name = displayableName(entry.identity.name);
     entries_.insert(pid, entry);
 }
 

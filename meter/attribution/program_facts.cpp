@@ -1,5 +1,7 @@
 #include "program_facts.h"
 
+#include "name_text.h"
+
 #include <QDir>
 #include <QFileInfo>
 #include <QRegularExpression>
@@ -74,17 +76,29 @@ QString scriptArgument(const InterpreterFamily &family, const QStringList &argv)
 
 } // namespace
 
-ProgramFacts programFacts(const QString &executable, const QStringList &argv, const QString &cwd)
+ProgramFacts programFacts(const QString &executable, const QStringList &argv, const QString &cwd,
+                          const PackageIndex &packages)
 {
     ProgramFacts facts{executable, {}};
+    // Anyone may call a program of their own "python3": only an interpreter
+    // that a package installed is trusted to say what it runs. The kernel
+    // gives the executable's real path, so a virtual environment's link to
+    // the system's interpreter counts as that one.
     const InterpreterFamily *family = interpreterFamily(executable);
-    if (!family)
+    if (!family || packages.packageOf(executable).isEmpty())
         return facts;
     const QString script = scriptArgument(*family, argv);
-    if (!script.isEmpty() && cwd.isEmpty())
-        facts.script = QDir::cleanPath(script); // where it ran is not known
-    else if (!script.isEmpty())
-        facts.script = QDir::cleanPath(QDir(cwd).absoluteFilePath(script));
+    if (script.isEmpty())
+        return facts;
+    // Where a relative script ran is not always known (a process recorded by
+    // the kernel before it was seen): then it cannot be checked, and the
+    // interpreter names it.
+    if (cwd.isEmpty() && !QDir::isAbsolutePath(script))
+        return facts;
+    // An argument is only text; a file that exists is a program.
+    const QFileInfo file(QDir::cleanPath(QDir(cwd).absoluteFilePath(script)));
+    if (file.isFile())
+        facts.script = file.filePath();
     return facts;
 }
 
@@ -111,9 +125,9 @@ QString applicationName(const ProgramFacts &facts, const QString &processName,
 {
     const QString &program = facts.script.isEmpty() ? facts.executable : facts.script;
     if (program.isEmpty())
-        return processName;
+        return displayableAppName(processName);
     const QString package = packages.packageOf(program);
-    return package.isEmpty() ? QFileInfo(program).fileName() : package;
+    return displayableAppName(package.isEmpty() ? QFileInfo(program).fileName() : package);
 }
 
 } // namespace vexmora::meter

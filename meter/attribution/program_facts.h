@@ -16,9 +16,12 @@ struct ProgramFacts
     QString script;     // absolute when it was a path; empty when none was given
 };
 
-// argv as in /proc/PID/cmdline; cwd resolves a relative script path, which
-// stays relative without one.
-ProgramFacts programFacts(const QString &executable, const QStringList &argv, const QString &cwd);
+// argv as in /proc/PID/cmdline; cwd resolves a relative script path (without
+// one, only an absolute script can name the program). The executable is taken
+// as an interpreter only when a package installed it, and its script only
+// when that is an existing regular file.
+ProgramFacts programFacts(const QString &executable, const QStringList &argv, const QString &cwd,
+                          const PackageIndex &packages);
 
 // The program a process of that name runs when it is the first of that name
 // in directories: a process that exited before it was seen is then named as
@@ -28,7 +31,7 @@ ProgramFacts programNamed(const QString &processName, const QStringList &directo
 
 // The name a package manager would give: the package that installed the
 // script or the executable, else that file's name, else (no executable) the
-// process name.
+// process name; always a displayableAppName().
 QString applicationName(const ProgramFacts &facts, const QString &processName,
                         const PackageIndex &packages);
 

@@ -106,6 +106,7 @@ class PageTest:
             raise AssertionError(f"AlarmRaised as the bus carried it: {signal_text}")
         expect_shows("the alarm's traffic", row[2], numbers[0])
         expect_shows("the alarm's limit", row[3], numbers[1])
+        self.forged_alarms_ignored(page)
         banner = page.evaluate("document.querySelector('#alarm-banners [data-kind=overall]').textContent")
         later = self.open_page("later")
         later_banner, later_rows = later.evaluate(
@@ -117,6 +118,23 @@ class PageTest:
         expect_equal("alarms listed on a page opened after them", 0, later_rows)
         expect_clean(later, "opened after the alarm")
         expect_clean(page, "after the transfer")
+
+    def forged_alarms_ignored(self, page):
+        """Signals of the meter's interface that an unprivileged connection
+        sends change nothing: no alarm raised, none cleared."""
+        a = self.args
+        for member, signature, *values in (("AlarmRaised", "stt", "forged", "5", "1"),
+                                            ("AlarmRaised", "stt", "overall", "7", "1"),
+                                            ("AlarmCleared", "s", "overall")):
+            subprocess.run(["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups",
+                            "busctl", f"--address={self.stack.bus}", "emit", a.meter_object_path,
+                            a.meter_interface, member, signature, *values], check=True)
+        time.sleep(2)  # time for the page to take them, if it would
+        shown = page.evaluate("[document.querySelectorAll('[data-kind=forged]').length, "
+                              "document.querySelectorAll('#alarms-table tbody tr').length, "
+                              "!!document.querySelector('#alarm-banners [data-kind=overall]')]")
+        expect_equal("the page after forged signals (forged kinds, rows, the real banner)",
+                     [0, 1, True], shown)
 
     def figures_equal_bus(self):
         """Each section shows what the bus answers."""

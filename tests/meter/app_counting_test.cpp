@@ -47,6 +47,41 @@ TEST(AppLedger, ApplicationsAddUpToTheHostAndProcessesKeepTheirOwnCounts)
     EXPECT_EQ(apps.value(QString::fromLatin1(kUnattributed)).total.recv, 1u);
 }
 
+// A user who renames a program in a loop makes no more rows than the limit.
+TEST(AppLedger, ADayNamesAtMostTheLimitOfApplicationsTheRestIsOther)
+{
+    AppLedger ledger(2);
+    const qint64 day = 20000;
+    ledger.account({process(1, "a", 1, 0), process(0, kUnattributed, 1, 0), process(2, "b", 1, 0),
+                    process(3, "c", 1, 0), process(4, "d", 2, 0)},
+                   {6, 0}, day);
+    ledger.account({process(1, "a", 5, 0), process(5, "e", 7, 0)}, {12, 0}, day);
+    const auto rows = [&ledger] {
+        std::map<std::string, quint64> received;
+        for (auto it = ledger.appsToday().cbegin(); it != ledger.appsToday().cend(); ++it)
+            received[it.key().toStdString()] = it->total.recv;
+        return received;
+    };
+    const std::map<std::string, quint64> limited{
+        {"a", 6}, {"b", 1}, {kOtherApps, 10}, {kUnattributed, 1}};
+    EXPECT_EQ(rows(), limited);
+    EXPECT_EQ(ledger.processes().value(5).app, QStringLiteral("e")) << "the process keeps its name";
+    ledger.account({process(3, "c", 1, 0)}, {1, 0}, day + 1);
+    EXPECT_EQ(rows(), (std::map<std::string, quint64>{{"c", 1}}));
+}
+
+TEST(MeterOptions, MaxAppsIsAWholeNumberFromOne)
+{
+    const auto maxApps = [](const char *argument) {
+        const ParsedMeterOptions parsed = parseMeterOptions({QLatin1String(argument)});
+        return parsed.error.isEmpty() ? parsed.options.maxAppsPerDay : -1;
+    };
+    EXPECT_EQ(maxApps("--interval=2"), 10000);
+    EXPECT_EQ(maxApps("--max-apps=50"), 50);
+    EXPECT_EQ(maxApps("--max-apps=0"), -1);
+    EXPECT_EQ(maxApps("--max-apps=lots"), -1);
+}
+
 // The application rows of the day as the store has them: app -> recv, sent.
 std::map<std::string, std::pair<qint64, qint64>> storedAppRows()
 {

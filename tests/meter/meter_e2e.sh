@@ -80,8 +80,9 @@ ip netns exec "$a" timeout 10 "$meter" --interval=0.2 --interfaces="${tag}a" >"$
     fail "a second meter: exit status $second, output: $(cat "$work/second")"
 
 # The named program in a takes 1 MB and answers with 3 MB over a connection
-# that lives across samples, and stays until the snapshots have shown it.
-ip netns exec "$a" python3 "$(dirname "$0")/tcp_transfer.py" 10.201.0.1 "$b" 1000000 3000000 1 60 \
+# that lives across samples, and stays until the snapshots have shown it. The
+# packaged interpreter: one of a user's own (pyenv's, say) names no script.
+ip netns exec "$a" /usr/bin/python3 "$(dirname "$0")/tcp_transfer.py" 10.201.0.1 "$b" 1000000 3000000 1 60 \
     >"$work/transfer" &
 transfer_pid=$!
 pids+=("$transfer_pid")

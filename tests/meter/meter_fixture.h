@@ -88,6 +88,13 @@ protected:
         interfaces_[name].sent += sent;
         writeProcNetDev();
     }
+    // The speed sysfs reports for an interface, in Mbit/s.
+    void setLinkSpeed(const QByteArray &name, int megabits)
+    {
+        writeFile(root_.path() + QStringLiteral("/sys/class/net/") + QString::fromUtf8(name) +
+                      QStringLiteral("/speed"),
+                  QByteArray::number(megabits) + '\n');
+    }
     // Moves both clocks by ms and lets the meter sample.
     void step(qint64 ms)
     {

@@ -4,6 +4,7 @@
 
 #include <QStringList>
 #include <functional>
+#include <limits>
 
 using namespace metertest;
 
@@ -75,6 +76,15 @@ TEST_F(ResumeTest, AStartCreditsWhatMovedSinceTheStoredCountersWhereTheyStillApp
          1, 2},
         {"garbage: a negative carry",
          [] { sql("INSERT INTO meter_app_carry VALUES (20513, -5, 0)"); }, 5100, 1},
+        {"garbage: a carry beyond the day's attributed bytes",
+         [] { sql("INSERT INTO meter_app_carry VALUES (20513, 1000000000000000000, 0)"); }, 5100,
+         1},
+        {"a rise beyond the link's speed (1 Mbit/s) in the time",
+         [this] {
+             setLinkSpeed("eth0", 1);
+             move("eth0", 10'000'000, 0);
+         },
+         0, 1},
         {"counters from the future",
          [] { sql("UPDATE meter_baseline SET elapsed_ms = elapsed_ms + 3600000"); }, 0, 1},
         {"a table of that name with other columns",
@@ -108,6 +118,25 @@ TEST_F(ResumeTest, AStartCreditsWhatMovedSinceTheStoredCountersWhereTheyStillApp
         EXPECT_EQ(ten.mins, c.mins);
         EXPECT_EQ(ten.recv_peak, 0) << "what moved while no meter ran is in no minute";
     }
+}
+
+// Rows no meter wrote: fewer than no bytes count from 0, and no sum goes past
+// what the column holds.
+TEST_F(ResumeTest, StoredHourRowsThatCannotBeRightAreBounded)
+{
+    startMeter();
+    meter_->shutdown();
+    kill();
+    sql("UPDATE hour_data SET recv = -50, sent = 9223372036854775800");
+    warnings.clear();
+    startMeter();
+    move("eth0", 100, 10);
+    step(60000);
+    meter_->shutdown();
+    const vexmora::store::HourRecord ten = row("2026-03-01 10:00");
+    EXPECT_EQ(ten.recv, 100);
+    EXPECT_EQ(ten.sent, std::numeric_limits<qint64>::max());
+    EXPECT_EQ(warnings.size(), 1) << warnings.join(QLatin1Char('\n')).toStdString();
 }
 
 TEST_F(ResumeTest, KillsAtAnyMomentLoseNothingAndMinutesCountOnce)

@@ -6,6 +6,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QRegularExpression>
+#include <algorithm>
 
 using namespace testsupport;
 
@@ -188,6 +189,75 @@ TEST_F(Tools, JsonIsTheReplyByteForByteAndTheReportIsConsumedOnlyWhenAsked)
     }
     EXPECT_NE(ctl("report --consume").out.find("now marked reported: 1\n"), std::string::npos);
     EXPECT_EQ(ctl("report --consume --json").out.rfind(R"({"hour":[],)", 0), 0u);
+}
+
+// Nothing but line feeds of the tool's own, and no character that a terminal
+// takes for control or that turns the text around.
+bool isInert(const std::string &output)
+{
+    for (const QChar c : QString::fromStdString(output)) {
+        const char16_t u = c.unicode();
+        if ((u < 0x20 && u != '\n') || (u >= 0x7F && u <= 0x9F) || (u >= 0x202A && u <= 0x202E))
+            return false;
+    }
+    return true;
+}
+
+TEST_F(Tools, TextFromTheBusReachesTheTerminalEscapedOneRowALine)
+{
+    writeStateFile(QStringLiteral("app_info"),
+                   R"([{"app":"\u001b[2J\u001b[31mFAKE\nrow\u202e\u0085","up":1}])");
+    writeStateFile(QStringLiteral("process_info"), "not json \x1b[2J\xe2\x80\xae");
+    const ToolRun apps = ctl("apps");
+    EXPECT_TRUE(isInert(apps.out)) << apps.out;
+    EXPECT_EQ(std::count(apps.out.begin(), apps.out.end(), '\n'), 3) << apps.out;
+    EXPECT_NE(apps.out.find(R"(\x1b[2J\x1b[31mFAKE\x0arow\u202e\x85  1 B)"), std::string::npos)
+        << apps.out;
+    const ToolRun processes = ctl("processes");
+    EXPECT_TRUE(isInert(processes.out)) << processes.out;
+    EXPECT_NE(processes.out.find(R"(not json \x1b[2J\u202e)"), std::string::npos);
+}
+
+// Anyone on the bus may send a signal of the meter's interface: watch shows
+// only those of the connection that owns the meter's name.
+TEST_F(Tools, WatchShowsTheAlarmsOfTheMeterAloneEscaped)
+{
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("DBUS_SYSTEM_BUS_ADDRESS"), bus_.address());
+    QProcess watch;
+    watch.setProcessEnvironment(environment);
+    watch.start(QStringLiteral(VEXMORACTL_PATH), {QStringLiteral("watch")});
+    QByteArray out;
+    const auto waitFor = [&](const char *text) {
+        for (int i = 0; i < 100 && !out.contains(text); ++i) {
+            watch.waitForReadyRead(100);
+            out += watch.readAllStandardOutput();
+        }
+        return out.contains(text);
+    };
+    ASSERT_TRUE(waitFor("Waiting for traffic alarms")) << out.constData();
+    QDBusConnection meter = bus_.connect(QStringLiteral("meter"));
+    QDBusConnection forger = bus_.connect(QStringLiteral("forger"));
+    ASSERT_TRUE(meter.registerService(QString::fromLatin1(vexmora::bus::kMeterServiceName)));
+    const auto alarm = [](const char *member, const QVariantList &arguments) {
+        QDBusMessage signal = QDBusMessage::createSignal(
+            QString::fromLatin1(vexmora::bus::kMeterObjectPath),
+            QString::fromLatin1(vexmora::bus::kMeterInterface), QLatin1String(member));
+        signal.setArguments(arguments);
+        return signal;
+    };
+    const QVariantList forged{QStringLiteral("forged"), qulonglong(1), qulonglong(1)};
+    ASSERT_TRUE(forger.send(alarm("AlarmRaised", forged)));
+    ASSERT_TRUE(forger.send(alarm("AlarmCleared", {QStringLiteral("forged")})));
+    ASSERT_TRUE(meter.send(alarm("AlarmRaised", {QStringLiteral("overall\n\x1b[2J\u202e"),
+                                                 qulonglong(2 << 20), qulonglong(1 << 20)})));
+    EXPECT_TRUE(waitFor("alarm: 2.0 MiB")) << out.constData();
+    watch.terminate();
+    watch.waitForFinished(5000);
+    out += watch.readAllStandardOutput();
+    EXPECT_FALSE(out.contains("forged")) << out.constData();
+    EXPECT_TRUE(isInert(out.toStdString())) << out.constData();
+    EXPECT_TRUE(out.contains(R"(overall\x0a\x1b[2J\u202e alarm: 2.0 MiB)")) << out.constData();
 }
 
 TEST_F(Tools, ARefusedValueExitsOneAndAnUnreachableOrClosedServiceThree)

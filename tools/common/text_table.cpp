@@ -1,18 +1,25 @@
 #include "text_table.h"
 
+#include "terminal_text.h"
+
 #include <algorithm>
 
 namespace vexmora::tools {
 
 void TextTable::addColumn(const QString &header, Align align)
 {
-    headers_.append(header);
+    headers_.append(escapedText(header));
     aligns_.append(align);
 }
 
 void TextTable::addRow(const QStringList &cells)
 {
-    rows_.append(cells.mid(0, headers_.size()));
+    // A cell is one line of text whatever the service's reply holds.
+    QStringList row;
+    for (const QString &cell : cells.mid(0, headers_.size())) {
+        row.append(escapedText(cell));
+    }
+    rows_.append(row);
 }
 
 QVector<int> TextTable::columnWidths() const

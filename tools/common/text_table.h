@@ -8,6 +8,7 @@ namespace vexmora::tools {
 
 // A plain-text table for the terminal: a header line, a rule of dashes and
 // one line per row, columns padded to their widest cell and two blanks apart.
+// Headers and cells are shown as escapedText().
 class TextTable
 {
 public:

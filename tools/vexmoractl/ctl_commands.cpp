@@ -3,6 +3,7 @@
 #include "meter_link.h"
 #include "report_views.h"
 #include "service_link.h"
+#include "terminal_text.h"
 
 #include <QCoreApplication>
 #include <cstdio>
@@ -172,7 +173,7 @@ int runReader(ServiceLink &link, const Request &request)
     if (!readable) {
         writeError(QStringLiteral("vexmoractl: the reply is not the JSON this report should be; "
                                   "here it is as it came\n"));
-        writeReply(reply.toUtf8());
+        writeOut(reply.endsWith(QLatin1Char('\n')) ? reply : reply + QLatin1Char('\n'));
         return kDone;
     }
     writeOut(*readable);
@@ -196,12 +197,12 @@ int runWatch(ServiceLink &link)
 
 void writeOut(const QString &text)
 {
-    writeBytes(stdout, text.toUtf8());
+    writeBytes(stdout, tools::terminalText(text).toUtf8());
 }
 
 void writeError(const QString &text)
 {
-    writeBytes(stderr, text.toUtf8());
+    writeBytes(stderr, tools::terminalText(text).toUtf8());
 }
 
 int runRequest(const Request &request)

@@ -2,6 +2,7 @@
 
 #include "ctl_commands.h"
 #include "report_views.h"
+#include "terminal_text.h"
 #include "vexmora_bus_names.h"
 #include "vexmora_meter_proxy.h"
 
@@ -71,12 +72,13 @@ void AlarmPrinter::print(const QString &kind, qulonglong bytes, qulonglong limit
 
 void AlarmPrinter::printCleared(const QString &kind)
 {
-    writeOut(stamp(QDateTime::currentDateTime()) + kind + QStringLiteral(" alarm cleared\n"));
+    writeOut(stamp(QDateTime::currentDateTime()) + tools::escapedText(kind) +
+             QStringLiteral(" alarm cleared\n"));
 }
 
 QString describeAlarm(const QDateTime &when, const QString &kind, quint64 bytes, quint64 limit)
 {
-    return stamp(when) + kind +
+    return stamp(when) + tools::escapedText(kind) +
            QStringLiteral(" alarm: %1 MiB in the period, over the size of %2 MiB\n")
                .arg(double(bytes) / kMiB, 0, 'f', 1)
                .arg(double(limit) / kMiB, 0, 'f', 1);

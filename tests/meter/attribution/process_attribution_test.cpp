@@ -1,5 +1,6 @@
 // Owners and names: the attribution shared by the sources, against a fake
 // /proc and a fake dpkg database.
+#include "name_text.h"
 #include "process_attribution.h"
 
 #include <QDir>
@@ -20,6 +21,7 @@ public:
         addPackage("curl:amd64", "/.\n/usr/bin\n/usr/bin/curl\n");
         addProgram("getent", "libc-bin");
         addProgram("python3", "python3-minimal");
+        addPackage("python3.11-minimal", "/usr/bin/python3.11\n");
     }
     AttributionSources sources() const
     {
@@ -54,6 +56,12 @@ public:
         addPackage(package, dir_.filePath(relative).toUtf8() + '\n');
     }
     void remove(const char *relative) { QDir(path(relative)).removeRecursively(); }
+    // A file of the host's, by its absolute path.
+    QString addFile(const char *relative)
+    {
+        write(QLatin1String(relative), "#!/bin/false\n");
+        return path(relative);
+    }
 
 private:
     QString path(const char *relative) const { return dir_.filePath(QLatin1String(relative)); }
@@ -78,11 +86,14 @@ TEST(ApplicationName, FromThePackageOfTheExecutableOrScriptElseTheirFileName)
     FakeHost host;
     host.addPackage("netcat-openbsd", "/bin\n/bin/nc.openbsd\n");
     host.addPackage("dash", "/bin/dash\n");
+    host.addPackage("openjdk-17-jre-headless", "/usr/lib/jvm/java-17/bin/java\n");
+    const QString upgrade = host.addFile("usr/bin/unattended-upgrade");
+    host.addFile("srv/tools/peer.py");
     PackageIndex packages(host.sources().dpkgInfoDir, host.sources().dpkgStatusFile);
     ASSERT_TRUE(packages.refresh());
     ASSERT_FALSE(packages.refresh()) << "forgot its answers while the status file stayed";
-    ASSERT_EQ(packages.packageOf(QStringLiteral("/usr/bin/unattended-upgrade")), QString());
-    host.addPackage("unattended-upgrades", "/usr/bin/unattended-upgrade\n"); // installed later
+    ASSERT_EQ(packages.packageOf(upgrade), QString());
+    host.addPackage("unattended-upgrades", upgrade.toUtf8() + '\n'); // installed later
     ASSERT_TRUE(packages.refresh());
     const struct
     {
@@ -92,23 +103,64 @@ TEST(ApplicationName, FromThePackageOfTheExecutableOrScriptElseTheirFileName)
     } cases[] = {
         {"/usr/bin/curl", "curl -s x", "curl"},
         {"/usr/bin/nc.openbsd", "nc", "netcat-openbsd"}, // the list names /bin
-        {"/usr/bin/python3.11", "python3 -u /usr/bin/unattended-upgrade", "unattended-upgrades"},
+        {"/usr/bin/python3.11", "python3 -u UPGRADE", "unattended-upgrades"},
         {"/usr/bin/python3.11", "python3 -X dev tools/peer.py -v", "peer.py"},
-        {"/usr/bin/python3.11", "python3 -m http.server", "http.server"},
+        // What is no file names nothing: a module, a class, a missing script.
+        {"/usr/bin/python3.11", "python3 -m http.server", "python3.11-minimal"},
+        {"/usr/bin/python3.11", "python3 /nonexistent/(unattributed)", "python3.11-minimal"},
+        {"/usr/bin/python3.11", "python3 tools", "python3.11-minimal"}, // a directory
         {"/usr/bin/dash", "sh -c exec", "dash"},
-        {"/usr/lib/jvm/java-17/bin/java", "java -cp a.jar org.example.Main", "org.example.Main"},
+        {"/usr/lib/jvm/java-17/bin/java", "java -cp a.jar org.example.Main",
+         "openjdk-17-jre-headless"},
         {"/opt/agent/bin/agent", "agent --run", "agent"},
+        // An interpreter by its name alone is any program.
+        {"/home/u/python3", "python3 tools/peer.py", "python3"},
+        {"/home/u/(unattributed)", "x", "[unattributed]"},
+        {"/home/u/\x1b[2J\x7f\xc2\x85", "x", "\xe2\x90\x9b[2J\xe2\x90\xa1\xef\xbf\xbd"},
         {"", "", "kworker/0:1"},
     };
     for (const auto &c : cases) {
-        const QStringList argv =
-            QString::fromLatin1(c.argv).split(QLatin1Char(' '), Qt::SkipEmptyParts);
-        const ProgramFacts facts =
-            programFacts(QLatin1String(c.executable), argv, QStringLiteral("/srv"));
+        const QStringList argv = QString::fromLatin1(c.argv)
+                                     .replace(QLatin1String("UPGRADE"), upgrade)
+                                     .split(QLatin1Char(' '), Qt::SkipEmptyParts);
+        const ProgramFacts facts = programFacts(
+            QString::fromUtf8(c.executable), argv,
+            upgrade.section(QLatin1Char('/'), 0, -4) + QStringLiteral("/srv"), packages);
         EXPECT_EQ(applicationName(facts, QStringLiteral("kworker/0:1"), packages).toStdString(),
                   c.app)
             << c.argv;
     }
+}
+
+TEST(ApplicationName, NamesAreTextOfAtMost255BytesAndNoneIsTheMeters)
+{
+    const QString a300(300, QLatin1Char('A'));
+    const QString ellipsis = QString(QChar(0x2026));
+    const struct
+    {
+        QString raw;
+        QString shown;
+    } cases[] = {
+        {QStringLiteral("firefox-esr"), QStringLiteral("firefox-esr")},
+        {QStringLiteral("(sd-pam)"), QStringLiteral("(sd-pam)")}, // as a process name
+        {QStringLiteral("\x1b[2J\n\t"), QStringLiteral("\u241b[2J\u240a\u2409")},
+        {QStringLiteral("a\u0085\u202eb\u2066"), QStringLiteral("a\ufffd\ufffdb\ufffd")},
+        {QString(QChar(0xD800)) + QLatin1Char('x'), QStringLiteral("\ufffdx")},
+        {a300, a300.left(252) + ellipsis},
+        {QString(254, QLatin1Char('A')) + QStringLiteral("\u00e9"), // 256 bytes
+         QString(252, QLatin1Char('A')) + ellipsis},
+        {QString(86, QChar(0x20AC)), QString(84, QChar(0x20AC)) + ellipsis}, // 3 bytes each
+        {QString(84, QChar(0x20AC)) + QStringLiteral("abc"),                 // 255 bytes: as it is
+         QString(84, QChar(0x20AC)) + QStringLiteral("abc")},
+    };
+    for (const auto &c : cases) {
+        EXPECT_EQ(displayableName(c.raw), c.shown) << c.raw.toStdString();
+        EXPECT_LE(displayableName(c.raw).toUtf8().size(), kMaxNameBytes);
+    }
+    EXPECT_EQ(displayableAppName(QStringLiteral("(unattributed)")),
+              QStringLiteral("[unattributed]"));
+    EXPECT_EQ(displayableAppName(QStringLiteral("(other)")), QStringLiteral("[other]"));
+    EXPECT_EQ(displayableAppName(QStringLiteral("(x")), QStringLiteral("(x"));
 }
 
 using Row = std::tuple<qint64, std::string, std::string, quint64, quint64>;
@@ -189,12 +241,12 @@ protected:
 TEST_F(Attribution, OwnersByRecordedPidOrHeldInodeAndNobodyElse)
 {
     host_.addProcess(100, "/usr/bin/curl", "curl\0x", {7});
-    host_.addProcess(200, "/usr/bin/python3.11", QByteArray("python3\0/srv/sync.py", 20), {});
-    source_.programs.insert(303,
-                            {QStringLiteral("/usr/bin/python3.11"),
-                             {QStringLiteral("python3"), QStringLiteral("/srv/shortconns.py")}});
+    host_.addProcess(200, "/usr/bin/python3.11",
+                     QByteArray("python3\0", 8) + host_.addFile("srv/sync.py").toUtf8(), {});
+    source_.programs.insert(303, {QStringLiteral("/usr/bin/python3.11"),
+                                  {QStringLiteral("python3"), host_.addFile("srv/shortconns.py")}});
     source_.programs.insert(304, {QStringLiteral("/usr/bin/getent"), {QStringLiteral("getent")}});
-    source_.programs.insert(305, {QStringLiteral("/usr/bin/python3"),
+    source_.programs.insert(305, {QStringLiteral("/usr/bin/python3.11"),
                                   {QStringLiteral("python3"), QStringLiteral("./udpblast.py")}});
     sample({byInode(7), byPid(200), byPid(300, "gone-early"), byPid(301, "getent"),
             byPid(302, "python3"), byPid(303, "python3"), byPid(304, "renamed"),
@@ -225,9 +277,9 @@ TEST_F(Attribution, OwnersByRecordedPidOrHeldInodeAndNobodyElse)
         {"... whose executable the source saw it execute, under another name",
          byPid(304, "renamed"),
          {304, "renamed", "getent", 10, 1}},
-        {"... a script by a path relative to where it ran",
+        {"... a script by a path relative to where it ran, which cannot be checked",
          byPid(305, "python3"),
-         {305, "python3", "udpblast.py", 10, 1}},
+         {305, "python3", "python3.11-minimal", 10, 1}},
         {"an inode no process holds", byInode(99), {0, kUnattributed, kUnattributed, 10, 1}},
         {"no owner known (a connection's whole life between two samples)",
          SocketOwner{},
