@@ -63,6 +63,9 @@ meter_pid=$!
 pids+=("$meter_pid")
 eventually 10 grep -q "Attributing the traffic to programs with $expect" "$work/meter.log" ||
     fail "the meter does not count with $expect"
+# Its baseline: the traffic starts after it (a slow machine takes a while to
+# load the kernel programs and read the package index).
+eventually 60 grep -q "Counting the traffic of" "$work/meter.log" || fail "the meter does not count"
 declare -A before
 for dev in "${devices[@]}"; do before[$dev]=$(counters "$dev"); done
 
