@@ -46,6 +46,8 @@ bool BpfSource::open(QString *error)
                              << reason;
     d->ledger.setExisting(std::move(existing));
     qInfo().noquote() << "The kernel programs record" << d->counters->processIds();
+    for (const QString &lack : d->counters->kernelLacks())
+        qInfo().noquote() << lack;
     return true;
 }
 
