@@ -227,6 +227,10 @@ TEST_F(KernelOwnership, EachSocketHasItsOwner)
     std::vector<char> buffer(kBytes);
     readExactly(older, buffer.data(), buffer.size());
     const bool movers = counters_.tracksMovers();
+    // A kernel without the movers' tracepoints is said to lack them.
+    EXPECT_EQ(
+        counters_.kernelLacks().join(QLatin1Char(' ')).contains(QLatin1String("sock_send_length")),
+        !movers);
     expectOwners(live(),
                  {{"accepted", accepted, quint32(movers ? server.worker : server.listenerOwner),
                    kNobody, movers ? "vxworker" : "vxlistener", IPPROTO_TCP},
