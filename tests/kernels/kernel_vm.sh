@@ -79,7 +79,10 @@ initramfs() {
     rm -rf "$stage"
 }
 
-package=$(newest_package) || fail "no package matching $pattern in apt's lists (apt-get update?)"
+# apt's lists may be empty on a fresh machine whose packages were all there.
+package=$(newest_package) ||
+    { [ "$(id -u)" = 0 ] && apt-get update -q >&2 && package=$(newest_package); } ||
+    fail "no package matching $pattern in apt's lists"
 dir=$build/kernels/$package
 fetch "$package" "$dir" || fail "cannot fetch $package"
 kernel=$(ls "$dir"/tree/boot/vmlinuz-*)
