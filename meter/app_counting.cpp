@@ -44,7 +44,7 @@ AppCounting::~AppCounting() = default;
 
 void AppCounting::start(qint64 elapsedMs)
 {
-    openSource();
+    open();
     restartBaseline();
     lastLossCheckMs_ = elapsedMs;
     lastSnapshotMs_ = elapsedMs;
@@ -146,7 +146,7 @@ void AppCounting::warnOfNewLosses()
 }
 
 // Once per run: the first source that opens counts from here on.
-void AppCounting::openSource()
+void AppCounting::open()
 {
     if (openTried_)
         return;

@@ -39,6 +39,10 @@ public:
     // The distinct applications a UTC day may name, see AppLedger.
     void limitApps(int maxPerDay) { ledger_ = AppLedger(maxPerDay); }
 
+    // Opens a source, once per run. Slow on a slow machine (the kernel
+    // programs are checked and loaded, the package index read): done before
+    // the host's baseline is taken, so the time it takes is no gap.
+    void open();
     // Counting starts: opens a source once, takes a fresh baseline.
     void start(qint64 elapsedMs);
     // Takes a fresh baseline: what moved before is not attributed.
@@ -61,7 +65,6 @@ public:
     AttributionHealth health() const;
 
 private:
-    void openSource();
     std::vector<ProcessTraffic> sampleSource();
     void writeSnapshots(qint64 elapsedMs);
     void writeSnapshotFiles(const QByteArray &apps, const QByteArray &processes);

@@ -147,6 +147,7 @@ void Meter::applySettings(const MeterSettings &settings)
 
 void Meter::startCounting()
 {
+    apps_.open();
     const qint64 now = clock_.elapsedMs();
     ByteCounts unplaced;
     if (resumeStored_) {

@@ -10,10 +10,13 @@ build_packages=(cmake g++ make pkg-config qtbase5-dev qtbase5-dev-tools libsqlit
 run_packages=(dbus-daemon systemd libglib2.0-bin)
 # dbus-system-bus-common brings dbus.socket, which the check of the unit resolves;
 # debootstrap builds the root that the boot test (label systemd) boots.
-# cockpit-ws, cockpit-bridge and chromium run the Cockpit page's browser test.
+# cockpit-ws, cockpit-bridge and chromium run the Cockpit page's browser test;
+# qemu-system-x86, busybox-static, kmod, cpio and xz-utils boot Debian's
+# kernels for the kernel matrix (label kernels).
 test_packages=(libgtest-dev sqlite3 jq tzdata util-linux valgrind dpkg-dev file passwd
                dbus-system-bus-common debootstrap mount python3 iproute2 procps
-               cockpit-ws cockpit-bridge chromium)
+               cockpit-ws cockpit-bridge chromium
+               qemu-system-x86 busybox-static kmod cpio xz-utils)
 # What `scripts/run --web` adds: Cockpit's web server and its bridge.
 web_packages=(cockpit-ws cockpit-bridge)
 

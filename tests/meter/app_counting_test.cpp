@@ -7,6 +7,7 @@
 #include "socket_count_source.h"
 #include "sqlite_handles.h"
 
+#include <functional>
 #include <map>
 #include <sqlite3.h>
 #include <unistd.h>
@@ -140,6 +141,8 @@ public:
     {
         *error = QStringLiteral("refused");
         opened_ += opens_ ? 1 : 0;
+        if (whileOpening_)
+            whileOpening_();
         return opens_;
     }
     int notificationFd() const override { return -1; }
@@ -157,6 +160,7 @@ public:
     }
     int opened_ = 0;
     AttributionHealth health_;
+    std::function<void()> whileOpening_; // what happens while it opens
 
 private:
     QString name_;
@@ -183,6 +187,26 @@ TEST_F(MeterTest, TheFirstSourceThatOpensCountsOnceAndTheTextfileNamesIt)
     EXPECT_TRUE(std::any_of(apps.begin(), apps.end(), [](const AppBytes &app) {
         return app.app == QLatin1String("meter_test") && app.bytes.recv > 0;
     })) << "this process counted through the source that opened";
+}
+
+// A source slow to open (a slow machine loading the kernel programs): the
+// host's baseline comes after it, so the first sample is no gap and what
+// moved before counting could attribute it is not counted.
+TEST_F(MeterTest, ASourceSlowToOpenComesBeforeTheBaseline)
+{
+    FakeSource slow("bpf", true); // 100 and 10 B at every sample, none on eth0
+    slow.whileOpening_ = [this] {
+        wallMs_ += 40000;
+        elapsedMs_ += 40000;
+        move("eth0", 5000, 500);
+    };
+    sources_ = {&slow};
+    startMeter();
+    move("eth0", 1000, 100);
+    step(10000);
+    meter_->shutdown();
+    EXPECT_EQ(sumOf("SELECT SUM(recv) || ' ' || SUM(sent) FROM hour_data"), "1000 100");
+    EXPECT_EQ(sumOf("SELECT SUM(recv) || ' ' || SUM(sent) FROM app_data"), "1000 100");
 }
 
 // The application rows are written with the hour rows and the counters they

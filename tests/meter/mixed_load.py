@@ -8,7 +8,8 @@ are what the role's packets moved. In the meter's namespace:
   halfclose ADDRESS BYTES HOLD  sends BYTES over a few seconds, shuts its sending
                                 side, reads to the end and holds the socket HOLD
                                 seconds before closing it
-  server ADDRESS BYTES          accepts one connection, reads BYTES, answers BYTES
+  server ADDRESS BYTES          says "listening", accepts one connection, reads
+                                BYTES, answers BYTES
 
 Each says "done" when its traffic is over and stays until it is killed, so
 that its process is there to be seen. In the peer's namespace:
@@ -82,6 +83,7 @@ def half_close(address, total, hold):
 def accepting_server(address, total):
     with socket.create_server((address, PORT)) as server:
         server.settimeout(30)
+        print("listening", flush=True)
         conn, _ = server.accept()
         with conn:
             received = 0

@@ -73,6 +73,8 @@ bool BpfSource::open(QString *error)
     d->ledger.setExisting(std::move(existing));
     d->sinceSweep.start();
     qInfo().noquote() << "The kernel programs record" << d->counters->processIds();
+    for (const QString &lack : d->counters->kernelLacks())
+        qInfo().noquote() << lack;
     return true;
 }
 

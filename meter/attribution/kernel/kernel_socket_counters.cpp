@@ -384,6 +384,16 @@ bool KernelSocketCounters::tracksMovers() const
     return isOpen() && d->programs.movers;
 }
 
+bool KernelSocketCounters::recordsCreators() const
+{
+    return isOpen() && d->programs.pids.creators != VX_PIDS_NONE;
+}
+
+QStringList KernelSocketCounters::kernelLacks() const
+{
+    return isOpen() ? describeLacks(d->programs) : QStringList();
+}
+
 QString KernelSocketCounters::processIds() const
 {
     return describePids(d->programs);

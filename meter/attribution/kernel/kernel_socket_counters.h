@@ -106,7 +106,11 @@ public:
     quint64 lostFinished() const;     // final counts the ring buffer had no room for
     quint64 uncountedPackets() const; // packets not counted: the live map was full
     bool tracksMovers() const;        // whether the send/receive tracepoints attached
-    QString processIds() const;       // which process ids the programs record, for the log
+    bool recordsCreators() const;     // whether sockets get their creator's process id
+    // What this kernel lacks of what the programs use, each with what they do
+    // without it, for the log: empty where nothing is missing.
+    QStringList kernelLacks() const;
+    QString processIds() const; // which process ids the programs record, for the log
 
 private:
     struct Private;

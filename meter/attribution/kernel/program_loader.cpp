@@ -316,6 +316,22 @@ QString describePids(const LoadedPrograms &loaded)
     return loaded.movers ? seen + QStringLiteral(", of the movers of sockets only; ") + none : none;
 }
 
+QStringList describeLacks(const LoadedPrograms &loaded)
+{
+    QStringList lacks;
+    if (!loaded.movers)
+        lacks << QStringLiteral(
+            "This kernel has no tracepoints sock_send_length and sock_recv_length that the "
+            "programs can use: a socket's bytes go to the process that created it (an accepted "
+            "connection's to its listener's), also when another process sends or receives them");
+    if (loaded.pids.creators == VX_PIDS_NONE)
+        lacks << QStringLiteral(
+            "This kernel does not give the socket programs process ids of this pid namespace "
+            "(bpf_get_ns_current_pid_tgid, Linux 6.10): the sockets' creators are unknown, "
+            "their bytes unattributed unless a process of this namespace moves them");
+    return lacks;
+}
+
 void destroyPrograms(LoadedPrograms &loaded)
 {
     socket_counters__destroy(loaded.skeleton); // detaches the links, closes every descriptor

@@ -3,6 +3,7 @@
 #include "socket_counts.h"
 
 #include <QString>
+#include <QStringList>
 
 struct socket_counters;
 
@@ -40,6 +41,9 @@ bool loadPrograms(quint64 netns, quint32 maxLiveSockets, LoadedPrograms &loaded,
 
 // Which process ids the loaded programs record, in words for the log.
 QString describePids(const LoadedPrograms &loaded);
+
+// What the kernel lacks of what the programs use, with what they do instead.
+QStringList describeLacks(const LoadedPrograms &loaded);
 
 // Attaches them at the cgroup `cgroupFd`: ownership and lifetime first, then
 // the sockets of the calling thread's namespace that exist already are
