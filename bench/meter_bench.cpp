@@ -42,6 +42,7 @@ class NoAlarms : public AlarmSink
 {
 public:
     void raise(const AlarmEvent &, qint64) override {}
+    void clear(AlarmKind) override {}
 };
 
 double cpuSeconds()
