@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
+#include <initializer_list>
 #include <linux/capability.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -94,13 +95,18 @@ QString failure(const QString &what, int error)
     return reason;
 }
 
-bool kernelHasTracepoint(const char *name)
+// Reading the kernel's type information takes a large part of the start
+// (5 MiB parsed): it is read once for all the names.
+bool kernelHasTracepoints(std::initializer_list<const char *> names)
 {
     btf *vmlinux = btf__load_vmlinux_btf();
     if (!vmlinux)
         return false;
-    const QByteArray type = QByteArrayLiteral("btf_trace_") + name;
-    const bool found = btf__find_by_name_kind(vmlinux, type.constData(), BTF_KIND_TYPEDEF) > 0;
+    bool found = true;
+    for (const char *name : names) {
+        const QByteArray type = QByteArrayLiteral("btf_trace_") + name;
+        found = found && btf__find_by_name_kind(vmlinux, type.constData(), BTF_KIND_TYPEDEF) > 0;
+    }
     btf__free(vmlinux);
     return found;
 }
@@ -212,8 +218,7 @@ bool loadPrograms(quint64 netns, quint32 maxLiveSockets, LoadedPrograms &loaded,
     const LibbpfMessages messages;
     if (!callerPidView(&loaded.pids, error))
         return false;
-    loaded.movers =
-        kernelHasTracepoint("sock_send_length") && kernelHasTracepoint("sock_recv_length");
+    loaded.movers = kernelHasTracepoints({"sock_send_length", "sock_recv_length"});
     for (;;) {
         loaded.skeleton = openSkeleton(netns, loaded.pids, maxLiveSockets, loaded.movers);
         if (!loaded.skeleton) {
