@@ -16,6 +16,8 @@ namespace {
 
 constexpr qint64 kMinuteMs = 60 * 1000;
 constexpr qint64 kDayMs = 24 * 60 * kMinuteMs;
+// How long the current hour's row may wait while nothing moves.
+constexpr qint64 kIdleRowsMs = 5 * kMinuteMs;
 // The wall clock moved by itself (set by hand, stepped by NTP) when it ran
 // this much apart from the elapsed clock between two samples.
 constexpr qint64 kWallJumpMs = 5 * 1000;
@@ -249,9 +251,17 @@ void Meter::sample(qint64 elapsedMs)
     // The store dates the application rows when it writes them: the last
     // sample of a UTC day writes them, so that its bytes stay in that day.
     const bool lastOfTheDay = utcDayOf(wallMs + schedule_.delayMs()) != utcDayOf(wallMs);
-    if (ledger_.isDue() || baselineUnsaved_ || lastOfTheDay) {
+    movedSinceSave_ = movedSinceSave_ || moved;
+    if ((ledger_.isDue() && !idleRowsCanWait(elapsedMs)) || baselineUnsaved_ || lastOfTheDay) {
         saveRows(host_.baselines());
     }
+}
+
+// While nothing moves only the covered minutes change: the current hour is
+// written every few minutes, not at each (a write syncs the disk four times).
+bool Meter::idleRowsCanWait(qint64 elapsedMs) const
+{
+    return !movedSinceSave_ && !ledger_.hasFinishedHours() && elapsedMs - lastSaveMs_ < kIdleRowsMs;
 }
 
 void Meter::announceAlarms(qint64 elapsedMs)
@@ -278,6 +288,8 @@ bool Meter::creditUnplaced(const ByteCounts &bytes, qint64 wallMs)
 void Meter::saveRows(const std::vector<store::InterfaceBaseline> &baselines)
 {
     baselineUnsaved_ = false;
+    movedSinceSave_ = false;
+    lastSaveMs_ = clock_.elapsedMs();
     std::vector<store::HourWrite> hours;
     const store::AppWrite apps = apps_.unwritten();
     if (ledger_.rowsToSave(hours) &&

@@ -66,6 +66,7 @@ private:
     // whether anything moved.
     bool creditUnplaced(const ByteCounts &bytes, qint64 wallMs);
     void saveRows(const std::vector<store::InterfaceBaseline> &baselines);
+    bool idleRowsCanWait(qint64 elapsedMs) const;
     void runPeriodicWork(qint64 elapsedMs);
 
     const MeterOptions options_;
@@ -88,6 +89,8 @@ private:
     bool resumeStored_ = false;
     bool baselineUnsaved_ = false;
     bool woken_ = false;
+    bool movedSinceSave_ = false;
+    qint64 lastSaveMs_ = 0;
     SampleSchedule schedule_;
     QTimer timer_;
 };

@@ -213,6 +213,18 @@ TEST_F(MeterTest, WhileNothingMovesTheMeterSleepsUpToAMinutesEdgeAndTrafficWakes
     EXPECT_EQ(eleven.recv_peak, 0);
 }
 
+TEST_F(MeterTest, WhileNothingMovesTheCurrentHourIsWrittenEveryFiveMinutes)
+{
+    wallMs_ = utcMs("2026-03-01T10:30:00Z");
+    startMeter();
+    move("eth0", 1000, 0);
+    while (wallMs_ < utcMs("2026-03-01T10:35:30Z"))
+        step(meter_->nextSampleDelayMs());
+    EXPECT_EQ(row("2026-03-01 10:00").mins, 2) << "written at 10:31, not since";
+    step(meter_->nextSampleDelayMs()); // 10:36:00.05
+    expectRow(row("2026-03-01 10:00"), 7, 1000, 0);
+}
+
 TEST_F(MeterTest, ASleepingMeterFollowsAChangeOfItsSettingsAtOnce)
 {
     startMeter();
