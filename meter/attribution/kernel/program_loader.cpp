@@ -6,12 +6,10 @@
 #include <QFile>
 #include <QStringList>
 #include <bpf/bpf.h>
-#include <bpf/btf.h>
 #include <bpf/libbpf.h>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
-#include <initializer_list>
 #include <linux/capability.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -93,22 +91,6 @@ QString failure(const QString &what, int error)
     if (error == EPERM || error == EACCES)
         reason += QStringLiteral("; the programs need CAP_BPF, CAP_NET_ADMIN and CAP_PERFMON");
     return reason;
-}
-
-// Reading the kernel's type information takes a large part of the start
-// (5 MiB parsed): it is read once for all the names.
-bool kernelHasTracepoints(std::initializer_list<const char *> names)
-{
-    btf *vmlinux = btf__load_vmlinux_btf();
-    if (!vmlinux)
-        return false;
-    bool found = true;
-    for (const char *name : names) {
-        const QByteArray type = QByteArrayLiteral("btf_trace_") + name;
-        found = found && btf__find_by_name_kind(vmlinux, type.constData(), BTF_KIND_TYPEDEF) > 0;
-    }
-    btf__free(vmlinux);
-    return found;
 }
 
 // In the first pid namespace the kernel's own ids are this process's view,
@@ -218,7 +200,10 @@ bool loadPrograms(quint64 netns, quint32 maxLiveSockets, LoadedPrograms &loaded,
     const LibbpfMessages messages;
     if (!callerPidView(&loaded.pids, error))
         return false;
-    loaded.movers = kernelHasTracepoints({"sock_send_length", "sock_recv_length"});
+    // The tracepoints of the movers are tried with the rest, and left out
+    // where the kernel lacks them: asking its type information first would
+    // read and parse it (5 MiB) once more, a third of the start.
+    loaded.movers = true;
     for (;;) {
         loaded.skeleton = openSkeleton(netns, loaded.pids, maxLiveSockets, loaded.movers);
         if (!loaded.skeleton) {
