@@ -1,10 +1,13 @@
 #!/usr/bin/env bash
-# The idle meter against vnStat's daemon: the real vexmora-meter (counting, at
-# its default interval, on a private bus) and `vnstatd -n` with its default
-# settings (its database in a scratch directory), both in this network
-# namespace with no traffic of their own. After WARMUP seconds it reads each
-# one's CPU time from /proc/PID/task/*/schedstat, ROUNDS times over SECONDS
-# each, then their private dirty memory from /proc/PID/smaps_rollup. As root.
+# The idle meter against vnStat's daemon, in one run: the real vexmora-meter
+# (counting, at its default interval, on a private bus) and `vnstatd -n` with
+# its default settings (its database in a scratch directory), both in a network
+# namespace of their own whose one veth leads to a second namespace, so that
+# nothing moves but what the script sends. After WARMUP seconds it reads each
+# one's CPU time (/proc/PID/task/*/schedstat) and wake-ups (voluntary context
+# switches of all threads) over SECONDS without traffic, then over SECONDS
+# with one ping a second from the meter's namespace, ROUNDS times; then their
+# private dirty memory (/proc/PID/smaps_rollup). As root.
 #   bench/meter-idle.sh BUILD [bpf|socket-table] [SECONDS] [ROUNDS] [WARMUP]
 #                              (default bpf, 180, 1, 30)
 set -euo pipefail
@@ -13,10 +16,14 @@ repo=$(cd "$(dirname "$0")/.." && pwd)
 state=$(sed -n 's/^VEXMORA_STATE_DIR:PATH=//p' "$build/CMakeCache.txt")
 [ "$state" != /var/lib/lumivar ] || { echo "configure the build with a scratch state directory" >&2; exit 2; }
 work=$(mktemp -d)
+tag=vxidle$$
+a=$tag-a b=$tag-b
 pids=()
 cleanup() {
     for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
     wait 2>/dev/null || true
+    ip netns del "$a" 2>/dev/null || true
+    ip netns del "$b" 2>/dev/null || true
     rm -rf "$work"
 }
 trap cleanup EXIT
@@ -24,33 +31,67 @@ trap cleanup EXIT
 cpu_ns() { # PID: nanoseconds on a CPU, all its threads
     cat /proc/"$1"/task/*/schedstat | awk '{ sum += $1 } END { printf "%d", sum }'
 }
+wakeups() { # PID: voluntary context switches, all its threads
+    cat /proc/"$1"/task/*/status | awk '/^voluntary_ctxt_switches:/ { sum += $2 } END { printf "%d", sum }'
+}
 private_dirty() { awk '/^Private_Dirty:/ { print $2 }' /proc/"$1"/smaps_rollup; }
 resident() { awk '/^VmRSS:/ { print $2 }' /proc/"$1"/status; }
+command -v vnstatd >/dev/null || { echo "vnstatd is missing (Debian: vnstat)" >&2; exit 2; }
+
+# No IPv6 and no address resolution: the veth moves what the script sends.
+for ns in "$a" "$b"; do
+    ip netns add "$ns"
+    ip netns exec "$ns" sysctl -qw net.ipv6.conf.all.disable_ipv6=1 net.ipv6.conf.default.disable_ipv6=1
+done
+ip link add "${tag}a" netns "$a" type veth peer name "${tag}b" netns "$b"
+ip -n "$a" addr add 10.202.0.1/24 dev "${tag}a"
+ip -n "$b" addr add 10.202.0.2/24 dev "${tag}b"
+ip -n "$a" link set "${tag}a" up
+ip -n "$b" link set "${tag}b" up
+mac() { ip netns exec "$1" cat "/sys/class/net/$2/address"; }
+ip -n "$a" neigh add 10.202.0.2 lladdr "$(mac "$b" "${tag}b")" dev "${tag}a" nud permanent
+ip -n "$b" neigh add 10.202.0.1 lladdr "$(mac "$a" "${tag}a")" dev "${tag}b" nud permanent
 
 export DBUS_SYSTEM_BUS_ADDRESS=unix:path=$work/bus
 dbus-daemon --config-file="$repo/tests/dbus/open-system-bus.conf" --address="$DBUS_SYSTEM_BUS_ADDRESS" \
     --nofork 2>"$work/bus.log" &
 pids+=($!)
 mkdir -p "$state" "$work/vnstat"
+rm -f "$state/netflow.db"
 printf '[Ostvane]\nNETFLOW_COUNT_STATUS=1\n' >"$state/setting.conf"
-"$build/meter/vexmora-meter" --attribution="$source" >"$work/meter.log" 2>&1 &
+nsenter --net=/run/netns/"$a" "$build/meter/vexmora-meter" --attribution="$source" --interfaces="${tag}a" >"$work/meter.log" 2>&1 &
 meter=$!
 pids+=("$meter")
 printf 'DatabaseDir "%s"\n' "$work/vnstat" >"$work/vnstat.conf"
-vnstatd -n --config "$work/vnstat.conf" >"$work/vnstat.log" 2>&1 &
+nsenter --net=/run/netns/"$a" vnstatd -n --config "$work/vnstat.conf" >"$work/vnstat.log" 2>&1 &
 vnstat=$!
 pids+=("$vnstat")
 sleep "$warmup"
 kill -0 "$meter" || { cat "$work/meter.log" >&2; exit 1; }
+kill -0 "$vnstat" || { cat "$work/vnstat.log" >&2; exit 1; }
 grep -q "with $source" "$work/meter.log" || { cat "$work/meter.log" >&2; exit 1; }
 echo "load average at the start: $(cut -d' ' -f1-3 /proc/loadavg)"
-for round in $(seq "$rounds"); do
-    m0=$(cpu_ns "$meter") v0=$(cpu_ns "$vnstat")
+echo "CPU up to the end of the warm-up (start-up included): meter $(awk -v n="$(cpu_ns "$meter")" 'BEGIN { printf "%.1f", n / 1e6 }') ms"
+
+measure() { # LABEL: one period of SECONDS
+    local m0 v0 mw0 vw0 m1 v1 mw1 vw1
+    m0=$(cpu_ns "$meter") v0=$(cpu_ns "$vnstat") mw0=$(wakeups "$meter") vw0=$(wakeups "$vnstat")
     sleep "$seconds"
-    m1=$(cpu_ns "$meter") v1=$(cpu_ns "$vnstat")
-    awk -v r="$round" -v s="$seconds" -v m=$((m1 - m0)) -v v=$((v1 - v0)) -v l="$(cut -d' ' -f1 /proc/loadavg)" \
-        'BEGIN { printf "round %d, %d s: meter (%s) %.1f ms, vnstatd %.1f ms, ratio %.2f x; load %s\n",
-                 r, s, "'"$source"'", m / 1e6, v / 1e6, (v > 0 ? m / v : 0), l }'
+    m1=$(cpu_ns "$meter") v1=$(cpu_ns "$vnstat") mw1=$(wakeups "$meter") vw1=$(wakeups "$vnstat")
+    awk -v label="$1" -v s="$seconds" -v m=$((m1 - m0)) -v v=$((v1 - v0)) -v mw=$((mw1 - mw0)) \
+        -v vw=$((vw1 - vw0)) -v l="$(cut -d' ' -f1 /proc/loadavg)" -v src="$source" \
+        'BEGIN { printf "%s, %d s: CPU meter (%s) %.1f ms, vnstatd %.1f ms, ratio %.2f x; " \
+                        "wake-ups a minute meter %.1f, vnstatd %.1f; load %s\n",
+                 label, s, src, m / 1e6, v / 1e6, (v > 0 ? m / v : 0), mw * 60 / s, vw * 60 / s, l }'
+}
+for round in $(seq "$rounds"); do
+    measure "round $round, idle"
+    nsenter --net=/run/netns/"$a" ping -q -i 1 10.202.0.2 >/dev/null &
+    ping=$!
+    pids+=("$ping")
+    measure "round $round, one ping a second"
+    kill "$ping"
+    sleep 60 # the meter asleep again before the next round
 done
 echo "private dirty: meter $(private_dirty "$meter") KiB, vnstatd $(private_dirty "$vnstat") KiB;" \
     "resident: meter $(resident "$meter") KiB, vnstatd $(resident "$vnstat") KiB"

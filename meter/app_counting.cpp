@@ -48,7 +48,7 @@ void AppCounting::start(qint64 elapsedMs)
     restartBaseline();
     lastLossCheckMs_ = elapsedMs;
     lastSnapshotMs_ = elapsedMs;
-    ledger_.startRecentWindow();
+    restartRecentWindow(elapsedMs);
 }
 
 void AppCounting::restartBaseline()
@@ -56,9 +56,36 @@ void AppCounting::restartBaseline()
     sampleSource();
 }
 
-void AppCounting::account(const ByteCounts &hostBytes, qint64 wallMs)
+bool AppCounting::account(const ByteCounts &hostBytes, qint64 wallMs)
 {
-    ledger_.account(sampleSource(), hostBytes, utcDayOf(wallMs));
+    const std::vector<ProcessTraffic> processes = sampleSource();
+    ledger_.account(processes, hostBytes, utcDayOf(wallMs));
+    return !hostBytes.isZero() ||
+           std::any_of(processes.begin(), processes.end(),
+                       [](const ProcessTraffic &process) { return !process.bytes.isZero(); });
+}
+
+void AppCounting::sampled(bool moved, bool woken, qint64 elapsedMs)
+{
+    if (moved && woken && !windowMoved_) {
+        // The first packets woke the meter: the rates count from here, and
+        // the next snapshot gives them over a whole window.
+        lastSnapshotMs_ = elapsedMs;
+        restartRecentWindow(elapsedMs);
+    } else if (!moved && !windowMoved_) {
+        restartRecentWindow(elapsedMs);
+    }
+    windowMoved_ = windowMoved_ || moved;
+}
+
+void AppCounting::setAsleep(bool asleep)
+{
+    // Armed again at every sample while asleep: a wake-up that a sample took
+    // along with the final counts is not waited for.
+    if (!source_ || (asleep == asleep_ && !asleep))
+        return;
+    asleep_ = asleep;
+    source_->wakeOnTraffic(asleep);
 }
 
 bool AppCounting::resume(const store::AppCarry &carry)
@@ -179,16 +206,31 @@ void AppCounting::open()
     if (source_->notificationFd() < 0)
         return;
     notifier_ = std::make_unique<QSocketNotifier>(source_->notificationFd(), QSocketNotifier::Read);
-    connect(notifier_.get(), &QSocketNotifier::activated, this,
-            [this] { source_->readNotifications(); });
+    connect(notifier_.get(), &QSocketNotifier::activated, this, &AppCounting::readNotifications);
+}
+
+void AppCounting::readNotifications()
+{
+    source_->readNotifications();
+    if (asleep_) {
+        asleep_ = false; // the source wakes the meter once per sleep
+        emit woken();
+    }
 }
 
 void AppCounting::writeSnapshots(qint64 elapsedMs)
 {
-    const double seconds = double(elapsedMs - lastSnapshotMs_) / 1000;
+    const double seconds = double(elapsedMs - windowStartMs_) / 1000;
     lastSnapshotMs_ = elapsedMs;
     ledger_.dropEndedProcesses();
     writeSnapshotFiles(appSnapshotJson(ledger_, seconds), processSnapshotJson(ledger_, seconds));
+    restartRecentWindow(elapsedMs);
+}
+
+void AppCounting::restartRecentWindow(qint64 elapsedMs)
+{
+    windowStartMs_ = elapsedMs;
+    windowMoved_ = false;
     ledger_.startRecentWindow();
 }
 

@@ -47,7 +47,16 @@ public:
     void start(qint64 elapsedMs);
     // Takes a fresh baseline: what moved before is not attributed.
     void restartBaseline();
-    void account(const ByteCounts &hostBytes, qint64 wallMs);
+    // Books a sample; whether the host or any socket moved bytes.
+    bool account(const ByteCounts &hostBytes, qint64 wallMs);
+    // After each sample: whether it saw traffic, and whether the source's
+    // wake-up (woken()) asked for it. The rates' window restarts at samples
+    // that saw nothing (the bytes of the next one moved after it) and at a
+    // wake-up (the bytes move from then on).
+    void sampled(bool moved, bool woken, qint64 elapsedMs);
+    // The meter samples less often: the source wakes it on the first
+    // traffic it sees (woken()), where it can.
+    void setAsleep(bool asleep);
     // What the application rows lack, for the meter's next write; the store
     // took `write`; the carry the previous run stored with its rows.
     store::AppWrite unwritten() const { return ledger_.unwritten(); }
@@ -64,9 +73,14 @@ public:
     QString sourceName() const;
     AttributionHealth health() const;
 
+signals:
+    void woken();
+
 private:
     std::vector<ProcessTraffic> sampleSource();
     void writeSnapshots(qint64 elapsedMs);
+    void restartRecentWindow(qint64 elapsedMs);
+    void readNotifications();
     void writeSnapshotFiles(const QByteArray &apps, const QByteArray &processes);
     void warnOfNewLosses();
 
@@ -78,6 +92,10 @@ private:
     AppLedger ledger_;
     qint64 lastLossCheckMs_ = 0;
     qint64 lastSnapshotMs_ = 0;
+    // The rates are the recent bytes over the time since the window started.
+    qint64 windowStartMs_ = 0;
+    bool windowMoved_ = false;
+    bool asleep_ = false;
     quint64 reportedLosses_ = 0;
     quint64 reportedUncounted_ = 0;
     // What the snapshot files hold, as this meter last wrote them.

@@ -80,6 +80,8 @@ public:
     // The store lacks something: a minute or an hour ended, counting was
     // interrupted or bytes were credited since the last save.
     bool isDue() const { return due_; }
+    // Whether an hour ended since the rows were last saved.
+    bool hasFinishedHours() const { return !finished_.empty(); }
     // The rows the store lacks: the finished hours not written yet and the
     // current one; false (all kept for the next save) when a stored row
     // cannot be read.

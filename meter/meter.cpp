@@ -16,10 +16,8 @@ namespace {
 
 constexpr qint64 kMinuteMs = 60 * 1000;
 constexpr qint64 kDayMs = 24 * 60 * kMinuteMs;
-// A gap a few intervals long (a suspend, a stopped process): when in it the
-// traffic happened cannot be told, so it goes to no minute.
-constexpr qint64 kGapIntervals = 3;
-constexpr qint64 kGapSlackMs = 10 * 1000;
+// How long the current hour's row may wait while nothing moves.
+constexpr qint64 kIdleRowsMs = 5 * kMinuteMs;
 // The wall clock moved by itself (set by hand, stepped by NTP) when it ran
 // this much apart from the elapsed clock between two samples.
 constexpr qint64 kWallJumpMs = 5 * 1000;
@@ -43,17 +41,21 @@ void prepareStateDirectory()
 Meter::Meter(const MeterOptions &options, const MeterClock &clock, InterfaceReader reader,
              AlarmSink &alarms, std::vector<SocketCountSource *> attribution, QObject *parent)
     : QObject(parent), options_(options), clock_(clock), alarmSink_(alarms),
-      host_(std::move(reader), options.interfaces), apps_(std::move(attribution))
+      host_(std::move(reader), options.interfaces), apps_(std::move(attribution)),
+      schedule_(options.intervalMs)
 {
     apps_.limitApps(options_.maxAppsPerDay);
     timer_.setTimerType(Qt::PreciseTimer);
-    timer_.setInterval(int(options_.intervalMs));
+    timer_.setSingleShot(true);
     connect(&timer_, &QTimer::timeout, this, &Meter::tick);
+    connect(&apps_, &AppCounting::woken, this, &Meter::wakeUp);
+    connect(&settingsNotifier_, &SettingsNotifier::changed, this, &Meter::settingsChanged);
 }
 
 void Meter::start()
 {
     prepareStateDirectory();
+    settingsNotifier_.watch(QByteArray(paths::kSettingsFile));
     const qint64 now = clock_.elapsedMs();
     lastTextfileMs_ = now;
     lastPurgeMs_ = now - kDayMs;
@@ -65,7 +67,6 @@ void Meter::start()
         // Nor will a later start credit what moves while counting is off.
         saveRows({});
     }
-    timer_.start();
 }
 
 void Meter::tick()
@@ -77,10 +78,27 @@ void Meter::tick()
     }
     if (settings_.counting) {
         sample(now);
+    } else {
+        schedule_.reset(); // the switch is noticed within an interval
     }
     // Also while counting is off: the window empties as time passes.
     announceAlarms(now);
     runPeriodicWork(now);
+    apps_.setAsleep(settings_.counting && schedule_.asleep());
+    timer_.start(int(schedule_.delayMs()));
+}
+
+void Meter::wakeUp()
+{
+    woken_ = true;
+    tick();
+    woken_ = false;
+}
+
+void Meter::settingsChanged()
+{
+    if (schedule_.asleep())
+        tick();
 }
 
 void Meter::shutdown()
@@ -216,28 +234,39 @@ void Meter::sample(qint64 elapsedMs)
         qInfo("The wall clock moved by %lld s.", (wallMovedMs - sinceMs) / 1000);
         ledger_.interrupt();
     }
-    if (isGap(sinceMs)) {
+    bool moved = false;
+    if (schedule_.isGap(sinceMs)) {
         qInfo("No sample for %lld s (a suspend or a stall): what moved meanwhile goes to this "
               "hour, in no minute.",
               sinceMs / 1000);
         ledger_.interrupt();
-        const ByteCounts moved = host_.sample(elapsedMs);
-        hostBytes_ += moved;
-        creditUnplaced(moved, wallMs);
+        const ByteCounts hostMoved = host_.sample(elapsedMs);
+        hostBytes_ += hostMoved;
+        moved = creditUnplaced(hostMoved, wallMs);
         ledger_.account(minute, ByteCounts());
     } else {
-        const ByteCounts moved = host_.sample(elapsedMs);
-        hostBytes_ += moved;
-        ledger_.account(minute, moved);
-        apps_.account(moved, wallMs);
-        alarms_.add(elapsedMs, moved);
+        const ByteCounts hostMoved = host_.sample(elapsedMs);
+        hostBytes_ += hostMoved;
+        ledger_.account(minute, hostMoved);
+        moved = apps_.account(hostMoved, wallMs);
+        alarms_.add(elapsedMs, hostMoved);
     }
+    schedule_.afterSample(moved, wallMs);
+    apps_.sampled(moved, woken_, elapsedMs);
     // The store dates the application rows when it writes them: the last
     // sample of a UTC day writes them, so that its bytes stay in that day.
-    const bool lastOfTheDay = utcDayOf(wallMs + options_.intervalMs) != utcDayOf(wallMs);
-    if (ledger_.isDue() || baselineUnsaved_ || lastOfTheDay) {
+    const bool lastOfTheDay = utcDayOf(wallMs + schedule_.delayMs()) != utcDayOf(wallMs);
+    movedSinceSave_ = movedSinceSave_ || moved;
+    if ((ledger_.isDue() && !idleRowsCanWait(elapsedMs)) || baselineUnsaved_ || lastOfTheDay) {
         saveRows(host_.baselines());
     }
+}
+
+// While nothing moves only the covered minutes change: the current hour is
+// written every few minutes, not at each (a write syncs the disk four times).
+bool Meter::idleRowsCanWait(qint64 elapsedMs) const
+{
+    return !movedSinceSave_ && !ledger_.hasFinishedHours() && elapsedMs - lastSaveMs_ < kIdleRowsMs;
 }
 
 void Meter::announceAlarms(qint64 elapsedMs)
@@ -251,11 +280,11 @@ void Meter::announceAlarms(qint64 elapsedMs)
     }
 }
 
-void Meter::creditUnplaced(const ByteCounts &bytes, qint64 wallMs)
+bool Meter::creditUnplaced(const ByteCounts &bytes, qint64 wallMs)
 {
     ledger_.creditUnplaced(localMinuteAt(wallMs), bytes);
     // The applications' sockets that lived across it go to their owners.
-    apps_.account(bytes, wallMs);
+    return apps_.account(bytes, wallMs);
 }
 
 // The hour rows, the applications' increments and the counters they were
@@ -264,6 +293,8 @@ void Meter::creditUnplaced(const ByteCounts &bytes, qint64 wallMs)
 void Meter::saveRows(const std::vector<store::InterfaceBaseline> &baselines)
 {
     baselineUnsaved_ = false;
+    movedSinceSave_ = false;
+    lastSaveMs_ = clock_.elapsedMs();
     std::vector<store::HourWrite> hours;
     const store::AppWrite apps = apps_.unwritten();
     if (ledger_.rowsToSave(hours) &&
@@ -287,11 +318,6 @@ void Meter::runPeriodicWork(qint64 elapsedMs)
         store::purgeOldRows("app_data", options_.keepDays);
         store::purgeOldRows("hour_data", options_.keepDays);
     }
-}
-
-bool Meter::isGap(qint64 sinceMs) const
-{
-    return sinceMs > qMax(kGapIntervals * options_.intervalMs, options_.intervalMs + kGapSlackMs);
 }
 
 } // namespace vexmora::meter

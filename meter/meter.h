@@ -7,6 +7,8 @@
 #include "meter_clock.h"
 #include "meter_options.h"
 #include "prometheus_textfile.h"
+#include "sample_schedule.h"
+#include "settings_notifier.h"
 #include "settings_watch.h"
 
 #include <QObject>
@@ -20,7 +22,9 @@ class SocketCountSource;
 // The measuring loop: every interval it checks the settings, samples the
 // host's counters and the sockets, books the bytes into the hour rows and the
 // applications' rows and feeds the alarms; every few seconds it writes the
-// snapshots, once a minute the textfile, once a day it purges old rows.
+// snapshots, once a minute the textfile, once a day it purges old rows. While
+// nothing moves it samples less often (SampleSchedule), and a source that
+// sees the first traffic wakes it.
 class Meter : public QObject
 {
     Q_OBJECT
@@ -38,6 +42,8 @@ public:
     void start();
     // One sample; the timer calls it, tests call it after moving their clock.
     void tick();
+    // The delay until the next sample, as the last tick planned it.
+    qint64 nextSampleDelayMs() const { return schedule_.delayMs(); }
     // Writes the current hour and everything pending.
     void shutdown();
 
@@ -51,12 +57,17 @@ private:
     ByteCounts resumeStoredCounting(qint64 elapsedMs);
     void stopCounting();
     void sample(qint64 elapsedMs);
+    // The source saw traffic while the meter slept: a sample at once.
+    void wakeUp();
+    // The settings file changed: while asleep, a sample at once notices it.
+    void settingsChanged();
     void announceAlarms(qint64 elapsedMs);
-    // Bytes that moved while nothing was sampled, to the hour of `wallMs`.
-    void creditUnplaced(const ByteCounts &bytes, qint64 wallMs);
+    // Bytes that moved while nothing was sampled, to the hour of `wallMs`;
+    // whether anything moved.
+    bool creditUnplaced(const ByteCounts &bytes, qint64 wallMs);
     void saveRows(const std::vector<store::InterfaceBaseline> &baselines);
+    bool idleRowsCanWait(qint64 elapsedMs) const;
     void runPeriodicWork(qint64 elapsedMs);
-    bool isGap(qint64 sinceMs) const;
 
     const MeterOptions options_;
     const MeterClock &clock_;
@@ -66,6 +77,7 @@ private:
     AppCounting apps_;
     AlarmMonitor alarms_;
     SettingsWatch settingsWatch_;
+    SettingsNotifier settingsNotifier_;
     MeterSettings settings_;
     ByteCounts hostBytes_;
     qint64 lastSampleMs_ = 0;
@@ -76,6 +88,10 @@ private:
     // switching counting on starts afresh.
     bool resumeStored_ = false;
     bool baselineUnsaved_ = false;
+    bool woken_ = false;
+    bool movedSinceSave_ = false;
+    qint64 lastSaveMs_ = 0;
+    SampleSchedule schedule_;
     QTimer timer_;
 };
 

@@ -31,7 +31,8 @@ MeterBus::~MeterBus()
 void MeterBus::start()
 {
     tryToConnect();
-    retry_.start();
+    if (!connected_)
+        retry_.start();
 }
 
 void MeterBus::announceRaised(const QString &kind, quint64 bytes, quint64 limit)
@@ -103,6 +104,7 @@ void MeterBus::tryToConnect()
                 QStringLiteral("org.freedesktop.DBus.Local"), QStringLiteral("Disconnected"), this,
                 SLOT(onDisconnected()));
     connected_ = true;
+    retry_.stop(); // an idle meter does not wake for nothing
     warnedUnreachable_ = false;
     warnedName_ = false;
     qInfo("Joined the system bus.");
@@ -113,6 +115,7 @@ void MeterBus::onDisconnected()
     qWarning("Lost the system bus; counting goes on and the meter joins it again when it can.");
     // The connection goes at the next attempt, not inside its own signal.
     connected_ = false;
+    retry_.start();
 }
 
 void MeterBus::leave()

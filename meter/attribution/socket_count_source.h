@@ -39,6 +39,10 @@ public:
     // there between samples; -1 when there is nothing to watch.
     virtual int notificationFd() const = 0;
     virtual void readNotifications() = 0;
+    // While on, the first traffic the source counts makes notificationFd()
+    // readable at once (the meter sleeps while nothing moves); a source
+    // that cannot tell does nothing.
+    virtual void wakeOnTraffic(bool on) { Q_UNUSED(on); }
     virtual SourceSample sample() = 0;
     virtual void ownersInUse(QSet<quint32> &inodes, QSet<qint64> &pids) const = 0;
     // Its counts of what it lost, skipped or tracks.

@@ -274,6 +274,18 @@ TEST_F(MeterTest, UncountedPacketsAreSaidOnceAMinuteAtMostAndShown)
     EXPECT_TRUE(prometheusText(meter_->status()).contains("\nvexmora_stale_entries_total 2\n"));
 }
 
+// Also when the meter sleeps up to the day's edge, as nothing moves.
+TEST_F(MeterTest, TheLastSampleBeforeASleepIntoTheNextDayWritesTheApplicationRows)
+{
+    wallMs_ = utcMs("2026-03-01T23:59:10Z");
+    startMeter();
+    move("eth0", 100, 10);
+    step(meter_->nextSampleDelayMs()); // 23:59:30
+    step(meter_->nextSampleDelayMs()); // 23:59:40, nothing moved
+    ASSERT_EQ(meter_->nextSampleDelayMs(), 20000) << "a sleep up to midnight";
+    EXPECT_EQ(sumOf("SELECT SUM(recv) || ' ' || SUM(sent) FROM app_data"), "100 10");
+}
+
 TEST(MeterOptions, AttributionChoosesTheSourcesToTry)
 {
     const auto sources = [](const char *argument) {

@@ -3,6 +3,7 @@
 #include "meter_fixture.h"
 
 #include <QCoreApplication>
+#include <QElapsedTimer>
 #include <algorithm>
 #include <unistd.h>
 
@@ -174,6 +175,68 @@ TEST_F(MeterTest, GapsAreCreditedWhereSamplingResumesInNoMinuteAndClockJumpsOver
     step(10000);
     meter_->shutdown();
     expectRow(row("2026-03-01 10:00"), 3, 1000 + 60 * kMiB + 15, 100);
+}
+
+// While nothing moves the samples come further apart, up to half a minute,
+// and one at each minute's edge: the traffic they find still has its minute
+// and its peak, and a sample late by less than three intervals beyond the
+// sleep is no gap.
+TEST_F(MeterTest, WhileNothingMovesTheMeterSleepsUpToAMinutesEdgeAndTrafficWakesIt)
+{
+    startMeter(); // 10:58:00; a 10 s interval
+    const struct
+    {
+        quint64 recv;  // moved before the sample
+        qint64 lateMs; // beyond the planned delay
+        qint64 nextMs; // the delay planned after it
+    } samples[] = {
+        {0, 0, 30000},                  // 10:58:20 (the start slept 20 s)
+        {0, 0, 10050},                  // 10:58:50: up to the next minute's edge
+        {0, 0, 30000},                  // 10:59:00.05
+        {kKiBMinute, 5000, 10000},      // 10:59:35.05: traffic, the interval again
+        {0, 0, 15000},                  // 10:59:45.05
+        {0, 0, 30000},                  // 11:00:00.05: the row of 10:00 is written
+        {2 * kKiBMinute, 25000, 10000}, // 11:00:55.05: a gap
+    };
+    EXPECT_EQ(meter_->nextSampleDelayMs(), 20000);
+    for (const auto &sample : samples) {
+        move("eth0", sample.recv, 0);
+        step(meter_->nextSampleDelayMs() + sample.lateMs);
+        EXPECT_EQ(meter_->nextSampleDelayMs(), sample.nextMs) << wallMs_;
+    }
+    const HourRecord ten = row("2026-03-01 10:00");
+    expectRow(ten, 2, kKiBMinute, 0);
+    EXPECT_EQ(ten.recv_peak, 1);
+    meter_->shutdown();
+    const HourRecord eleven = row("2026-03-01 11:00");
+    expectRow(eleven, 1, 2 * kKiBMinute, 0);
+    EXPECT_EQ(eleven.recv_peak, 0);
+}
+
+TEST_F(MeterTest, WhileNothingMovesTheCurrentHourIsWrittenEveryFiveMinutes)
+{
+    wallMs_ = utcMs("2026-03-01T10:30:00Z");
+    startMeter();
+    move("eth0", 1000, 0);
+    while (wallMs_ < utcMs("2026-03-01T10:35:30Z"))
+        step(meter_->nextSampleDelayMs());
+    EXPECT_EQ(row("2026-03-01 10:00").mins, 2) << "written at 10:31, not since";
+    step(meter_->nextSampleDelayMs()); // 10:36:00.05
+    expectRow(row("2026-03-01 10:00"), 7, 1000, 0);
+}
+
+TEST_F(MeterTest, ASleepingMeterFollowsAChangeOfItsSettingsAtOnce)
+{
+    startMeter();
+    ASSERT_GT(meter_->nextSampleDelayMs(), 10000);
+    ASSERT_EQ(settings_.setCountStatus(0), 0);
+    QElapsedTimer waited;
+    waited.start();
+    while (testsupport::readStateFile(QStringLiteral("app_info")) != "[]" &&
+           waited.elapsed() < 5000)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+    EXPECT_EQ(testsupport::readStateFile(QStringLiteral("app_info")), "[]");
+    EXPECT_EQ(meter_->nextSampleDelayMs(), 10000);
 }
 
 TEST_F(MeterTest, AnHourThatRepeatsWhenClocksGoBackStaysOneRowOfAtMostSixtyMinutes)

@@ -88,6 +88,11 @@ void BpfSource::readNotifications()
     d->counters->takeFinished(d->finished);
 }
 
+void BpfSource::wakeOnTraffic(bool on)
+{
+    d->counters->setReaderAsleep(on);
+}
+
 SourceSample BpfSource::sample()
 {
     readNotifications();

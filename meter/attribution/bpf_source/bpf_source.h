@@ -34,6 +34,7 @@ public:
     bool open(QString *error) override;
     int notificationFd() const override;
     void readNotifications() override;
+    void wakeOnTraffic(bool on) override;
     SourceSample sample() override;
     void ownersInUse(QSet<quint32> &inodes, QSet<qint64> &pids) const override;
     void addHealth(AttributionHealth &health) const override;

@@ -282,6 +282,13 @@ int KernelSocketCounters::finishedFd() const
     return d->finished ? ring_buffer__epoll_fd(d->finished) : -1;
 }
 
+void KernelSocketCounters::setReaderAsleep(bool asleep)
+{
+    if (isOpen())
+        __atomic_store_n(&d->programs.skeleton->bss->reader_asleep, asleep ? 1 : 0,
+                         __ATOMIC_RELEASE);
+}
+
 void KernelSocketCounters::takeFinished(std::vector<KernelSocketCount> &finished)
 {
     if (!d->finished)

@@ -81,6 +81,9 @@ public:
     // (for a QSocketNotifier: a burst of closing sockets is taken before the
     // next sample, a few are left to it); -1 before open().
     int finishedFd() const;
+    // While the reader sleeps, the first packet counted makes finishedFd()
+    // readable at once (and turns this off again).
+    void setReaderAsleep(bool asleep);
     // Appends the sockets that finished since the last call: TCP at TCP_CLOSE
     // (a socket older than the programs: when released), other protocols when
     // released. A TCP socket connected again after TCP_CLOSE finishes again

@@ -6,7 +6,6 @@
 #include <QFile>
 #include <QStringList>
 #include <bpf/bpf.h>
-#include <bpf/btf.h>
 #include <bpf/libbpf.h>
 #include <cerrno>
 #include <cstdarg>
@@ -94,16 +93,27 @@ QString failure(const QString &what, int error)
     return reason;
 }
 
-bool kernelHasTracepoint(const char *name)
+// The kernel's type information, parsed once for every tracepoint the load
+// asks about: each parse of its 5 MiB is a good part of the meter's start.
+class KernelTypes
 {
-    btf *vmlinux = btf__load_vmlinux_btf();
-    if (!vmlinux)
-        return false;
-    const QByteArray type = QByteArrayLiteral("btf_trace_") + name;
-    const bool found = btf__find_by_name_kind(vmlinux, type.constData(), BTF_KIND_TYPEDEF) > 0;
-    btf__free(vmlinux);
-    return found;
-}
+public:
+    KernelTypes() : vmlinux_(btf__load_vmlinux_btf()) {}
+    ~KernelTypes() { btf__free(vmlinux_); }
+    KernelTypes(const KernelTypes &) = delete;
+    KernelTypes &operator=(const KernelTypes &) = delete;
+
+    bool hasTracepoint(const char *name) const
+    {
+        if (!vmlinux_)
+            return false;
+        const QByteArray type = QByteArrayLiteral("btf_trace_") + name;
+        return btf__find_by_name_kind(vmlinux_, type.constData(), BTF_KIND_TYPEDEF) > 0;
+    }
+
+private:
+    btf *vmlinux_;
+};
 
 // Drops the first optional part still wanted; false when none was left.
 bool dropOptionalPart(LoadedPrograms &loaded)
@@ -229,13 +239,16 @@ bool loadPrograms(quint64 netns, quint32 maxLiveSockets, LoadedPrograms &loaded,
     const LibbpfMessages messages;
     if (!callerPidView(&loaded.pids, error))
         return false;
-    loaded.movers =
-        kernelHasTracepoint("sock_send_length") && kernelHasTracepoint("sock_recv_length");
-    loaded.tcpDestroy = kernelHasTracepoint("tcp_destroy_sock");
-    loaded.timeWait = kernelHasTracepoint("kfree_skb");
-    loaded.executions = loaded.pids.creators == VX_PIDS_GLOBAL &&
-                        kernelHasTracepoint("sched_process_exec") &&
-                        kernelHasTracepoint("sched_process_fork");
+    {
+        const KernelTypes kernel;
+        loaded.movers =
+            kernel.hasTracepoint("sock_send_length") && kernel.hasTracepoint("sock_recv_length");
+        loaded.tcpDestroy = kernel.hasTracepoint("tcp_destroy_sock");
+        loaded.timeWait = kernel.hasTracepoint("kfree_skb");
+        loaded.executions = loaded.pids.creators == VX_PIDS_GLOBAL &&
+                            kernel.hasTracepoint("sched_process_exec") &&
+                            kernel.hasTracepoint("sched_process_fork");
+    }
     for (;;) {
         loaded.skeleton = openSkeleton(netns, loaded.pids, maxLiveSockets, loaded);
         if (!loaded.skeleton) {

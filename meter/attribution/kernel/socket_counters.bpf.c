@@ -42,6 +42,7 @@ const volatile __u8 follows_tcp_destroy = 0;
 
 __u64 uncounted_packets = 0; /* the live map was full */
 __u64 lost_finished = 0;     /* the ring buffer was full */
+__u32 reader_asleep = 0;     /* set by the reader: wake it at the next packet */
 
 enum owner_flags {
     OWNER_STATE_CALLBACK = 1, /* sockops reports this TCP socket's TCP_CLOSE */
@@ -187,6 +188,16 @@ static __always_inline void finish(__u64 cookie)
 #include "executions.bpf.h"
 #include "time_wait.bpf.h"
 
+/* A record shorter than a socket's final counts: the reader only wakes.
+ * Two CPUs may both send one; the reader ignores them. */
+static __always_inline void wake_reader(void)
+{
+    __u64 wake = 0;
+
+    reader_asleep = 0;
+    bpf_ringbuf_output(&finished, &wake, sizeof wake, BPF_RB_FORCE_WAKEUP);
+}
+
 static __always_inline void count(struct __sk_buff *skb, int direction)
 {
     if (skb->ifindex == LOOPBACK_IFINDEX)
@@ -203,6 +214,8 @@ static __always_inline void count(struct __sk_buff *skb, int direction)
     __sync_fetch_and_add(&counts->wire[direction], wire);
     __sync_fetch_and_add(&counts->payload[direction], payload);
     __sync_fetch_and_add(&counts->packets[direction], segments);
+    if (reader_asleep)
+        wake_reader();
 }
 
 SEC("cgroup_skb/ingress")

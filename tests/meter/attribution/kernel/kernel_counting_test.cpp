@@ -284,6 +284,16 @@ TEST_F(KernelCounting, SocketsFinishWithTheirFinalCountsAndLeaveTheLiveMap)
     drainFinished();
     EXPECT_EQ(::poll(&waiting, 1, 0), 0);
     EXPECT_EQ(counters_.lostFinished(), 0u);
+
+    // A sleeping reader is woken by the next packet counted, once a sleep.
+    counters_.setReaderAsleep(true);
+    const int waking = track(::socket(AF_INET, SOCK_DGRAM, 0));
+    EXPECT_EQ(::poll(&waiting, 1, 100), 0) << "woken while nothing moved";
+    ::sendto(waking, chunk.data(), 1, 0, asSockaddr(toB), sizeof toB);
+    EXPECT_EQ(::poll(&waiting, 1, 2000), 1) << "not woken by the packet";
+    drainFinished();
+    ::sendto(waking, chunk.data(), 1, 0, asSockaddr(toB), sizeof toB);
+    EXPECT_EQ(::poll(&waiting, 1, 200), 0) << "woken again within one sleep";
 }
 
 } // namespace
