@@ -6,6 +6,7 @@
 #include <QFile>
 #include <QStringList>
 #include <bpf/bpf.h>
+#include <bpf/btf.h>
 #include <bpf/libbpf.h>
 #include <cerrno>
 #include <cstdarg>
