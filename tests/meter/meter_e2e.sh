@@ -116,7 +116,7 @@ sleep 52
 now=$(date +%s.%N)
 sleep "$(awk -v now="$now" 'BEGIN { print 63 - (now % 60) }')"
 start=$(date +%s%N)
-ip netns exec "$a" python3 "$(dirname "$0")/tcp_transfer.py" 10.201.0.1 "$b" 1000000 1000000 \
+ip netns exec "$a" /usr/bin/python3 "$(dirname "$0")/tcp_transfer.py" 10.201.0.1 "$b" 1000000 1000000 \
     >"$work/transfer" &
 transfer_pid=$!
 pids+=("$transfer_pid")
