@@ -38,6 +38,10 @@ struct sock
 {
     struct sock_common __sk_common;
 } __attribute__((preserve_access_index));
+struct inet_timewait_sock
+{
+    struct sock_common __tw_common;
+} __attribute__((preserve_access_index));
 struct bpf_iter_meta
 {
     void *seq;

@@ -94,8 +94,8 @@ QString failure(const QString &what, int error)
     return reason;
 }
 
-// The kernel's type information, parsed once for every tracepoint the load
-// asks about: each parse of its 5 MiB is a good part of the meter's start.
+// The kernel's type information, parsed once for every question the load
+// asks of it: each parse of its 5 MiB is a good part of the meter's start.
 class KernelTypes
 {
 public:
@@ -104,22 +104,38 @@ public:
     KernelTypes(const KernelTypes &) = delete;
     KernelTypes &operator=(const KernelTypes &) = delete;
 
-    bool hasTracepoint(const char *name) const
+    // How many arguments the kernel passes a tp_btf program of tracepoint
+    // `name` (its context first), 0 without the tracepoint.
+    int tracepointArguments(const char *name) const
     {
         if (!vmlinux_)
-            return false;
-        const QByteArray type = QByteArrayLiteral("btf_trace_") + name;
-        return btf__find_by_name_kind(vmlinux_, type.constData(), BTF_KIND_TYPEDEF) > 0;
+            return 0;
+        const QByteArray typeName = QByteArrayLiteral("btf_trace_") + name;
+        const int id = btf__find_by_name_kind(vmlinux_, typeName.constData(), BTF_KIND_TYPEDEF);
+        if (id <= 0)
+            return 0;
+        // a typedef of a pointer to the prototype
+        const btf_type *pointer = btf__type_by_id(vmlinux_, btf__resolve_type(vmlinux_, id));
+        const btf_type *prototype =
+            pointer && btf_is_ptr(pointer) ? btf__type_by_id(vmlinux_, pointer->type) : nullptr;
+        return prototype && btf_is_func_proto(prototype) ? btf_vlen(prototype) : 0;
+    }
+    bool hasTracepoint(const char *name) const { return tracepointArguments(name) > 0; }
+    bool hasFunction(const char *name) const
+    {
+        return vmlinux_ && btf__find_by_name_kind(vmlinux_, name, BTF_KIND_FUNC) > 0;
     }
 
 private:
     btf *vmlinux_;
 };
 
-// Drops the first optional part still wanted; false when none was left.
+// Drops the first optional part still wanted; false when none was left. The
+// tracing of a kernel function goes first: kernels refuse it most often.
 bool dropOptionalPart(LoadedPrograms &loaded)
 {
-    for (bool *part : {&loaded.executions, &loaded.timeWait, &loaded.movers, &loaded.tcpDestroy}) {
+    for (bool *part : {&loaded.timeWaitSegments, &loaded.executions, &loaded.timeWait,
+                       &loaded.movers, &loaded.tcpDestroy}) {
         if (*part) {
             *part = false;
             return true;
@@ -173,6 +189,7 @@ socket_counters *openSkeleton(quint64 netns, const PidView &pids, quint32 maxLiv
     skeleton->rodata->follows_tcp_destroy = parts.tcpDestroy;
     bpf_program__set_autoload(skeleton->progs.note_tcp_destroy, parts.tcpDestroy);
     bpf_program__set_autoload(skeleton->progs.note_time_wait_arrival, parts.timeWait);
+    bpf_program__set_autoload(skeleton->progs.note_time_wait_segment, parts.timeWaitSegments);
     bpf_program__set_autoload(skeleton->progs.note_exec, parts.executions);
     bpf_program__set_autoload(skeleton->progs.note_fork, parts.executions);
     return skeleton;
@@ -245,7 +262,12 @@ bool loadPrograms(quint64 netns, quint32 maxLiveSockets, LoadedPrograms &loaded,
         loaded.movers =
             kernel.hasTracepoint("sock_send_length") && kernel.hasTracepoint("sock_recv_length");
         loaded.tcpDestroy = kernel.hasTracepoint("tcp_destroy_sock");
-        loaded.timeWait = kernel.hasTracepoint("kfree_skb");
+        // kfree_skb names the receiving socket from Linux 6.12 (its fourth
+        // argument after the context); before, the time-wait socket's
+        // segments are traced where it takes them.
+        loaded.timeWait = kernel.tracepointArguments("kfree_skb") >= 5;
+        loaded.timeWaitSegments =
+            !loaded.timeWait && kernel.hasFunction("tcp_timewait_state_process");
         loaded.executions = loaded.pids.creators == VX_PIDS_GLOBAL &&
                             kernel.hasTracepoint("sched_process_exec") &&
                             kernel.hasTracepoint("sched_process_fork");
@@ -287,6 +309,10 @@ bool attachPrograms(LoadedPrograms &loaded, int cgroupFd, QString *error)
     if (loaded.timeWait) {
         s->links.note_time_wait_arrival = bpf_program__attach(s->progs.note_time_wait_arrival);
         loaded.timeWait = s->links.note_time_wait_arrival != nullptr;
+    }
+    if (loaded.timeWaitSegments) {
+        s->links.note_time_wait_segment = bpf_program__attach(s->progs.note_time_wait_segment);
+        loaded.timeWaitSegments = s->links.note_time_wait_segment != nullptr;
     }
     if (loaded.executions) { // both or neither
         s->links.note_exec = bpf_program__attach(s->progs.note_exec);
@@ -338,6 +364,12 @@ QStringList describeLacks(const LoadedPrograms &loaded)
             "This kernel has no tracepoints sock_send_length and sock_recv_length that the "
             "programs can use: a socket's bytes go to the process that created it (an accepted "
             "connection's to its listener's), also when another process sends or receives them");
+    if (!loaded.timeWait && !loaded.timeWaitSegments)
+        lacks << QStringLiteral(
+            "This kernel names no socket in the tracepoint kfree_skb (Linux 6.12 does) and does "
+            "not let the programs trace tcp_timewait_state_process: the last packets of a TCP "
+            "connection whose program closed it first (in time-wait: the peer's FIN and the last "
+            "ACK) are unattributed");
     if (loaded.pids.creators == VX_PIDS_NONE)
         lacks << QStringLiteral(
             "This kernel does not give the socket programs process ids of this pid namespace "

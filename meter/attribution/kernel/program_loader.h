@@ -26,8 +26,9 @@ struct LoadedPrograms
     socket_counters *skeleton = nullptr;
     bool movers = false; // the send/receive tracepoints are loaded (and, once attached, attached)
     bool tcpDestroy = false; // TCP sockets finish at tcp_destroy_sock, after their last packet
-    bool timeWait = false;   // the packets of time-wait sockets are counted
-    bool executions = false; // what each process executes is kept
+    bool timeWait = false;   // the packets of time-wait sockets are counted (at kfree_skb)
+    bool timeWaitSegments = false; // the same, where tcp_timewait_state_process takes them
+    bool executions = false;       // what each process executes is kept
     PidView pids;
 };
 

@@ -65,20 +65,14 @@ static __always_inline void count_time_wait(__u64 cookie, int direction, __u64 w
 #define TCP_BARE_HEADER 20
 #define TCP_TIMESTAMPS 12 /* the only option a time-wait socket's ACK carries */
 
-/* What reaches a time-wait socket passes no cgroup program; the socket is
- * named when the packet is freed (Linux 6.12). Nor does the ACK it answers a
- * FIN with (tcp_v[46]_timewait_ack() sends it from the host's own control
- * socket): that is counted here too, by its size, the incoming IP header and
- * a bare TCP header with timestamps when the FIN had options (its
- * timestamps, which the ACK echoes). */
-SEC("tp_btf/kfree_skb")
-int BPF_PROG(note_time_wait_arrival, struct sk_buff *skb, void *location, int reason,
-             struct sock *receiver)
+/* What reaches a time-wait socket passes no cgroup program. Nor does the ACK
+ * it answers a FIN with (tcp_v[46]_timewait_ack() sends it from the host's
+ * own control socket): that is counted here too, by its size, the incoming
+ * IP header and a bare TCP header with timestamps when the FIN had options
+ * (its timestamps, which the ACK echoes). The packet starts at its TCP
+ * header here; the IP header lies before. */
+static __always_inline void count_time_wait_arrival(__u64 cookie, struct sk_buff *skb)
 {
-    if (!receiver || receiver->__sk_common.skc_state != TCP_TIME_WAIT_STATE)
-        return 0;
-    const __u64 cookie = receiver->__sk_common.skc_cookie.counter;
-    /* The packet starts at its TCP header here; the IP header lies before. */
     const __u32 ip_header = (__u32)(skb->transport_header - skb->network_header);
     __u8 tcp[TCP_FLAGS_OFFSET + 1] = {};
     bpf_probe_read_kernel(tcp, sizeof tcp, skb->head + skb->transport_header);
@@ -90,5 +84,24 @@ int BPF_PROG(note_time_wait_arrival, struct sk_buff *skb, void *location, int re
                         ETH_HLEN + ip_header + TCP_BARE_HEADER +
                             (tcp_header > TCP_BARE_HEADER ? TCP_TIMESTAMPS : 0),
                         0, 1);
+}
+
+/* Where the kernel names the socket a packet was freed by (Linux 6.12). */
+SEC("tp_btf/kfree_skb")
+int BPF_PROG(note_time_wait_arrival, struct sk_buff *skb, void *location, int reason,
+             struct sock *receiver)
+{
+    if (!receiver || receiver->__sk_common.skc_state != TCP_TIME_WAIT_STATE)
+        return 0;
+    count_time_wait_arrival(receiver->__sk_common.skc_cookie.counter, skb);
+    return 0;
+}
+
+/* Elsewhere, where the kernel lets the programs trace its functions: every
+ * segment a time-wait socket receives goes through this one. */
+SEC("fentry/tcp_timewait_state_process")
+int BPF_PROG(note_time_wait_segment, struct inet_timewait_sock *socket, struct sk_buff *skb)
+{
+    count_time_wait_arrival(socket->__tw_common.skc_cookie.counter, skb);
     return 0;
 }
