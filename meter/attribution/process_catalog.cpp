@@ -51,7 +51,8 @@ void ProcessCatalog::learn(qint64 pid, const QByteArray &recordedName,
     if (comm.open(QIODevice::ReadOnly)) {
         entry.identity.name = QString::fromUtf8(comm.readAll()).trimmed();
         const QString cwd = QFileInfo(dir + QStringLiteral("/cwd")).symLinkTarget();
-        entry.program = programFacts(executablePath(dir), commandLine(dir), cwd, packages_);
+        entry.program = programFacts(executablePath(dir), commandLine(dir), cwd, packages_,
+                                     dir + QStringLiteral("/root"));
     } else if (!recordedName.isEmpty()) {
         entry.identity.name = QString::fromUtf8(recordedName);
         entry.program = recordedProgram.executable.isEmpty()

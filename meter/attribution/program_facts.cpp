@@ -77,7 +77,7 @@ QString scriptArgument(const InterpreterFamily &family, const QStringList &argv)
 } // namespace
 
 ProgramFacts programFacts(const QString &executable, const QStringList &argv, const QString &cwd,
-                          const PackageIndex &packages)
+                          const PackageIndex &packages, const QString &root)
 {
     ProgramFacts facts{executable, {}};
     // Anyone may call a program of their own "python3": only an interpreter
@@ -95,10 +95,11 @@ ProgramFacts programFacts(const QString &executable, const QStringList &argv, co
     // interpreter names it.
     if (cwd.isEmpty() && !QDir::isAbsolutePath(script))
         return facts;
-    // An argument is only text; a file that exists is a program.
-    const QFileInfo file(QDir::cleanPath(QDir(cwd).absoluteFilePath(script)));
-    if (file.isFile())
-        facts.script = file.filePath();
+    // An argument is only text; a file that exists is a program. It is looked
+    // for where the process sees its files (a container's own root).
+    const QString path = QDir::cleanPath(QDir(cwd).absoluteFilePath(script));
+    if (QFileInfo(root + path).isFile())
+        facts.script = path;
     return facts;
 }
 

@@ -20,8 +20,10 @@ struct ProgramFacts
 // one, only an absolute script can name the program). The executable is taken
 // as an interpreter only when a package installed it, and its script only
 // when that is an existing regular file.
+// root is where the process's own / is seen (/proc/PID/root); empty for the
+// meter's own view.
 ProgramFacts programFacts(const QString &executable, const QStringList &argv, const QString &cwd,
-                          const PackageIndex &packages);
+                          const PackageIndex &packages, const QString &root = QString());
 
 // The program a process of that name runs when it is the first of that name
 // in directories: a process that exited before it was seen is then named as

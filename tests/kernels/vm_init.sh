@@ -28,7 +28,19 @@ mount -t 9p -o trans=virtio,version=9p2000.L,ro,cache=loose,msize=512000 hostroo
     { say "cannot mount the host's root"; end 125; }
 # dpkg's database names the programs' packages: kept across the scratch /var/lib.
 mount --bind $root/var/lib/dpkg /saved-dpkg
-for dir in tmp run var/tmp var/lib; do
+# /tmp and /var/tmp keep the host's files in sight beneath the guest's own
+# (a checkout or build may live there), each change in memory.
+scratch_over_host() {
+    local dir=$1 changes=/scratch/$2
+    mkdir -p $changes
+    mount -t tmpfs tmpfs $changes
+    mkdir $changes/upper $changes/work
+    mount -t overlay overlay -o "lowerdir=$root/$dir,upperdir=$changes/upper,workdir=$changes/work" \
+        "$root/$dir"
+}
+scratch_over_host tmp tmp || { say "cannot make /tmp writable"; end 125; }
+scratch_over_host var/tmp var-tmp || { say "cannot make /var/tmp writable"; end 125; }
+for dir in run var/lib; do
     mount -t tmpfs tmpfs "$root/$dir"
 done
 mkdir -p $root/var/lib/dpkg

@@ -43,6 +43,7 @@ public:
         write(dir + QStringLiteral("cmdline"), cmdline);
         link(exe, dir + QStringLiteral("exe"));
         link("/", dir + QStringLiteral("cwd"));
+        link("/", dir + QStringLiteral("root"));
         for (quint32 inode : sockets)
             link(QByteArray("socket:[" + QByteArray::number(inode) + ']').constData(),
                  dir + QStringLiteral("fd/%1").arg(inode));
