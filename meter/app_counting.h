@@ -57,6 +57,9 @@ public:
     // The meter samples less often: the source wakes it on the first
     // traffic it sees (woken()), where it can.
     void setAsleep(bool asleep);
+    // Whether the meter may sleep while nothing moves: not when the source
+    // cannot wake it at the first traffic.
+    bool maySleep() const { return !source_ || source_->wakesOnTraffic(); }
     // What the application rows lack, for the meter's next write; the store
     // took `write`; the carry the previous run stored with its rows.
     store::AppWrite unwritten() const { return ledger_.unwritten(); }

@@ -251,7 +251,7 @@ void Meter::sample(qint64 elapsedMs)
         moved = apps_.account(hostMoved, wallMs);
         alarms_.add(elapsedMs, hostMoved);
     }
-    schedule_.afterSample(moved, wallMs);
+    schedule_.afterSample(moved || !apps_.maySleep(), wallMs);
     apps_.sampled(moved, woken_, elapsedMs);
     // The store dates the application rows when it writes them: the last
     // sample of a UTC day writes them, so that its bytes stay in that day.

@@ -43,6 +43,10 @@ public:
     // readable at once (the meter sleeps while nothing moves); a source
     // that cannot tell does nothing.
     virtual void wakeOnTraffic(bool on) { Q_UNUSED(on); }
+    // Whether wakeOnTraffic() works: a source that cannot wake the meter
+    // must be sampled at the configured interval, or a connection that
+    // opens and closes while it sleeps is never seen.
+    virtual bool wakesOnTraffic() const { return false; }
     virtual SourceSample sample() = 0;
     virtual void ownersInUse(QSet<quint32> &inodes, QSet<qint64> &pids) const = 0;
     // Its counts of what it lost, skipped or tracks.

@@ -35,6 +35,7 @@ public:
     int notificationFd() const override;
     void readNotifications() override;
     void wakeOnTraffic(bool on) override;
+    bool wakesOnTraffic() const override { return true; }
     SourceSample sample() override;
     void ownersInUse(QSet<quint32> &inodes, QSet<qint64> &pids) const override;
     void addHealth(AttributionHealth &health) const override;
