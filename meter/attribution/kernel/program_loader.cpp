@@ -1,20 +1,16 @@
 #include "program_loader.h"
 
+#include "kernel_facts.h"
 #include "socket_counters.skel.h"
 
 #include <QByteArray>
-#include <QFile>
 #include <QStringList>
 #include <bpf/bpf.h>
-#include <bpf/btf.h>
 #include <bpf/libbpf.h>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
-#include <linux/capability.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
-#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #ifndef SO_NETNS_COOKIE
@@ -24,9 +20,6 @@
 namespace vexmora::meter {
 
 namespace {
-
-// The inode of the first pid namespace, fixed by the kernel (PROC_PID_INIT_INO).
-constexpr ino_t kFirstPidNamespace = 0xEFFFFFFC;
 
 // libbpf's last warning, kept as the detail of an error while its printer is ours.
 QByteArray &libbpfMessage()
@@ -46,29 +39,6 @@ int keepLibbpfWarning(libbpf_print_level level, const char *format, va_list argu
     if (!text.isEmpty() && !libbpfMessage().contains("prog '"))
         libbpfMessage() = text;
     return 0;
-}
-
-// Those of the capabilities the programs need that the calling thread lacks.
-// CAP_SYS_ADMIN would stand in for all three, but is not asked for.
-QStringList missingCapabilities()
-{
-    QFile status(QStringLiteral("/proc/thread-self/status"));
-    quint64 effective = 0;
-    if (status.open(QIODevice::ReadOnly)) {
-        for (const QByteArray &line : status.readAll().split('\n')) {
-            if (line.startsWith("CapEff:"))
-                effective = line.mid(7).trimmed().toULongLong(nullptr, 16);
-        }
-    }
-    QStringList missing;
-    const auto check = [&](int capability, const char *name) {
-        if (!(effective & (1ULL << capability)) && !(effective & (1ULL << CAP_SYS_ADMIN)))
-            missing << QString::fromLatin1(name);
-    };
-    check(CAP_BPF, "CAP_BPF");
-    check(CAP_NET_ADMIN, "CAP_NET_ADMIN");
-    check(CAP_PERFMON, "CAP_PERFMON");
-    return missing;
 }
 
 // Replaces libbpf's printer (stderr) while it lives.
@@ -94,42 +64,6 @@ QString failure(const QString &what, int error)
     return reason;
 }
 
-// The kernel's type information, parsed once for every question the load
-// asks of it: each parse of its 5 MiB is a good part of the meter's start.
-class KernelTypes
-{
-public:
-    KernelTypes() : vmlinux_(btf__load_vmlinux_btf()) {}
-    ~KernelTypes() { btf__free(vmlinux_); }
-    KernelTypes(const KernelTypes &) = delete;
-    KernelTypes &operator=(const KernelTypes &) = delete;
-
-    // How many arguments the kernel passes a tp_btf program of tracepoint
-    // `name` (its context first), 0 without the tracepoint.
-    int tracepointArguments(const char *name) const
-    {
-        if (!vmlinux_)
-            return 0;
-        const QByteArray typeName = QByteArrayLiteral("btf_trace_") + name;
-        const int id = btf__find_by_name_kind(vmlinux_, typeName.constData(), BTF_KIND_TYPEDEF);
-        if (id <= 0)
-            return 0;
-        // a typedef of a pointer to the prototype
-        const btf_type *pointer = btf__type_by_id(vmlinux_, btf__resolve_type(vmlinux_, id));
-        const btf_type *prototype =
-            pointer && btf_is_ptr(pointer) ? btf__type_by_id(vmlinux_, pointer->type) : nullptr;
-        return prototype && btf_is_func_proto(prototype) ? btf_vlen(prototype) : 0;
-    }
-    bool hasTracepoint(const char *name) const { return tracepointArguments(name) > 0; }
-    bool hasFunction(const char *name) const
-    {
-        return vmlinux_ && btf__find_by_name_kind(vmlinux_, name, BTF_KIND_FUNC) > 0;
-    }
-
-private:
-    btf *vmlinux_;
-};
-
 // Drops the first optional part still wanted; false when none was left. The
 // tracing of a kernel function goes first: kernels refuse it most often.
 bool dropOptionalPart(LoadedPrograms &loaded)
@@ -142,34 +76,6 @@ bool dropOptionalPart(LoadedPrograms &loaded)
         }
     }
     return false;
-}
-
-// In the first pid namespace the kernel's own ids are this process's view,
-// and they name the processes of nested namespaces too. In another, the
-// programs ask the kernel for the ids of this one, where it lets them: the
-// tracing programs (the movers) since Linux 5.7, those that see sockets
-// created since 6.10; elsewhere they record no process.
-bool callerPidView(PidView *view, QString *error)
-{
-    struct stat status
-    {
-    };
-    if (::stat("/proc/self/ns/pid", &status) != 0) {
-        *error = QStringLiteral("cannot tell the pid namespace (/proc/self/ns/pid): ") +
-                 qt_error_string(errno);
-        return false;
-    }
-    *view = {};
-    if (status.st_ino == kFirstPidNamespace)
-        return true;
-    view->device = quint64(major(status.st_dev)) << 20 | minor(status.st_dev);
-    view->inode = status.st_ino;
-    view->movers = VX_PIDS_NAMESPACE;
-    view->creators = libbpf_probe_bpf_helper(BPF_PROG_TYPE_CGROUP_SOCK,
-                                             BPF_FUNC_get_ns_current_pid_tgid, nullptr) == 1
-                         ? VX_PIDS_NAMESPACE
-                         : VX_PIDS_NONE;
-    return true;
 }
 
 socket_counters *openSkeleton(quint64 netns, const PidView &pids, quint32 maxLiveSockets,
