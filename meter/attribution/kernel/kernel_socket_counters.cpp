@@ -1,12 +1,12 @@
 #include "kernel_socket_counters.h"
 
 #include "cgroup_mount.h"
+#include "live_map.h"
 #include "program_loader.h"
 #include "socket_counters.skel.h"
 #include "socket_counts.h"
 
 #include <QFile>
-#include <array>
 #include <bpf/bpf.h>
 #include <bpf/libbpf.h>
 #include <cerrno>
@@ -22,81 +22,9 @@ namespace vexmora::meter {
 namespace {
 
 constexpr quint32 kDefaultMaxLiveSockets = 65536;
-// Entries per batch lookup: a few calls for thousands of sockets, small buffers.
-constexpr quint32 kBatchEntries = 512;
 
 // The programs' global counters, as the skeleton lays them out.
 using ProgramGlobals = std::remove_pointer_t<decltype(socket_counters::bss)>;
-
-// Process names as shared byte arrays: thousands of sockets have a few
-// hundred owners, and each name is allocated once. Each process id has a
-// slot (modulo their number) with the name last seen under it: a read of the
-// live map neither hashes nor allocates for a name it met before.
-class CommNames
-{
-public:
-    QByteArray of(quint32 tgid, const char (&comm)[VX_COMM_BYTES])
-    {
-        const int length = int(strnlen(comm, VX_COMM_BYTES - 1));
-        QByteArray &name = slots_[tgid % kSlots];
-        if (name.size() != length || std::memcmp(name.constData(), comm, std::size_t(length)) != 0)
-            name = QByteArray(comm, length);
-        return name;
-    }
-
-private:
-    static constexpr std::size_t kSlots = 1024;
-    std::array<QByteArray, kSlots> slots_;
-};
-
-KernelSocketCount fromKernel(quint64 cookie, const vx_socket_counts &counts, bool finished,
-                             CommNames &names)
-{
-    KernelSocketCount result;
-    result.cookie = cookie;
-    result.life = counts.life;
-    result.tgid = counts.tgid;
-    result.uid = counts.uid;
-    result.comm = names.of(counts.tgid, counts.comm);
-    result.protocol = counts.protocol;
-    result.wire = {counts.wire[VX_RECV], counts.wire[VX_SENT]};
-    result.payload = {counts.payload[VX_RECV], counts.payload[VX_SENT]};
-    result.packets = {counts.packets[VX_RECV], counts.packets[VX_SENT]};
-    result.finished = finished;
-    return result;
-}
-
-bool batchUnsupported(int error)
-{
-    return error == EINVAL || error == EOPNOTSUPP || error == 524 /* the kernel's ENOTSUPP */;
-}
-
-// Runs a listing iterator to its end: the cookies it writes, 8 bytes each.
-bool readCookies(bpf_program *program, std::unordered_set<quint64> &cookies, QString *error)
-{
-    bpf_link *link = bpf_program__attach_iter(program, nullptr);
-    const int fd = link ? bpf_iter_create(bpf_link__fd(link)) : -1;
-    QByteArray bytes;
-    char buffer[4096];
-    ssize_t read = -1;
-    while (fd >= 0 && (read = ::read(fd, buffer, sizeof buffer)) > 0)
-        bytes.append(buffer, int(read));
-    const int cause = errno;
-    if (fd >= 0)
-        ::close(fd);
-    bpf_link__destroy(link);
-    if (read != 0) {
-        *error = QStringLiteral("cannot list the sockets with %1: %2")
-                     .arg(QString::fromLatin1(bpf_program__name(program)), qt_error_string(cause));
-        return false;
-    }
-    for (int at = 0; at + int(sizeof(quint64)) <= bytes.size(); at += int(sizeof(quint64))) {
-        quint64 cookie = 0;
-        std::memcpy(&cookie, bytes.constData() + at, sizeof cookie);
-        cookies.insert(cookie);
-    }
-    return true;
-}
 
 QString mapError(int error)
 {
@@ -124,14 +52,10 @@ struct KernelSocketCounters::Private
     LoadedPrograms programs;
     ring_buffer *finished = nullptr;
     std::vector<KernelSocketCount> *finishedSink = nullptr;
-    std::vector<quint64> keys;
-    std::vector<vx_socket_counts> values;
-    mutable CommNames names;
+    LiveMapReader reader;
     std::size_t lastLive = 0;
 
     int liveFd() const { return bpf_map__fd(programs.skeleton->maps.live); }
-    bool readBatches(std::vector<KernelSocketCount> &live, int *error);
-    bool readEntries(std::vector<KernelSocketCount> &live, int *error) const;
     ProgramGlobals globals() const;
 
     static int takeRecord(void *context, void *data, size_t size)
@@ -141,64 +65,10 @@ struct KernelSocketCounters::Private
             return 0;
         vx_finished_socket record;
         std::memcpy(&record, data, sizeof record);
-        self->finishedSink->push_back(fromKernel(record.cookie, record.counts, true, self->names));
+        self->finishedSink->push_back(self->reader.toCount(record.cookie, record.counts, true));
         return 0;
     }
 };
-
-bool KernelSocketCounters::Private::readBatches(std::vector<KernelSocketCount> &live, int *error)
-{
-    LIBBPF_OPTS(bpf_map_batch_opts, options);
-    quint64 position = 0;
-    bool first = true;
-    for (;;) {
-        __u32 count = quint32(keys.size());
-        const int rc = bpf_map_lookup_batch(liveFd(), first ? nullptr : &position, &position,
-                                            keys.data(), values.data(), &count, &options);
-        const int cause = rc < 0 ? -rc : 0;
-        if (rc < 0 && cause == ENOSPC) { // a bucket holds more than fits: retry with room
-            keys.resize(keys.size() * 2);
-            values.resize(values.size() * 2);
-            continue;
-        }
-        if (rc < 0 && cause != ENOENT) {
-            *error = cause;
-            return false;
-        }
-        for (__u32 i = 0; i < count; ++i)
-            live.push_back(fromKernel(keys[i], values[i], false, names));
-        if (cause == ENOENT)
-            return true;
-        first = false;
-    }
-}
-
-bool KernelSocketCounters::Private::readEntries(std::vector<KernelSocketCount> &live,
-                                                int *error) const
-{
-    // A key deleted under the walk restarts it at the first key: collect the
-    // keys once each, then look them up (a socket finished meanwhile is gone).
-    std::vector<quint64> cookies;
-    std::unordered_set<quint64> seen;
-    quint64 key = 0;
-    int rc = 0;
-    for (const void *previous = nullptr; (rc = bpf_map_get_next_key(liveFd(), previous, &key)) == 0;
-         previous = &key) {
-        if (!seen.insert(key).second)
-            break;
-        cookies.push_back(key);
-    }
-    if (rc < 0 && rc != -ENOENT) {
-        *error = -rc;
-        return false;
-    }
-    vx_socket_counts counts;
-    for (quint64 cookie : cookies) {
-        if (bpf_map_lookup_elem(liveFd(), &cookie, &counts) == 0)
-            live.push_back(fromKernel(cookie, counts, false, names));
-    }
-    return true;
-}
 
 ProgramGlobals KernelSocketCounters::Private::globals() const
 {
@@ -267,8 +137,6 @@ bool KernelSocketCounters::open(QString *error)
         destroyPrograms(d->programs);
         return false;
     }
-    d->keys.resize(kBatchEntries);
-    d->values.resize(kBatchEntries);
     return true;
 }
 
@@ -308,7 +176,7 @@ bool KernelSocketCounters::readLive(std::vector<KernelSocketCount> &live, QStrin
     const std::size_t before = live.size();
     live.reserve(before + d->lastLive + d->lastLive / 8);
     if (d->lookup == LiveLookup::Batch) {
-        if (d->readBatches(live, &cause)) {
+        if (d->reader.readBatches(d->liveFd(), live, &cause)) {
             d->lastLive = live.size() - before;
             return true;
         }
@@ -318,7 +186,7 @@ bool KernelSocketCounters::readLive(std::vector<KernelSocketCount> &live, QStrin
         }
         d->lookup = LiveLookup::EntryByEntry; // an older kernel: from now on
     }
-    if (d->readEntries(live, &cause)) {
+    if (d->reader.readEntries(d->liveFd(), live, &cause)) {
         d->lastLive = live.size() - before;
         return true;
     }
@@ -348,7 +216,7 @@ int KernelSocketCounters::finishVanished(std::vector<KernelSocketCount> &finishe
         // Taken by whoever deletes it: the programs may finish it meanwhile.
         if (bpf_map_lookup_elem(d->liveFd(), &cookie, &counts) == 0 &&
             bpf_map_delete_elem(d->liveFd(), &cookie) == 0) {
-            finished.push_back(fromKernel(cookie, counts, true, d->names));
+            finished.push_back(d->reader.toCount(cookie, counts, true));
             ++count;
         }
     }
