@@ -1,9 +1,9 @@
 // The meter's alarms: every AlarmRaised as it arrives in a list with time
 // and figures, and a banner per kind while that alarm is raised. The banners
-// follow AlarmRaised and AlarmCleared, and what GetRaisedAlarms answers when
-// the page opens and whenever the meter's name changes hands.
+// follow AlarmRaised and AlarmCleared, and the meter's RaisedAlarms as read
+// when the page opens, whenever it changes and whenever the meter's name
+// changes hands.
 
-import { meter, isAbsent } from "./bus.js";
 import { formatBytes, formatClock } from "./format.js";
 
 const KINDS = {
@@ -21,7 +21,6 @@ export class AlarmsSection {
         this.period = null; // minutes, from the settings
         this.raised = new Map(); // kind -> banner element
         this.dismissed = new Set(); // kinds whose banner the user closed while raised
-        this.reads = 0;
     }
 
     add(kind, bytes, limit, when = new Date()) {
@@ -38,29 +37,13 @@ export class AlarmsSection {
         this.showBanner(kind, bytes, limit, when);
     }
 
-    // What the meter says is raised now; nothing while it has no owner. Only
-    // the last of overlapping reads counts.
-    async load() {
-        const read = ++this.reads;
-        let alarms;
-        try {
-            alarms = await meter.callJson("GetRaisedAlarms");
-        } catch (error) {
-            if (!isAbsent(error))
-                throw error;
-            alarms = [];
-        }
-        if (read === this.reads)
-            this.raisedNow(alarms);
-    }
-
     cleared(kind) {
         this.dismissed.delete(kind);
         this.removeBanner(kind);
     }
 
-    // ALARMS as GetRaisedAlarms lists them: a banner for each, none for the
-    // rest. A kind still raised keeps its banner, or stays dismissed.
+    // ALARMS as the meter's RaisedAlarms lists them (plain objects): a banner
+    // for each, none for the rest. A kind still raised keeps its banner, or stays dismissed.
     raisedNow(alarms) {
         const kinds = new Set(alarms.map(alarm => alarm.kind));
         for (const kind of [...this.raised.keys(), ...this.dismissed]) {

@@ -38,6 +38,7 @@ class Peer {
         this.options = { bus: "system", ...options };
         this.client = null;
         this.subscriptions = [];
+        this.propertyWatchers = [];
     }
 
     connect() {
@@ -49,6 +50,11 @@ class Peer {
             });
             for (const [match, handler] of this.subscriptions)
                 client.subscribe(match, handler);
+            if (this.propertyWatchers.length) {
+                const proxy = client.proxy(this.iface, this.path);
+                for (const handler of this.propertyWatchers)
+                    proxy.addEventListener("changed", () => handler());
+            }
             this.client = client;
         }
         return this.client;
@@ -67,6 +73,22 @@ class Peer {
         } catch {
             throw new Error(`${method} answered with no JSON: ${String(text).slice(0, 80)}`);
         }
+    }
+
+    // The properties of the interface, each a plain value, as the name's
+    // owner answers: only it answers a call, while the bridge does not say
+    // who sent a signal.
+    async properties() {
+        const all = await this.connect().call(this.path, "org.freedesktop.DBus.Properties", "GetAll",
+                                              [this.iface], { type: "s" });
+        return plainMap(all[0]);
+    }
+
+    // HANDLER() whenever the properties change, as the proxy of the next
+    // client learns; it reads them with properties().
+    onPropertiesChanged(handler) {
+        this.propertyWatchers.push(handler);
+        this.client?.proxy(this.iface, this.path).addEventListener("changed", () => handler());
     }
 
     subscribe(match, handler) {
@@ -113,6 +135,14 @@ export function onAlarms({ raised, cleared }) {
         if (!alarms.some(alarm => alarm.kind === kind))
             cleared(kind);
     });
+}
+
+// An a{sv} as an object of plain values.
+export function plainMap(variants) {
+    const map = {};
+    for (const [key, variant] of Object.entries(variants ?? {}))
+        map[key] = variant?.v;
+    return map;
 }
 
 export { names };

@@ -1,14 +1,19 @@
-// Wires the sections to the bus: the first load, the refresh every five
-// seconds, the service and the meter coming and going.
+// Wires the sections to the bus: the first load, the meter's figures as its
+// properties change, the service's snapshots every five seconds, the service
+// and the meter coming and going.
 
-import { service, meter, onAlarms, isAbsent, describe, names } from "./bus.js";
+import { service, meter, onAlarms, isAbsent, describe, names, plainMap } from "./bus.js";
 import { NowSection } from "./now.js";
 import { HoursSection } from "./hours.js";
 import { SnapshotTable, APP_COLUMNS, PROCESS_COLUMNS } from "./tables.js";
 import { loadTop10 } from "./top10.js";
 import { SettingsSection } from "./settings.js";
 import { AlarmsSection } from "./alarms.js";
+import { serialized } from "./serial.js";
 
+// The meter rewrites the snapshots every five seconds, whether or not its
+// figures change (the rates fall to zero when traffic stops): they are read on
+// that rhythm, not when the meter's properties change.
 const REFRESH_MS = 5000;
 // The settings change rarely and cost seven calls: every sixth refresh.
 const SETTINGS_EVERY = 6;
@@ -55,11 +60,22 @@ async function refreshSnapshots() {
 
 let countingHour = null;
 
-// A new hour completes the one before (the chart's rows); a new day moves
-// the top ten's window.
+// The meter's figures and raised alarms from its properties. A new hour
+// completes the one before (the chart's rows); a new day moves the top ten's
+// window.
 async function refreshMeter() {
-    const hour = await now.refresh();
+    let properties = null;
+    let error = null;
+    try {
+        properties = await meter.properties();
+    } catch (failure) {
+        error = failure;
+    }
+    const hour = now.refresh(properties, error);
     hours.meterHourRead(hour);
+    if (error && !isAbsent(error))
+        throw error;
+    alarms.raisedNow((properties?.RaisedAlarms ?? []).map(plainMap));
     const time = hour?.time;
     if (!time)
         return;
@@ -73,7 +89,7 @@ async function refreshMeter() {
 
 async function loadEverything() {
     problem.hidden = true;
-    await Promise.all([refreshMeter(), hours.load(), refreshSnapshots(), loadTop10(), settings.load()]);
+    await Promise.all([meterRefresh(), hours.load(), refreshSnapshots(), loadTop10(), settings.load()]);
 }
 
 let refreshes = 0;
@@ -81,7 +97,7 @@ async function refresh() {
     if (document.hidden)
         return;
     refreshes += 1;
-    const tasks = [refreshMeter(), refreshSnapshots()];
+    const tasks = [refreshSnapshots()];
     if (refreshes % SETTINGS_EVERY === 0)
         tasks.push(settings.load({ keepEdit: true }));
     await Promise.all(tasks);
@@ -91,6 +107,8 @@ function report(error) {
     console.error("vexmora:", error);
 }
 
+const meterRefresh = serialized(refreshMeter, report);
+const timedRefresh = serialized(refresh, report);
 let ready = false;
 
 service.onOwner(owner => {
@@ -101,17 +119,16 @@ service.onOwner(owner => {
         loadEverything().catch(report);
     }
 });
-// The meter's name changed hands: what is raised is read anew (nothing while
-// it has no owner).
-meter.onOwner(() => {
-    if (ready)
-        Promise.all([refreshMeter(), alarms.load()]).catch(report);
-});
+// The meter's name changed hands, or its properties changed: its figures and
+// what is raised are read anew (nothing while it has no owner).
+// A change during the first load is read after it.
+meter.onOwner(meterRefresh);
+meter.onPropertiesChanged(meterRefresh);
 
-Promise.all([loadEverything(), alarms.load()])
+loadEverything()
         .catch(report)
         .finally(() => {
             ready = true;
             main.setAttribute("aria-busy", "false");
-            setInterval(() => refresh().catch(report), REFRESH_MS);
+            setInterval(timedRefresh, REFRESH_MS);
         });

@@ -1,6 +1,6 @@
-// The hour the meter is counting (GetCurrentHour), or why there is none.
+// The hour the meter is counting (its CurrentHour), or why there is none.
 
-import { meter, isAbsent, describe } from "./bus.js";
+import { isAbsent, describe, plainMap } from "./bus.js";
 import { formatBytes, formatKiBPerSecond } from "./format.js";
 
 const FIGURES = ["now-hour", "now-recv", "now-sent", "now-total", "now-peak", "now-counting"];
@@ -12,19 +12,17 @@ export class NowSection {
         this.uncounted = document.getElementById("now-uncounted");
     }
 
-    // The meter's hour, {} while counting is off, or null when the meter
-    // does not answer.
-    async refresh() {
-        let hour;
-        try {
-            hour = await meter.callJson("GetCurrentHour");
-        } catch (error) {
+    // The meter's hour from its properties, {} while counting is off, or null
+    // when the meter did not answer (ERROR).
+    refresh(properties, error) {
+        if (error) {
             this.showMessage(isAbsent(error)
                 ? "The meter (vexmora-meter) is not running: nothing is being counted."
                 : `The meter did not answer: ${describe(error)}`);
             return null;
         }
-        if (!hour || typeof hour.time !== "string") {
+        const hour = plainMap(properties.CurrentHour);
+        if (properties.Counting !== true || typeof hour.time !== "string") {
             this.showMessage("Counting is switched off: the meter counts nothing until it is " +
                              "switched on (Settings).");
             return {};

@@ -70,7 +70,7 @@ int main(int argc, char *argv[])
         }
     }
     Meter meter(parsed.options, clock, InterfaceReader(), announcer, sources);
-    bus.setCurrentHourSource([&meter] { return meter.currentHourJson(); });
+    bus.follow(meter);
     const StopSignals stopSignals;
     QObject::connect(&stopSignals, &StopSignals::received, &app, [&meter](int) {
         meter.shutdown();

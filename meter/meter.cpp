@@ -8,8 +8,6 @@
 
 #include <QDebug>
 #include <QDir>
-#include <QJsonDocument>
-#include <QJsonObject>
 
 namespace vexmora::meter {
 namespace {
@@ -86,6 +84,7 @@ void Meter::tick()
     runPeriodicWork(now);
     apps_.setAsleep(settings_.counting && schedule_.asleep());
     timer_.start(int(schedule_.delayMs()));
+    Q_EMIT sampled();
 }
 
 void Meter::wakeUp()
@@ -133,23 +132,20 @@ MeterStatus Meter::status() const
     return status;
 }
 
+CurrentHour Meter::currentHour()
+{
+    CurrentHour current;
+    QByteArray hour;
+    if (settings_.counting && ledger_.current(hour, current.row)) {
+        current.time = QString::fromLatin1(hour);
+        current.uncountedPackets = apps_.health().uncountedPackets;
+    }
+    return current;
+}
+
 QString Meter::currentHourJson()
 {
-    QByteArray hour;
-    store::HourRecord row{};
-    QJsonObject json;
-    if (settings_.counting && ledger_.current(hour, row)) {
-        json = QJsonObject{
-            {QStringLiteral("time"), QString::fromLatin1(hour)},
-            {QStringLiteral("mins"), row.mins},
-            {QStringLiteral("recv"), double(row.recv)},
-            {QStringLiteral("sent"), double(row.sent)},
-            {QStringLiteral("recv_peak"), row.recv_peak},
-            {QStringLiteral("sent_peak"), row.sent_peak},
-            {QStringLiteral("total_peak"), row.total_peak},
-            {QStringLiteral("uncounted_packets"), double(apps_.health().uncountedPackets)}};
-    }
-    return QString::fromUtf8(QJsonDocument(json).toJson(QJsonDocument::Compact));
+    return meter::currentHourJson(currentHour());
 }
 
 void Meter::applySettings(const MeterSettings &settings)

@@ -2,6 +2,7 @@
 
 #include "alarm_monitor.h"
 #include "app_counting.h"
+#include "current_hour.h"
 #include "host_counter.h"
 #include "hour_ledger.h"
 #include "meter_clock.h"
@@ -48,8 +49,16 @@ public:
     void shutdown();
 
     MeterStatus status() const;
-    // The hour being counted, as JSON text of its row so far; "{}" when none.
+    // The hour being counted: its row so far; no time while counting is off.
+    CurrentHour currentHour();
+    // The same as JSON text; "{}" when none.
     QString currentHourJson();
+    bool counting() const { return settings_.counting; }
+
+Q_SIGNALS:
+    // After every sample and every look at the settings, when what the meter
+    // shows of itself may have changed.
+    void sampled();
 
 private:
     void applySettings(const MeterSettings &settings);

@@ -1,23 +1,39 @@
 #include "meter_bus.h"
 
+#include "meter.h"
 #include "meter_adaptor.h"
 #include "vexmora_bus_names.h"
 
 #include <QDBusError>
+#include <QDBusMessage>
+#include <QDBusMetaType>
 #include <QDateTime>
 #include <QDebug>
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QJsonObject>
 
 namespace vexmora::meter {
 namespace {
 
 constexpr int kRetryMs = 5000;
 
+// Puts NAME and VALUE into CHANGED and keeps VALUE as announced when it
+// differs from what was announced last.
+template <typename T>
+void noteChange(QVariantMap &changed, const char *name, const T &value, T &announced)
+{
+    if (value != announced) {
+        changed.insert(QLatin1String(name), QVariant::fromValue(value));
+        announced = value;
+    }
+}
+
 } // namespace
 
 MeterBus::MeterBus(QObject *parent) : QObject(parent)
 {
+    qDBusRegisterMetaType<QList<QVariantMap>>();
     new MeterAdaptor(this);
     retry_.setInterval(kRetryMs);
     connect(&retry_, &QTimer::timeout, this, &MeterBus::tryToConnect);
@@ -35,16 +51,21 @@ void MeterBus::start()
         retry_.start();
 }
 
+void MeterBus::follow(Meter &meter)
+{
+    currentHour_ = [&meter] { return meter.currentHour(); };
+    counting_ = [&meter] { return meter.counting(); };
+    connect(&meter, &Meter::sampled, this, &MeterBus::publishChanges);
+    publishChanges(); // what the meter shows already, before its next sample
+}
+
 void MeterBus::announceRaised(const QString &kind, quint64 bytes, quint64 limit)
 {
-    raised_.insert(
-        kind, QJsonObject{{QStringLiteral("kind"), kind},
-                          {QStringLiteral("bytes"), double(bytes)},
-                          {QStringLiteral("limit"), double(limit)},
-                          {QStringLiteral("since"), double(QDateTime::currentSecsSinceEpoch())}});
+    raised_.insert(kind, RaisedAlarm{bytes, limit, QDateTime::currentSecsSinceEpoch()});
     if (connected_) {
         Q_EMIT AlarmRaised(kind, bytes, limit);
     }
+    publishChanges();
 }
 
 void MeterBus::announceCleared(const QString &kind)
@@ -53,20 +74,59 @@ void MeterBus::announceCleared(const QString &kind)
     if (connected_) {
         Q_EMIT AlarmCleared(kind);
     }
+    publishChanges();
 }
 
 QString MeterBus::GetCurrentHour()
 {
-    return currentHour_ ? currentHour_() : QStringLiteral("{}");
+    return currentHour_ ? currentHourJson(currentHour_()) : QStringLiteral("{}");
 }
 
 QString MeterBus::GetRaisedAlarms()
 {
     QJsonArray alarms;
-    for (const QJsonObject &alarm : raised_) {
-        alarms.append(alarm);
+    for (auto alarm = raised_.cbegin(); alarm != raised_.cend(); ++alarm) {
+        alarms.append(QJsonObject{{QStringLiteral("kind"), alarm.key()},
+                                  {QStringLiteral("bytes"), double(alarm->bytes)},
+                                  {QStringLiteral("limit"), double(alarm->limit)},
+                                  {QStringLiteral("since"), double(alarm->since)}});
     }
     return QString::fromUtf8(QJsonDocument(alarms).toJson(QJsonDocument::Compact));
+}
+
+QVariantMap MeterBus::currentHourProperty() const
+{
+    return currentHour_ ? meter::currentHourProperty(currentHour_()) : QVariantMap();
+}
+
+QList<QVariantMap> MeterBus::raisedAlarmsProperty() const
+{
+    QList<QVariantMap> alarms;
+    for (auto alarm = raised_.cbegin(); alarm != raised_.cend(); ++alarm) {
+        alarms.append({{QStringLiteral("kind"), alarm.key()},
+                       {QStringLiteral("bytes"), qulonglong(alarm->bytes)},
+                       {QStringLiteral("limit"), qulonglong(alarm->limit)},
+                       {QStringLiteral("since"), qlonglong(alarm->since)}});
+    }
+    return alarms;
+}
+
+void MeterBus::publishChanges()
+{
+    QVariantMap changed;
+    noteChange(changed, "CurrentHour", currentHourProperty(), announced_.currentHour);
+    noteChange(changed, "RaisedAlarms", raisedAlarmsProperty(), announced_.raisedAlarms);
+    noteChange(changed, "Counting", counting(), announced_.counting);
+    // Off the bus the values are kept all the same: a client reads them anew
+    // when the meter's name gets its owner.
+    if (changed.isEmpty() || !connected_) {
+        return;
+    }
+    QDBusMessage signal = QDBusMessage::createSignal(
+        QString::fromLatin1(bus::kMeterObjectPath),
+        QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("PropertiesChanged"));
+    signal.setArguments({QString::fromLatin1(bus::kMeterInterface), changed, QStringList()});
+    QDBusConnection(connectionName_).send(signal);
 }
 
 void MeterBus::tryToConnect()

@@ -1,7 +1,9 @@
 #pragma once
 
+#include "current_hour.h"
+
 #include <QDBusConnection>
-#include <QJsonObject>
+#include <QList>
 #include <QMap>
 #include <QObject>
 #include <QString>
@@ -10,14 +12,20 @@
 
 namespace vexmora::meter {
 
+class Meter;
+
 // The meter on the system bus: owns its name, exports its object, sends
-// AlarmRaised and AlarmCleared and answers GetCurrentHour and GetRaisedAlarms.
+// AlarmRaised and AlarmCleared, answers GetCurrentHour and GetRaisedAlarms,
+// and serves the same as properties, announcing each change of them.
 // Counting never waits for the bus: without one, alarms go to the log only,
 // and the meter joins the bus again whenever it can, where GetRaisedAlarms
 // tells what the signals missed meanwhile.
 class MeterBus : public QObject
 {
     Q_OBJECT
+    Q_PROPERTY(QVariantMap CurrentHour READ currentHourProperty)
+    Q_PROPERTY(QList<QVariantMap> RaisedAlarms READ raisedAlarmsProperty)
+    Q_PROPERTY(bool Counting READ counting)
 
 public:
     explicit MeterBus(QObject *parent = nullptr);
@@ -28,7 +36,15 @@ public:
     // Keeps the alarm's state for GetRaisedAlarms and sends its signal when on the bus.
     void announceRaised(const QString &kind, quint64 bytes, quint64 limit);
     void announceCleared(const QString &kind);
-    void setCurrentHourSource(std::function<QString()> source) { currentHour_ = std::move(source); }
+    // Serves what METER counts and announces its changes after every sample.
+    void follow(Meter &meter);
+    // Sends PropertiesChanged with the properties that differ from what was
+    // last announced; nothing when none does.
+    void publishChanges();
+
+    QVariantMap currentHourProperty() const;
+    QList<QVariantMap> raisedAlarmsProperty() const;
+    bool counting() const { return counting_ && counting_(); }
 
 public Q_SLOTS:
     QString GetCurrentHour();
@@ -45,8 +61,23 @@ private Q_SLOTS:
 private:
     void leave();
 
-    std::function<QString()> currentHour_;
-    QMap<QString, QJsonObject> raised_; // by kind
+    struct RaisedAlarm
+    {
+        quint64 bytes = 0;
+        quint64 limit = 0;
+        qint64 since = 0;
+    };
+    struct Announced
+    {
+        QVariantMap currentHour;
+        QList<QVariantMap> raisedAlarms;
+        bool counting = false;
+    };
+
+    std::function<CurrentHour()> currentHour_;
+    std::function<bool()> counting_;
+    QMap<QString, RaisedAlarm> raised_; // by kind
+    Announced announced_;
     QTimer retry_;
     QString connectionName_;
     int attempts_ = 0;

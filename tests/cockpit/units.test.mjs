@@ -5,6 +5,7 @@ import { test } from "node:test";
 
 import { formatBytes, formatRate, parseCount } from "../../cockpit/format.js";
 import { chartSlots, niceScale } from "../../cockpit/chart.js";
+import { serialized } from "../../cockpit/serial.js";
 
 test("sizes change unit where the rounded value would reach 1024", () => {
     const table = [
@@ -75,4 +76,28 @@ test("without the meter the browser's hour ends the range and nothing counts", (
     assert.equal(slots[47].time, "2026-07-04 10:00");
     assert.equal(slots[47].bar, null);
     assert.equal(slots[46].bar.recv, 2 ** 30);
+});
+
+test("a refresh never runs beside itself; requests meanwhile make one more run", async () => {
+    let running = 0, most = 0, runs = 0;
+    let finish = [];
+    const refresh = serialized(async () => {
+        runs += 1;
+        running += 1;
+        most = Math.max(most, running);
+        await new Promise(resolve => finish.push(resolve));
+        running -= 1;
+        if (runs === 1)
+            throw new Error("a failed run ends no later one");
+    }, () => {});
+    const first = refresh();
+    const during = [refresh(), refresh(), refresh()];
+    for (let i = 0; i < 3; i++) {
+        await new Promise(resolve => setImmediate(resolve));
+        finish.splice(0).forEach(resolve => resolve());
+    }
+    await Promise.all([first, ...during]);
+    assert.deepEqual([runs, most], [2, 1]);
+    await Promise.all([refresh(), new Promise(resolve => setImmediate(resolve)).then(() => finish[0]())]);
+    assert.equal(runs, 3);
 });

@@ -106,8 +106,8 @@ protected:
     {
         MeterOptions options;
         options.intervalMs = 10000;
-        meter_ =
-            std::make_unique<Meter>(options, *this, InterfaceReader(root_.path()), *this, sources_);
+        meter_ = std::make_unique<Meter>(options, *this, InterfaceReader(root_.path()), *alarmSink_,
+                                         sources_);
         meter_->start();
     }
     static void sql(const char *statement)
@@ -147,6 +147,7 @@ protected:
     std::vector<AlarmEvent> alarms_;
     std::vector<AlarmKind> cleared_;
     std::vector<SocketCountSource *> sources_; // the attribution's, tried in this order
+    AlarmSink *alarmSink_ = this;
     QTemporaryDir root_;
     NetflowSettings settings_;
     std::unique_ptr<Meter> meter_; // destroyed first

@@ -2,6 +2,7 @@
 // against the scratch database: exit codes, what they print, what they change.
 #include "service_test.h"
 
+#include <QDBusMetaType>
 #include <QDateTime>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -219,9 +220,11 @@ TEST_F(Tools, TextFromTheBusReachesTheTerminalEscapedOneRowALine)
 }
 
 // Anyone on the bus may send a signal of the meter's interface: watch shows
-// only those of the connection that owns the meter's name.
+// only those of the connection that owns the meter's name, as its RaisedAlarms
+// property changes.
 TEST_F(Tools, WatchShowsTheAlarmsOfTheMeterAloneEscaped)
 {
+    qDBusRegisterMetaType<QList<QVariantMap>>();
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert(QStringLiteral("DBUS_SYSTEM_BUS_ADDRESS"), bus_.address());
     QProcess watch;
@@ -239,25 +242,41 @@ TEST_F(Tools, WatchShowsTheAlarmsOfTheMeterAloneEscaped)
     QDBusConnection meter = bus_.connect(QStringLiteral("meter"));
     QDBusConnection forger = bus_.connect(QStringLiteral("forger"));
     ASSERT_TRUE(meter.registerService(QString::fromLatin1(vexmora::bus::kMeterServiceName)));
-    const auto alarm = [](const char *member, const QVariantList &arguments) {
+    const auto raised = [](const QList<QVariantMap> &alarms) {
         QDBusMessage signal = QDBusMessage::createSignal(
             QString::fromLatin1(vexmora::bus::kMeterObjectPath),
-            QString::fromLatin1(vexmora::bus::kMeterInterface), QLatin1String(member));
-        signal.setArguments(arguments);
+            QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("PropertiesChanged"));
+        signal.setArguments(
+            {QString::fromLatin1(vexmora::bus::kMeterInterface),
+             QVariantMap{{QStringLiteral("RaisedAlarms"), QVariant::fromValue(alarms)}},
+             QStringList()});
         return signal;
     };
-    const QVariantList forged{QStringLiteral("forged"), qulonglong(1), qulonglong(1)};
-    ASSERT_TRUE(forger.send(alarm("AlarmRaised", forged)));
-    ASSERT_TRUE(forger.send(alarm("AlarmCleared", {QStringLiteral("forged")})));
-    ASSERT_TRUE(meter.send(alarm("AlarmRaised", {QStringLiteral("overall\n\x1b[2J\u202e"),
-                                                 qulonglong(2 << 20), qulonglong(1 << 20)})));
+    const auto alarm = [](const QString &kind, qulonglong bytes, qulonglong limit) {
+        return QVariantMap{{QStringLiteral("kind"), kind},
+                           {QStringLiteral("bytes"), bytes},
+                           {QStringLiteral("limit"), limit},
+                           {QStringLiteral("since"), qlonglong(1700000000)}};
+    };
+    const QVariantMap overall = alarm(QStringLiteral("overall\n\x1b[2J\u202e"), 2 << 20, 1 << 20);
+    ASSERT_TRUE(forger.send(raised({alarm(QStringLiteral("forged"), 1, 1)})));
+    ASSERT_TRUE(meter.send(raised({overall})));
     EXPECT_TRUE(waitFor("alarm: 2.0 MiB")) << out.constData();
+    // A forged clearing would show the overall alarm raised again here.
+    ASSERT_TRUE(forger.send(raised({})));
+    ASSERT_TRUE(meter.send(raised({overall, alarm(QStringLiteral("ingress"), 3 << 20, 1 << 20)})));
+    EXPECT_TRUE(waitFor("alarm: 3.0 MiB")) << out.constData();
+    ASSERT_TRUE(meter.send(raised({})));
+    EXPECT_TRUE(waitFor("ingress alarm cleared") && waitFor(R"(\u202e alarm cleared)"))
+        << out.constData();
     watch.terminate();
     watch.waitForFinished(5000);
     out += watch.readAllStandardOutput();
     EXPECT_FALSE(out.contains("forged")) << out.constData();
     EXPECT_TRUE(isInert(out.toStdString())) << out.constData();
     EXPECT_TRUE(out.contains(R"(overall\x0a\x1b[2J\u202e alarm: 2.0 MiB)")) << out.constData();
+    EXPECT_EQ(out.count("alarm: 2.0 MiB"), 1) << out.constData();
+    EXPECT_EQ(out.count("alarm cleared"), 2) << out.constData();
 }
 
 TEST_F(Tools, ARefusedValueExitsOneAndAnUnreachableOrClosedServiceThree)

@@ -6,15 +6,18 @@
 #include "vexmora_bus_names.h"
 #include "vexmora_meter_proxy.h"
 
+#include <QDBusArgument>
+#include <QDBusMessage>
+#include <QDBusMetaType>
+#include <QDBusVariant>
 #include <QDateTime>
-#include <QJsonArray>
-#include <QJsonDocument>
 
 namespace vexmora::ctl {
 namespace {
 
 constexpr int kMeterTimeoutMs = 2000;
 constexpr double kMiB = 1024.0 * 1024.0;
+const QString kPropertiesInterface = QStringLiteral("org.freedesktop.DBus.Properties");
 
 // Where every line of `watch` starts.
 QString stamp(const QDateTime &when)
@@ -34,46 +37,75 @@ QJsonObject currentHourEntry(QDBusConnection &bus)
     return reply.isError() ? QJsonObject() : hourEntryFromMeter(reply.value());
 }
 
+AlarmPrinter::AlarmPrinter()
+{
+    qDBusRegisterMetaType<QList<QVariantMap>>();
+}
+
+// The bus delivers the signals of the connection that owns the meter's name
+// only: anyone may send one of that interface.
 bool AlarmPrinter::subscribe(QDBusConnection &bus)
 {
-    const auto subscribeTo = [&](const char *member, const char *slot) {
-        return bus.connect(
-            QString::fromLatin1(bus::kMeterServiceName), QString::fromLatin1(bus::kMeterObjectPath),
-            QString::fromLatin1(bus::kMeterInterface), QLatin1String(member), this, slot);
-    };
-    return subscribeTo("AlarmRaised", SLOT(print(QString, qulonglong, qulonglong))) &&
-           subscribeTo("AlarmCleared", SLOT(printCleared(QString)));
+    const QString name = QString::fromLatin1(bus::kMeterServiceName);
+    return bus.connect(name, QString::fromLatin1(bus::kMeterObjectPath), kPropertiesInterface,
+                       QStringLiteral("PropertiesChanged"), this,
+                       SLOT(propertiesChanged(QString, QVariantMap, QStringList))) &&
+           bus.connect(QStringLiteral("org.freedesktop.DBus"),
+                       QStringLiteral("/org/freedesktop/DBus"),
+                       QStringLiteral("org.freedesktop.DBus"), QStringLiteral("NameOwnerChanged"),
+                       {name}, QString(), this, SLOT(ownerChanged()));
 }
 
 void AlarmPrinter::printRaised(QDBusConnection &bus)
 {
-    VexmoraMeterProxy meter(QString::fromLatin1(bus::kMeterServiceName),
-                            QString::fromLatin1(bus::kMeterObjectPath), bus);
-    meter.setTimeout(kMeterTimeoutMs);
-    QDBusPendingReply<QString> reply = meter.GetRaisedAlarms();
-    reply.waitForFinished();
-    if (reply.isError()) {
+    QDBusMessage get = QDBusMessage::createMethodCall(QString::fromLatin1(bus::kMeterServiceName),
+                                                      QString::fromLatin1(bus::kMeterObjectPath),
+                                                      kPropertiesInterface, QStringLiteral("Get"));
+    get << QString::fromLatin1(bus::kMeterInterface) << QStringLiteral("RaisedAlarms");
+    const QDBusMessage reply = bus.call(get, QDBus::Block, kMeterTimeoutMs);
+    if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty()) {
         return;
     }
-    for (const QJsonValue &value : QJsonDocument::fromJson(reply.value().toUtf8()).array()) {
-        const QJsonObject alarm = value.toObject();
-        writeOut(describeAlarm(
-            QDateTime::fromSecsSinceEpoch(qint64(alarm.value(QStringLiteral("since")).toDouble())),
-            alarm.value(QStringLiteral("kind")).toString(),
-            quint64(alarm.value(QStringLiteral("bytes")).toDouble()),
-            quint64(alarm.value(QStringLiteral("limit")).toDouble())));
+    show(reply.arguments().constFirst().value<QDBusVariant>().variant());
+}
+
+void AlarmPrinter::propertiesChanged(const QString &interface, const QVariantMap &changed,
+                                     const QStringList &)
+{
+    const auto alarms = changed.constFind(QStringLiteral("RaisedAlarms"));
+    if (interface == QLatin1String(bus::kMeterInterface) && alarms != changed.cend()) {
+        show(*alarms);
     }
 }
 
-void AlarmPrinter::print(const QString &kind, qulonglong bytes, qulonglong limit)
+void AlarmPrinter::ownerChanged()
 {
-    writeOut(describeAlarm(QDateTime::currentDateTime(), kind, bytes, limit));
+    known_.clear();
 }
 
-void AlarmPrinter::printCleared(const QString &kind)
+void AlarmPrinter::show(const QVariant &alarms)
 {
-    writeOut(stamp(QDateTime::currentDateTime()) + tools::escapedText(kind) +
-             QStringLiteral(" alarm cleared\n"));
+    QMap<QString, Raised> now;
+    for (const QVariantMap &alarm : qdbus_cast<QList<QVariantMap>>(alarms)) {
+        now.insert(alarm.value(QStringLiteral("kind")).toString(),
+                   Raised{alarm.value(QStringLiteral("bytes")).toULongLong(),
+                          alarm.value(QStringLiteral("limit")).toULongLong(),
+                          alarm.value(QStringLiteral("since")).toLongLong()});
+    }
+    const QDateTime when = QDateTime::currentDateTime();
+    for (auto old = known_.cbegin(); old != known_.cend(); ++old) {
+        if (!now.contains(old.key()) || now.value(old.key()).since != old->since) {
+            writeOut(stamp(when) + tools::escapedText(old.key()) +
+                     QStringLiteral(" alarm cleared\n"));
+        }
+    }
+    for (auto alarm = now.cbegin(); alarm != now.cend(); ++alarm) {
+        if (!known_.contains(alarm.key()) || known_.value(alarm.key()).since != alarm->since) {
+            writeOut(describeAlarm(QDateTime::fromSecsSinceEpoch(alarm->since), alarm.key(),
+                                   alarm->bytes, alarm->limit));
+        }
+    }
+    known_ = now;
 }
 
 QString describeAlarm(const QDateTime &when, const QString &kind, quint64 bytes, quint64 limit)
