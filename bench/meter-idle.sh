@@ -15,18 +15,9 @@ build=$1 source=${2:-bpf} seconds=${3:-180} rounds=${4:-1} warmup=${5:-30}
 repo=$(cd "$(dirname "$0")/.." && pwd)
 state=$(sed -n 's/^VEXMORA_STATE_DIR:PATH=//p' "$build/CMakeCache.txt")
 [ "$state" != /var/lib/lumivar ] || { echo "configure the build with a scratch state directory" >&2; exit 2; }
-work=$(mktemp -d)
-tag=vxidle$$
-a=$tag-a b=$tag-b
-pids=()
-cleanup() {
-    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-    wait 2>/dev/null || true
-    ip netns del "$a" 2>/dev/null || true
-    ip netns del "$b" 2>/dev/null || true
-    rm -rf "$work"
-}
-trap cleanup EXIT
+# shellcheck source=../tests/meter/netns_e2e_lib.sh
+source "$repo/tests/meter/netns_e2e_lib.sh"
+a=vxidle$$-a b=vxidle$$-b dev=vxidle$$a
 
 cpu_ns() { # PID: nanoseconds on a CPU, all its threads
     cat /proc/"$1"/task/*/schedstat | awk '{ sum += $1 } END { printf "%d", sum }'
@@ -38,38 +29,19 @@ private_dirty() { awk '/^Private_Dirty:/ { print $2 }' /proc/"$1"/smaps_rollup; 
 resident() { awk '/^VmRSS:/ { print $2 }' /proc/"$1"/status; }
 command -v vnstatd >/dev/null || { echo "vnstatd is missing (Debian: vnstat)" >&2; exit 2; }
 
-# No IPv6 and no address resolution: the veth moves what the script sends.
-for ns in "$a" "$b"; do
-    ip netns add "$ns"
-    ip netns exec "$ns" sysctl -qw net.ipv6.conf.all.disable_ipv6=1 net.ipv6.conf.default.disable_ipv6=1
-done
-ip link add "${tag}a" netns "$a" type veth peer name "${tag}b" netns "$b"
-ip -n "$a" addr add 10.202.0.1/24 dev "${tag}a"
-ip -n "$b" addr add 10.202.0.2/24 dev "${tag}b"
-ip -n "$a" link set "${tag}a" up
-ip -n "$b" link set "${tag}b" up
-mac() { ip netns exec "$1" cat "/sys/class/net/$2/address"; }
-ip -n "$a" neigh add 10.202.0.2 lladdr "$(mac "$b" "${tag}b")" dev "${tag}a" nud permanent
-ip -n "$b" neigh add 10.202.0.1 lladdr "$(mac "$a" "${tag}a")" dev "${tag}b" nud permanent
-
-export DBUS_SYSTEM_BUS_ADDRESS=unix:path=$work/bus
-dbus-daemon --config-file="$repo/tests/dbus/open-system-bus.conf" --address="$DBUS_SYSTEM_BUS_ADDRESS" \
-    --nofork 2>"$work/bus.log" &
-pids+=($!)
-mkdir -p "$state" "$work/vnstat"
-rm -f "$state/netflow.db"
-printf '[Ostvane]\nNETFLOW_COUNT_STATUS=1\n' >"$state/setting.conf"
-nsenter --net=/run/netns/"$a" "$build/meter/vexmora-meter" --attribution="$source" --interfaces="${tag}a" >"$work/meter.log" 2>&1 &
-meter=$!
-pids+=("$meter")
+add_netns "$a" "$b"
+veth "$a" "$dev" 10.202.0.1 "$b" vxidle$$b 10.202.0.2
+private_bus "$repo/tests/dbus/open-system-bus.conf"
+mkdir -p "$work/vnstat"
+fresh_state
+start_meter "$a" "$build/meter/vexmora-meter" --attribution="$source" --interfaces="$dev"
+meter=$meter_pid
 printf 'DatabaseDir "%s"\n' "$work/vnstat" >"$work/vnstat.conf"
-nsenter --net=/run/netns/"$a" vnstatd -n --config "$work/vnstat.conf" >"$work/vnstat.log" 2>&1 &
-vnstat=$!
-pids+=("$vnstat")
+spawn "$work/vnstat.log" "$a" vnstatd -n --config "$work/vnstat.conf"
+vnstat=$spawned
 sleep "$warmup"
-kill -0 "$meter" || { cat "$work/meter.log" >&2; exit 1; }
-kill -0 "$vnstat" || { cat "$work/vnstat.log" >&2; exit 1; }
-grep -q "with $source" "$work/meter.log" || { cat "$work/meter.log" >&2; exit 1; }
+kill -0 "$meter" && grep -q "with $source" "$work/meter.log" || fail "the meter stopped or counts otherwise"
+kill -0 "$vnstat" || fail "vnstatd stopped: $(cat "$work/vnstat.log")"
 echo "load average at the start: $(cut -d' ' -f1-3 /proc/loadavg)"
 echo "CPU up to the end of the warm-up (start-up included): meter $(awk -v n="$(cpu_ns "$meter")" 'BEGIN { printf "%.1f", n / 1e6 }') ms"
 
@@ -86,11 +58,9 @@ measure() { # LABEL: one period of SECONDS
 }
 for round in $(seq "$rounds"); do
     measure "round $round, idle"
-    nsenter --net=/run/netns/"$a" ping -q -i 1 10.202.0.2 >/dev/null &
-    ping=$!
-    pids+=("$ping")
+    spawn /dev/null "$a" ping -q -i 1 10.202.0.2
     measure "round $round, one ping a second"
-    kill "$ping"
+    kill "$spawned"
     sleep 60 # the meter asleep again before the next round
 done
 echo "private dirty: meter $(private_dirty "$meter") KiB, vnstatd $(private_dirty "$vnstat") KiB;" \

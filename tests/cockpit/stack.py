@@ -15,6 +15,8 @@ import tempfile
 import time
 
 PYTHON = "/usr/bin/python3"
+HARNESS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "meter",
+                       "netns_e2e_lib.sh")
 
 
 def eventually(condition, timeout=10.0, what="a condition"):
@@ -80,18 +82,12 @@ class Stack:
 
     # -- the system ------------------------------------------------------
     def start_netns(self):
-        run = lambda *command: subprocess.run(command, check=True)
-        for ns in (self.ns_a, self.ns_b):
-            run("ip", "netns", "add", ns)
-            self.netns_ready = True
-            # No IPv6: the kernel's neighbour discovery would add traffic of its own.
-            run("ip", "netns", "exec", ns, "sysctl", "-qw", "net.ipv6.conf.all.disable_ipv6=1",
-                "net.ipv6.conf.default.disable_ipv6=1")
-        run("ip", "link", "add", f"{self.tag}a", "netns", self.ns_a, "type", "veth", "peer", "name",
-            f"{self.tag}b", "netns", self.ns_b)
-        for ns, end, address in ((self.ns_a, "a", "10.203.0.1/24"), (self.ns_b, "b", "10.203.0.2/24")):
-            run("ip", "-n", ns, "addr", "add", address, "dev", f"{self.tag}{end}")
-            run("ip", "-n", ns, "link", "set", f"{self.tag}{end}", "up")
+        """The two namespaces and their veth pair, by the end-to-end scripts' harness."""
+        self.netns_ready = True
+        for arguments in (("add_netns", self.ns_a, self.ns_b),
+                          ("veth", self.ns_a, f"{self.tag}a", "10.203.0.1", self.ns_b,
+                           f"{self.tag}b", "10.203.0.2")):
+            subprocess.run(["bash", HARNESS, *arguments], check=True)
 
     def start_bus(self):
         """The package's bus configuration and a directory of activatable

@@ -11,70 +11,32 @@
 #   hostile_names_e2e.sh METER VEXMORAD VEXMORACTL STATE_DIR BUS_CONFIG
 set -euo pipefail
 meter=$1 service=$2 ctl=$3 state=$4 bus_config=$5
-tag=vxh$$
-a=$tag-a b=$tag-b work=$(mktemp -d)
 # shellcheck source=netns_e2e_lib.sh
 source "$(dirname "$0")/netns_e2e_lib.sh"
-sql() { sqlite3 "$state/netflow.db" "$1"; }
+a=vxh$$-a b=vxh$$-b
 python=$(readlink -f /usr/bin/python3) # the packaged interpreter
 esc=$'\e'
 
-for ns in "$a" "$b"; do
-    ip netns add "$ns"
-    ip netns exec "$ns" sysctl -qw net.ipv6.conf.all.disable_ipv6=1 net.ipv6.conf.default.disable_ipv6=1
-done
-ip link add "${tag}a" netns "$a" type veth peer name "${tag}b" netns "$b"
-ip -n "$a" addr add 10.204.0.1/24 dev "${tag}a"
-ip -n "$b" addr add 10.204.0.2/24 dev "${tag}b"
-ip -n "$a" link set "${tag}a" up
-ip -n "$b" link set "${tag}b" up
-
-export DBUS_SYSTEM_BUS_ADDRESS=unix:path=$work/bus
-dbus-daemon --config-file="$bus_config" --address="$DBUS_SYSTEM_BUS_ADDRESS" --nofork 2>"$work/bus.log" &
-pids+=($!)
-eventually 15 test -S "$work/bus" || fail "no private bus"
+add_netns "$a" "$b"
+veth "$a" vxh$$a 10.204.0.1 "$b" vxh$$b 10.204.0.2
+private_bus "$bus_config"
 "$service" >"$work/service.log" 2>&1 &
 pids+=($!)
+fresh_state
+start_meter "$a" "$meter" --interval=0.2 --interfaces=vxh$$a --max-apps=4
 
-rm -rf "$state"
-mkdir -p "$state"
-printf '[Ostvane]\nNETFLOW_COUNT_STATUS=1\n' >"$state/setting.conf"
-ip netns exec "$a" sh -c 'mount -t cgroup2 cgroup2 /sys/fs/cgroup && exec "$@"' sh \
-    "$meter" --interval=0.2 --interfaces="${tag}a" --max-apps=4 >"$work/meter.log" 2>&1 &
-meter_pid=$!
-pids+=("$meter_pid")
-eventually 15 grep -q "Counting the traffic" "$work/meter.log" || fail "the meter did not start"
-
-# A sink in b that takes every connection's bytes.
-ip netns exec "$b" "$python" -c '
-import socket, threading
-server = socket.create_server(("10.204.0.2", 9000))
-def drain(conn):
-    while conn.recv(65536):
-        pass
-while True:
-    threading.Thread(target=drain, args=(server.accept()[0],), daemon=True).start()
-' &
-pids+=($!)
-# Renames itself when NAME is set, sends 200 kB and stays a while so that
-# samples see its connection.
-cat >"$work/sender.py" <<'EOF'
-import ctypes, os, socket, time
-name = os.environ.get("NAME")
-if name:
-    ctypes.CDLL(None).prctl(15, name.encode())
-with socket.create_connection(("10.204.0.2", 9000), timeout=20) as conn:
-    conn.sendall(b"x" * 200_000)
-    time.sleep(12)
-EOF
+# A sink in b that takes every connection's bytes; each sender in a (traffic.py
+# under other names, renamed when NAME is set) sends it 200 kB, and stays so
+# that samples see it.
+spawn "$work/sink" "$b" "$python" "$(dirname "$0")/traffic.py" peer 10.204.0.2 - - - - 0
+cp "$(dirname "$0")/traffic.py" "$work/sender.py"
 mkdir "$work/bin"
 cp "$python" "$work/bin/(unattributed)"
 cp "$python" "$work/bin/python3"
 cp "$work/sender.py" "$work/${esc}[2Jevil.py"
 for i in 1 2 3 4; do cp "$work/sender.py" "$work/extra$i.py"; done
-listening() { ip netns exec "$b" ss -Hltn | grep -q ':9000 '; }
-eventually 15 listening || fail "the sink did not listen"
-run() { ip netns exec "$a" env "$@" 2>>"$work/senders.log" & pids+=($!); }
+eventually 15 grep -q listening "$work/sink" || fail "the sink did not listen"
+run() { spawn "$work/sender-$RANDOM" "$a" env "$@" long 10.204.0.2 200000; } # [NAME=...] INTERPRETER SCRIPT
 run NAME="${esc}[2J${esc}[31mX" "$python" "$work/sender.py"
 run "$work/bin/(unattributed)" "$work/sender.py"
 run "$work/bin/python3" "$work/sender.py"
@@ -83,12 +45,11 @@ sleep 1 # these four first: the limit takes the last ones
 for i in 1 2 3 4; do run "$python" "$work/extra$i.py"; done
 printf -v picture '\u241b'
 eventually 20 grep -q "\"${picture}\[2J${picture}\[31mX\"" "$state/process_info" ||
-    fail "the renamed process: $(cat "$state/process_info") $(cat "$work/senders.log")"
+    fail "the renamed process: $(cat "$state/process_info" "$work"/sender-*)"
 "$ctl" apps >"$work/apps"
 "$ctl" processes >"$work/processes"
 cp "$state/app_info" "$state/process_info" "$work/"
-kill -TERM "$meter_pid"
-wait "$meter_pid" || fail "the meter exited with $?"
+stop_meter
 
 rows=$(sql "SELECT pkgname || '=' || sent FROM app_data ORDER BY pkgname")
 grep -q "^\[unattributed\]=2[0-9]\{5\}" <<<"$rows" || fail "no row for the copy called (unattributed): $rows"

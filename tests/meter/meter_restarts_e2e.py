@@ -34,6 +34,12 @@ def run(*command):
     subprocess.run(command, check=True, capture_output=True)
 
 
+def harness(*arguments):
+    """A function of the shell scripts' harness: namespaces, veth pairs, counters."""
+    return subprocess.run(["bash", os.path.join(HERE, "netns_e2e_lib.sh"), *arguments], check=True,
+                          capture_output=True, text=True).stdout
+
+
 class Link:
     """Namespaces A and B, the veth between them counted in A."""
 
@@ -42,48 +48,20 @@ class Link:
         self.a, self.b, self.dev, self.peer = f"{tag}-a", f"{tag}-b", f"{tag}a", f"{tag}b"
 
     def create(self):
-        for ns in (self.a, self.b):
-            run("ip", "netns", "add", ns)
-            # No IPv6 and fixed neighbours: the kernel moves no bytes of its own.
-            run("ip", "netns", "exec", ns, "sysctl", "-qw", "net.ipv6.conf.all.disable_ipv6=1",
-                "net.ipv6.conf.default.disable_ipv6=1")
-        run("ip", "link", "add", self.dev, "netns", self.a, "type", "veth", "peer", "name",
-            self.peer, "netns", self.b)
-        for ns, dev, mine, theirs, other in ((self.a, self.dev, "1", "2", self.peer),
-                                             (self.b, self.peer, "2", "1", self.dev)):
-            other_ns = self.b if ns == self.a else self.a
-            mac = open_in(other_ns, f"/sys/class/net/{other}/address").strip()
-            run("ip", "-n", ns, "addr", "add", f"10.202.0.{mine}/24", "dev", dev)
-            # One frame per segment, as on a real wire: the veth then counts
-            # the link header of every segment, as the kernel programs do.
-            run("ip", "-n", ns, "link", "set", dev, "gso_max_segs", "1", "up")
-            run("ip", "-n", ns, "neigh", "replace", f"10.202.0.{theirs}", "lladdr", mac, "dev",
-                dev, "nud", "permanent")
+        harness("add_netns", self.a, self.b)
+        harness("veth", self.a, self.dev, "10.202.0.1", self.b, self.peer, "10.202.0.2")
 
     def counters(self):
-        for line in open_in(self.a, "/proc/net/dev").splitlines():
-            name, _, fields = line.partition(":")
-            if name.strip() == self.dev:
-                numbers = fields.split()
-                return int(numbers[0]), int(numbers[8])
-        fail("the veth is gone")
+        return tuple(int(number) for number in harness("counters", self.a, self.dev).split())
 
     def close(self):
         for ns in (self.a, self.b):
             subprocess.run(["ip", "netns", "del", ns], capture_output=True)
 
 
-def open_in(ns, path):
-    return subprocess.run(["ip", "netns", "exec", ns, "cat", path], check=True,
-                          capture_output=True, text=True).stdout
-
-
 class Meter:
     def __init__(self, program, link, interval):
-        # ip netns exec mounts a sysfs of the namespace, without the cgroup2
-        # mount the kernel programs attach below: mounted again.
-        self.command = ["ip", "netns", "exec", link.a, "sh", "-c",
-                        'mount -t cgroup2 cgroup2 /sys/fs/cgroup && exec "$@"', "sh", program,
+        self.command = ["nsenter", f"--net=/run/netns/{link.a}", program,
                         f"--interval={interval}", f"--interfaces={link.dev}"]
         self.log = tempfile.TemporaryFile("w+")
         self.env = dict(os.environ, DBUS_SYSTEM_BUS_ADDRESS="unix:path=/nonexistent")
@@ -112,12 +90,14 @@ class Meter:
 
 
 class Traffic:
-    def __init__(self, link):
+    def __init__(self, link, rate):
         self.process = subprocess.Popen(
-            ["ip", "netns", "exec", link.a, sys.executable, os.path.join(HERE, "steady_traffic.py"),
-             "10.202.0.1", link.b], stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+            ["nsenter", f"--net=/run/netns/{link.a}", "/usr/bin/python3",
+             os.path.join(HERE, "traffic.py"), "steady", "10.202.0.1", link.b],
+            stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
         if self.process.stdout.readline().strip() != "connected":
             fail("no connection between the namespaces")
+        self.say(f"rate {rate}")
 
     def say(self, command):
         self.process.stdin.write(command + "\n")
@@ -136,15 +116,17 @@ class Traffic:
 class Database:
     def __init__(self, state):
         self.path = os.path.join(state, "netflow.db")
+        with open("/proc/sys/kernel/random/boot_id") as boot_id:
+            self.boot_id = boot_id.read().strip()
 
     def rows(self, query, *parameters):
         with sqlite3.connect(self.path, timeout=10) as db:
             return db.execute(query, parameters).fetchall()
 
-    def wait_for_baseline(self, boot_id, meter):
+    def wait_for_baseline(self, meter):
         for _ in range(100):
             try:
-                if self.rows("SELECT boot_id FROM meter_baseline") == [(boot_id,)]:
+                if self.rows("SELECT boot_id FROM meter_baseline") == [(self.boot_id,)]:
                     return
             except sqlite3.Error:
                 pass
@@ -183,7 +165,7 @@ def check_app_rows_add_up(db, meter, moved, runs):
     ended in the run stay in its rows, which may then hold more."""
     apps = {name: (int(recv), int(sent)) for name, recv, sent in db.rows(
         "SELECT pkgname, TOTAL(recv), TOTAL(sent) FROM app_data GROUP BY pkgname")}
-    program = apps.pop("steady_traffic.py", (0, 0))
+    program = apps.pop("traffic.py", (0, 0))
     unattributed = apps.pop("(unattributed)", (0, 0))
     carry = db.rows("SELECT TOTAL(recv), TOTAL(sent) FROM meter_app_carry")[0]
     expected = tuple(int(m + c) for m, c in zip(moved, carry))
@@ -196,15 +178,20 @@ def check_app_rows_add_up(db, meter, moved, runs):
     return program, unattributed, carry
 
 
-def crash_loop(link, meter, db, boot_id):
+def start_counting(link, meter, db):
+    """The veth's counters before the meter starts; returns once it stored its baseline."""
+    before = link.counters()
+    meter.start()
+    db.wait_for_baseline(meter)
+    return before
+
+
+def crash_loop(link, meter, db):
     rng = random.Random(os.environ.get("VEXMORA_SEED", str(time.time_ns())))
     stops = [signal.SIGKILL] * 30 + [signal.SIGTERM] * 10
     rng.shuffle(stops)
-    before = link.counters()
-    meter.start()
-    db.wait_for_baseline(boot_id, meter)
-    traffic = Traffic(link)
-    traffic.say("rate 2000000")
+    before = start_counting(link, meter, db)
+    traffic = Traffic(link, 2000000)
     unseen = 0  # what moved while no meter ran
     for how in stops:
         time.sleep(rng.uniform(0.2, 2.5))
@@ -233,13 +220,10 @@ def crash_loop(link, meter, db, boot_id):
           f" program {program}, unattributed {unattributed}, carried {carry}")
 
 
-def stall(link, meter, db, boot_id):
+def stall(link, meter, db):
     pace = 200_000
-    before = link.counters()
-    meter.start()
-    db.wait_for_baseline(boot_id, meter)
-    traffic = Traffic(link)
-    traffic.say(f"rate {pace}")
+    before = start_counting(link, meter, db)
+    traffic = Traffic(link, pace)
     time.sleep(3)
     meter.process.send_signal(signal.SIGSTOP)
     traffic.say("burst 60000000")
@@ -265,7 +249,7 @@ def stall(link, meter, db, boot_id):
         meter.fail(f"peaks {peaks} KiB/s, the traffic's pace allows {limit:.0f}")
     # The program is all the traffic of the veth: its rows are what the veth
     # moved, the packets' headers included.
-    app = db.rows("SELECT recv, sent FROM app_data WHERE pkgname = 'steady_traffic.py'")
+    app = db.rows("SELECT recv, sent FROM app_data WHERE pkgname = 'traffic.py'")
     if not app or any(abs(row - kernel) > kernel / 1000 for row, kernel in zip(app[0], moved)):
         meter.fail(f"the veth moved {moved[0]} B in, {moved[1]} B out (the program's payload"
                    f" {received}/{sent} B); its rows: {app}")
@@ -273,12 +257,9 @@ def stall(link, meter, db, boot_id):
           f" the program's payload {received}/{sent} B, its rows {app[0]}; peaks {peaks} KiB/s")
 
 
-def reboot(link, meter, db, boot_id):
-    before = link.counters()
-    meter.start()
-    db.wait_for_baseline(boot_id, meter)
-    traffic = Traffic(link)
-    traffic.say("rate 1000000")
+def reboot(link, meter, db):
+    before = start_counting(link, meter, db)
+    traffic = Traffic(link, 1000000)
     time.sleep(3)
     meter.stop(signal.SIGKILL)
     traffic.quiet()
@@ -287,7 +268,7 @@ def reboot(link, meter, db, boot_id):
         connection.execute("UPDATE meter_baseline SET boot_id = '4c1f93b0-another-boot'")
     at_restart = link.counters()
     meter.start()
-    db.wait_for_baseline(boot_id, meter)
+    db.wait_for_baseline(meter)
     traffic.say("rate 1000000")
     time.sleep(2)
     traffic.quiet()
@@ -320,16 +301,15 @@ def main():
     os.makedirs(state)
     with open(os.path.join(state, "setting.conf"), "w") as settings:
         settings.write("[Ostvane]\nNETFLOW_COUNT_STATUS=1\n")
-    boot_id = open("/proc/sys/kernel/random/boot_id").read().strip()
     link = Link()
     meter = Meter(program, link, "0.2" if case == "stall" else "0.5")
     try:
         try:
             link.create()
         except subprocess.CalledProcessError as error:
-            skip(f"no network namespaces here: {error.stderr.decode().strip()}")
+            skip(f"no network namespaces here: {error.stderr.strip()}")
         {"crash-loop": crash_loop, "stall": stall, "reboot": reboot}[case](
-            link, meter, Database(state), boot_id)
+            link, meter, Database(state))
     finally:
         if meter.process and meter.process.poll() is None:
             meter.process.kill()

@@ -1,21 +1,110 @@
-# Sourced by the end-to-end scripts that run the meter between two network
-# namespaces: with a, b and work set, removes both namespaces, the scratch
-# directory and the processes in pids on exit, and gives fail and eventually.
-pids=()
+# The harness of the scripts that run the real meter between network
+# namespaces. Sourced: gives a scratch directory in work, and on exit ends the
+# processes in pids, deletes the namespaces in namespaces and the scratch
+# directory. Run as a command (`bash netns_e2e_lib.sh FUNCTION ARGUMENTS...`)
+# it calls one function, for the scripts in other languages.
+
+needs_root() { # skips (77) without root, fails under CI
+    [ "$(id -u)" = 0 ] && return
+    echo "needs root (network namespaces)"
+    [ "${CI:-}" = true ] && exit 1
+    exit 77
+}
+
+add_netns() { # NAME...: without IPv6, whose neighbour discovery moves bytes at random
+    local ns
+    for ns in "$@"; do
+        ip netns add "$ns"
+        namespaces+=("$ns")
+        ip netns exec "$ns" sysctl -qw net.ipv6.conf.all.disable_ipv6=1 net.ipv6.conf.default.disable_ipv6=1
+        ip -n "$ns" link set lo up
+    done
+}
+
+mac_of() { ip -n "$1" -j link show dev "$2" | jq -r '.[0].address'; } # NETNS DEVICE
+
+# A veth pair between two namespaces, with /24 addresses, one frame per segment
+# and permanent neighbours: its counters show the segments of the programs'
+# connections and nothing else.
+veth() { # NETNS DEVICE ADDRESS PEER-NETNS PEER-DEVICE PEER-ADDRESS
+    ip link add "$2" netns "$1" type veth peer name "$5" netns "$4"
+    ip -n "$1" addr add "$3/24" dev "$2"
+    ip -n "$4" addr add "$6/24" dev "$5"
+    ip -n "$1" link set "$2" gso_max_segs 1 up
+    ip -n "$4" link set "$5" gso_max_segs 1 up
+    ip -n "$1" neigh replace "$6" lladdr "$(mac_of "$4" "$5")" dev "$2" nud permanent
+    ip -n "$4" neigh replace "$3" lladdr "$(mac_of "$1" "$2")" dev "$5" nud permanent
+}
+
+counters() { # NETNS DEVICE: the bytes it received and sent
+    ip -n "$1" -j -s link show dev "$2" | jq -r '.[0].stats64 | "\(.rx.bytes) \(.tx.bytes)"'
+}
+
+if [ "${BASH_SOURCE[0]}" = "$0" ]; then
+    set -euo pipefail
+    "$@"
+    exit
+fi
+
+work=$(mktemp -d) pids=() namespaces=()
 cleanup() {
+    local pid ns
     for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-    ip netns del "$a" 2>/dev/null || true
-    ip netns del "$b" 2>/dev/null || true
+    for ns in "${namespaces[@]}"; do ip netns del "$ns" 2>/dev/null || true; done
     rm -rf "$work"
 }
 trap cleanup EXIT
+
 fail() {
     echo "FAIL: $*" >&2
     cat "$work/meter.log" >&2 || true
     exit 1
 }
+
 eventually() { # SECONDS COMMAND...
     local until=$((SECONDS + $1))
     shift
     until "$@" 2>/dev/null; do [ "$SECONDS" -lt "$until" ] || return 1; sleep 0.2; done
 }
+
+private_bus() { # CONFIG: a system bus of the test's own
+    export DBUS_SYSTEM_BUS_ADDRESS=unix:path=$work/bus
+    dbus-daemon --config-file="$1" --address="$DBUS_SYSTEM_BUS_ADDRESS" --nofork 2>"$work/bus.log" &
+    pids+=($!)
+    eventually 15 test -S "$work/bus" || fail "no private bus"
+}
+
+fresh_state() { # SETTING...: an empty state directory in state, counting on
+    rm -rf "$state"
+    mkdir -p "$state"
+    printf '%s\n' '[Ostvane]' NETFLOW_COUNT_STATUS=1 "$@" >"$state/setting.conf"
+}
+
+# COMMAND in the background in the network of NETNS only, its output in
+# OUTPUT and its pid in spawned, ended on exit: in the mount namespace of its
+# own that `ip netns exec` makes, a program's executable can read as a path
+# outside the meter's root (a chroot, as in the kernel matrix's machines), and
+# the cgroup2 mount the kernel programs attach below is hidden.
+spawn() { # OUTPUT NETNS COMMAND...
+    nsenter --net="/run/netns/$2" "${@:3}" >"$1" 2>&1 &
+    spawned=$!
+    pids+=("$spawned")
+}
+
+# The meter (COMMAND: it or a wrapper that execs it), its pid in meter_pid
+# once it counts (a slow machine takes a while to load the kernel programs and
+# read the package index).
+start_meter() { # NETNS COMMAND...
+    spawn "$work/meter.log" "$@"
+    meter_pid=$spawned
+    eventually 60 grep -q "Counting the traffic of" "$work/meter.log" || fail "the meter does not count"
+}
+
+stop_meter() { # SIGTERM writes everything and exits 0
+    kill -TERM "$meter_pid"
+    wait "$meter_pid" || fail "the meter exited with $?"
+}
+
+sql() { sqlite3 "$state/netflow.db" "$1"; }
+
+ppm() { echo $((($1 > $2 ? $1 - $2 : $2 - $1) * 1000000 / ($2 > 0 ? $2 : 1))); } # ACTUAL EXPECTED

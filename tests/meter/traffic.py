@@ -1,6 +1,6 @@
-"""mixed_load.py ROLE ...: one part of a mixed load between two network
-namespaces, each role over its own veth pair, so that the veth's counters
-are what the role's packets moved. In the meter's namespace:
+"""traffic.py ROLE ...: the traffic of the end-to-end tests, each role over a
+veth pair of its own, so that the veth's counters are what its packets moved.
+NAME in the environment renames the process. In the meter's namespace:
 
   long ADDRESS BYTES            one TCP connection sends BYTES over several seconds
   short ADDRESS COUNT           COUNT connections in turn, each downloads 100 kB and closes
@@ -17,8 +17,22 @@ that its process is there to be seen. In the peer's namespace:
   peer LONG SHORT UDP HALFCLOSE SERVER BYTES   the other ends, at the roles'
       addresses ("-" for a role not run); connects to the server role and sends
       BYTES over a few seconds
+
+  steady ADDRESS PEER_NETNS   listens on ADDRESS, has a copy of itself in
+      PEER_NETNS connect, and sends to it over that one connection as its
+      standard input says, a command a line:
+        rate BYTES_PER_S  send at that pace from now on (0 stops)
+        burst BYTES       send that many at once
+        quiet             stop sending, wait for the last answers, print
+                          "quiet SENT RECEIVED" (payload bytes in all)
+      The peer answers each byte with a quarter byte: it has sent
+      floor(received / 4) bytes back after every read. End of input closes
+      the connection.
 """
+import ctypes
+import os
 import socket
+import subprocess
 import sys
 import threading
 import time
@@ -126,8 +140,6 @@ def peer(long_address, short_address, udp_address, half_address, server_address,
     print("listening", flush=True)
     if server_address != "-":
         connect_and_send(server_address, total)
-    while True:
-        time.sleep(60)
 
 
 def connect_and_send(address, total):
@@ -143,11 +155,102 @@ def connect_and_send(address, total):
         read_to_end(conn)
 
 
+STEADY_CHUNK = 16384
+
+
+def steady_peer(address, port):
+    conn = socket.create_connection((address, int(port)), timeout=20)
+    conn.settimeout(None)
+    received = answered = 0
+    while data := conn.recv(65536):
+        received += len(data)
+        owed = received // 4 - answered
+        if owed:
+            conn.sendall(b"y" * owed)
+            answered += owed
+    sys.exit()
+
+
+class Sender:
+    def __init__(self, conn):
+        self.conn = conn
+        self.changed = threading.Condition()
+        self.sent = self.received = self.rate = self.burst = 0
+        self.sending = False
+        self.closing = False
+        threading.Thread(target=self.receive, daemon=True).start()
+        self.thread = threading.Thread(target=self.send)
+        self.thread.start()
+
+    def receive(self):
+        while data := self.conn.recv(65536):
+            with self.changed:
+                self.received += len(data)
+                self.changed.notify_all()
+
+    def send(self):
+        due = time.monotonic()
+        while True:
+            with self.changed:
+                self.changed.wait_for(lambda: self.closing or self.burst or self.rate)
+                if self.closing:
+                    return
+                size, self.burst = (self.burst, 0) if self.burst else (STEADY_CHUNK, 0)
+                rate = self.rate
+                self.sending = True
+            self.conn.sendall(b"x" * size)
+            with self.changed:
+                self.sent += size
+                self.sending = False
+                self.changed.notify_all()
+            if size == STEADY_CHUNK and rate:
+                due = max(due, time.monotonic() - 1) + STEADY_CHUNK / rate
+                time.sleep(max(0.0, due - time.monotonic()))
+
+    def command(self, line):
+        word, _, number = line.partition(" ")
+        with self.changed:
+            if word == "rate":
+                self.rate = int(number)
+            elif word == "burst":
+                self.burst += int(number)
+            elif word == "quiet":
+                self.rate = 0
+                self.changed.wait_for(lambda: not self.burst and not self.sending)
+                self.changed.wait_for(lambda: self.received == self.sent // 4, timeout=30)
+                print(f"quiet {self.sent} {self.received}", flush=True)
+            self.changed.notify_all()
+
+    def close(self):
+        with self.changed:
+            self.closing = True
+            self.changed.notify_all()
+        self.thread.join()
+        self.conn.shutdown(socket.SHUT_WR)
+
+
+def steady(address, netns):
+    with socket.create_server((address, 0)) as server:
+        helper = subprocess.Popen(["ip", "netns", "exec", netns, sys.executable, __file__,
+                                   "steady-peer", address, str(server.getsockname()[1])])
+        server.settimeout(20)
+        conn, _ = server.accept()
+    conn.settimeout(None)
+    sender = Sender(conn)
+    print("connected", flush=True)
+    for line in sys.stdin:
+        sender.command(line.strip())
+    sender.close()
+    if helper.wait(timeout=20) != 0:
+        sys.exit("the peer failed")
+    sys.exit()
+
+
 ROLES = {"long": long_transfer, "short": short_downloads, "udp": udp_datagrams,
-         "halfclose": half_close, "server": accepting_server}
+         "halfclose": half_close, "server": accepting_server, "peer": peer, "steady": steady,
+         "steady-peer": steady_peer}
 if __name__ == "__main__":
-    role, arguments = sys.argv[1], sys.argv[2:]
-    if role == "peer":
-        peer(*arguments)
-    ROLES[role](*arguments)
+    if os.environ.get("NAME"):
+        ctypes.CDLL(None).prctl(15, os.environ["NAME"].encode())  # PR_SET_NAME
+    ROLES[sys.argv[1]](*sys.argv[2:])
     done_and_stay()
