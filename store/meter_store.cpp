@@ -26,7 +26,7 @@ constexpr const char *kMeterSql[] = {
     kAddDatedAppTraffic,
     "DELETE FROM meter_app_carry;",
     "INSERT INTO meter_app_carry (day, recv, sent) VALUES (?, ?, ?);",
-    "SELECT mins, recv, sent, recv_peak, sent_peak, total_peak FROM hour_data WHERE time = ?;",
+    kLoadHourData,
     "SELECT interface, ifindex, boot_id, recv, sent, elapsed_ms FROM meter_baseline;",
     "SELECT hour, covered FROM meter_minutes;",
     "SELECT day, recv, sent FROM meter_app_carry;",

@@ -1,3 +1,4 @@
+#include "hour_statement.h"
 #include "meter_store.h"
 #include "meter_store_connection.h"
 #include "schema.h"
@@ -155,12 +156,7 @@ StoreResult MeterStore::loadHour(const char *hourText, HourRecord &record)
     // The unique key on time allows one row at most.
     const int rc = sqlite3_step(s);
     if (rc == SQLITE_ROW) {
-        record.mins = sqlite3_column_int(s, 0);
-        record.recv = sqlite3_column_int64(s, 1);
-        record.sent = sqlite3_column_int64(s, 2);
-        record.recv_peak = sqlite3_column_int(s, 3);
-        record.sent_peak = sqlite3_column_int(s, 4);
-        record.total_peak = sqlite3_column_int(s, 5);
+        readHourRecord(s, record);
     }
     sqlite3_reset(s);
     return stepFailed(*c, rc, "hour_data") ? failed() : StoreResult::Done;
