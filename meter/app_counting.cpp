@@ -88,16 +88,6 @@ void AppCounting::setAsleep(bool asleep)
     source_->wakeOnTraffic(asleep);
 }
 
-bool AppCounting::resume(const store::AppCarry &carry)
-{
-    store::AppCarry attributed;
-    if (carry.utcDay >= 0 &&
-        store::loadAttributedBytes(carry.utcDay, kUnattributed, attributed) != 0) {
-        return false;
-    }
-    return ledger_.resume(carry, attributed);
-}
-
 void AppCounting::runPeriodicWork(qint64 elapsedMs)
 {
     if (elapsedMs - lastLossCheckMs_ >= kLossCheckMs) {

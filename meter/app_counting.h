@@ -61,10 +61,14 @@ public:
     // cannot wake it at the first traffic.
     bool maySleep() const { return !source_ || source_->wakesOnTraffic(); }
     // What the application rows lack, for the meter's next write; the store
-    // took `write`; the carry the previous run stored with its rows.
+    // took `write`; the carry the previous run stored with its rows, with the
+    // attributed bytes its day's rows hold.
     store::AppWrite unwritten() const { return ledger_.unwritten(); }
     void written(const store::AppWrite &write) { ledger_.written(write); }
-    bool resume(const store::AppCarry &carry);
+    bool resume(const store::AppCarry &carry, const store::AppCarry &attributed)
+    {
+        return ledger_.resume(carry, attributed);
+    }
     // Writes the snapshots every few seconds and says once a minute at most
     // whether final counts were lost or packets went uncounted (the table full).
     void runPeriodicWork(qint64 elapsedMs);

@@ -46,7 +46,8 @@ store::AppWrite AppLedger::unwritten() const
     store::AppWrite write;
     for (auto it = unflushed_.cbegin(); it != unflushed_.cend(); ++it) {
         if (it->recv != 0 || it->sent != 0) {
-            write.increments.push_back({it.key().toStdString(), it->recv, it->sent});
+            write.increments.push_back(
+                {it.key().second.toStdString(), it->recv, it->sent, it.key().first});
         }
     }
     if (!overAttributed_.isZero()) {
@@ -58,7 +59,8 @@ store::AppWrite AppLedger::unwritten() const
 void AppLedger::written(const store::AppWrite &write)
 {
     for (const store::AppIncrement &increment : write.increments) {
-        const auto it = unflushed_.find(QString::fromStdString(increment.app));
+        const auto it =
+            unflushed_.find({qint64(increment.utcDay), QString::fromStdString(increment.app)});
         if (it == unflushed_.end()) {
             continue;
         }
@@ -120,7 +122,7 @@ void AppLedger::addApp(const QString &app, const ByteCounts &bytes)
         apps_[app].add(bytes);
         ownRows_ += isReservedName(app) ? 1 : 0;
     }
-    Unflushed &pending = unflushed_[app];
+    Unflushed &pending = unflushed_[{day_, app}];
     pending.recv += qint64(bytes.recv);
     pending.sent += qint64(bytes.sent);
 }
@@ -173,7 +175,7 @@ quint64 AppLedger::takeBackUnattributed(quint64 excess, quint64 ByteCounts::*dir
     const quint64 taken = qMin(excess, it->total.*direction);
     it->total.*direction -= taken;
     it->recent.*direction -= qMin(taken, it->recent.*direction);
-    unflushed_[name].*pending -= qint64(taken);
+    unflushed_[{day_, name}].*pending -= qint64(taken);
     return taken;
 }
 

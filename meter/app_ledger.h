@@ -6,13 +6,14 @@
 
 #include <QByteArray>
 #include <QHash>
+#include <QPair>
 #include <QString>
 #include <vector>
 
 namespace vexmora::meter {
 
-// The UTC day of a moment of the wall clock: the day the store dates the
-// application rows by.
+// The UTC day of a moment of the wall clock: the day of the application rows
+// that the bytes counted at that moment go to.
 inline qint64 utcDayOf(qint64 wallMs)
 {
     return wallMs / (24 * 3600 * 1000);
@@ -93,7 +94,9 @@ private:
     int ownRows_ = 0; // the day's rows of the meter's own: unattributed, other
     qint64 day_ = -1;
     QHash<QString, TrafficTally> apps_;
-    QHash<QString, Unflushed> unflushed_;
+    // By UTC day and application: a day's increments that a refused write
+    // left are written into that day's rows later.
+    QHash<QPair<qint64, QString>, Unflushed> unflushed_;
     QHash<qint64, ProcessTally> processes_;
     // Attributed bytes beyond the host's that no unattributed bytes of the
     // day could make up for (sockets over interfaces that are not counted),

@@ -78,11 +78,11 @@ void HourRow::closeMinute(const ByteCounts &minuteBytes)
     totalPeak_ = qMax(totalPeak_, kibPerSecond(minuteBytes.total()));
 }
 
-bool HourRow::loadBase()
+bool HourRow::loadBase(store::MeterStore &store)
 {
     if (!baseLoaded_) {
         store::HourRecord stored{};
-        if (store::loadHourData(hour_.constData(), stored) != 0) {
+        if (store.loadHour(hour_.constData(), stored) != store::StoreResult::Done) {
             return false;
         }
         refuseNegativeBytes(hour_, stored);
@@ -92,9 +92,9 @@ bool HourRow::loadBase()
     return true;
 }
 
-bool HourRow::record(store::HourRecord &row)
+bool HourRow::record(store::MeterStore &store, store::HourRecord &row)
 {
-    if (!loadBase()) {
+    if (!loadBase(store)) {
         return false;
     }
     // Minutes of the stored row that no stored minutes name (a row of an
@@ -161,7 +161,7 @@ void HourLedger::interrupt()
     }
 }
 
-bool HourLedger::rowsToSave(std::vector<store::HourWrite> &writes)
+bool HourLedger::rowsToSave(store::MeterStore &store, std::vector<store::HourWrite> &writes)
 {
     due_ = false;
     std::vector<HourRow *> rows;
@@ -174,7 +174,7 @@ bool HourLedger::rowsToSave(std::vector<store::HourWrite> &writes)
     writes.clear();
     for (HourRow *row : rows) {
         store::HourWrite write{row->hour().toStdString(), {}, qint64(row->coveredMinutes())};
-        if (!row->record(write.record)) {
+        if (!row->record(store, write.record)) {
             return false;
         }
         writes.push_back(std::move(write));
@@ -188,10 +188,10 @@ void HourLedger::rowsSaved(const std::vector<store::HourWrite> &writes)
     rememberStoredMinutes(writes);
 }
 
-bool HourLedger::current(QByteArray &hour, store::HourRecord &record)
+bool HourLedger::current(store::MeterStore &store, QByteArray &hour, store::HourRecord &record)
 {
     hour = current_.hour();
-    return !hour.isEmpty() && current_.record(record);
+    return !hour.isEmpty() && current_.record(store, record);
 }
 
 void HourLedger::close()

@@ -1,8 +1,7 @@
 #pragma once
 
-#include "meter_state.h"
+#include "meter_store.h"
 #include "socket_record.h"
-#include "traffic_store.h"
 
 #include <QByteArray>
 #include <QHash>
@@ -42,12 +41,12 @@ public:
     void closeMinute(const ByteCounts &minuteBytes);
     // The row as it is to be written, reading the stored one first if that
     // has not worked yet; false when the stored row cannot be read.
-    bool record(store::HourRecord &row);
+    bool record(store::MeterStore &store, store::HourRecord &row);
     // The minutes known to be covered, bit m for minute m.
     quint64 coveredMinutes() const { return storedMinutes_ | coveredMinutes_; }
 
 private:
-    bool loadBase();
+    bool loadBase(store::MeterStore &store);
 
     QByteArray hour_;
     bool baseLoaded_ = false;
@@ -85,13 +84,13 @@ public:
     // The rows the store lacks: the finished hours not written yet and the
     // current one; false (all kept for the next save) when a stored row
     // cannot be read.
-    bool rowsToSave(std::vector<store::HourWrite> &writes);
+    bool rowsToSave(store::MeterStore &store, std::vector<store::HourWrite> &writes);
     // The store took the writes that rowsToSave() gave: the finished hours
     // are let go.
     void rowsSaved(const std::vector<store::HourWrite> &writes);
     // The current hour's row as it would be written now; false when no hour
     // is open or the stored row cannot be read.
-    bool current(QByteArray &hour, store::HourRecord &record);
+    bool current(store::MeterStore &store, QByteArray &hour, store::HourRecord &record);
     // Lets the current hour go (written by the next save): counting stops.
     void close();
 

@@ -1,8 +1,6 @@
 #include "meter.h"
 
 #include "alarm_sink.h"
-#include "meter_state.h"
-#include "sqlite_handles.h"
 #include "traffic_store.h"
 #include "vexmora_paths.h"
 
@@ -22,18 +20,6 @@ constexpr qint64 kWallJumpMs = 5 * 1000;
 // The busiest applications the textfile names.
 constexpr int kTextfileApps = 20;
 
-// The state directory and both tables, so that the purge finds what it purges
-// and the service's reports find tables before the first row arrives.
-void prepareStateDirectory()
-{
-    QDir().mkpath(QString::fromUtf8(paths::kStateDir));
-    store::Database db;
-    if (store::openDatabase(db)) {
-        store::createAppDataTable(db.get());
-        store::createHourDataTable(db.get());
-    }
-}
-
 } // namespace
 
 Meter::Meter(const MeterOptions &options, const MeterClock &clock, InterfaceReader reader,
@@ -52,7 +38,11 @@ Meter::Meter(const MeterOptions &options, const MeterClock &clock, InterfaceRead
 
 void Meter::start()
 {
-    prepareStateDirectory();
+    // The tables too, so that the purge finds what it purges and the
+    // service's reports find tables before the first row arrives. A store
+    // that cannot be opened now is tried again at each write.
+    QDir().mkpath(QString::fromUtf8(paths::kStateDir));
+    (void)store_.open();
     settingsNotifier_.watch(QByteArray(paths::kSettingsFile));
     const qint64 now = clock_.elapsedMs();
     lastTextfileMs_ = now;
@@ -136,7 +126,7 @@ CurrentHour Meter::currentHour()
 {
     CurrentHour current;
     QByteArray hour;
-    if (settings_.counting && ledger_.current(hour, current.row)) {
+    if (settings_.counting && ledger_.current(store_, hour, current.row)) {
         current.time = QString::fromLatin1(hour);
         current.uncountedPackets = apps_.health().uncountedPackets;
     }
@@ -185,21 +175,35 @@ void Meter::startCounting()
 ByteCounts Meter::resumeStoredCounting(qint64 elapsedMs)
 {
     store::MeterState stored;
-    const int read = store::loadMeterState(stored);
-    if (read == 1) {
+    const store::StateResult read = store_.loadState(stored);
+    if (read == store::StateResult::OtherTables) {
         qWarning("The meter's tables in the database have other columns: they are made anew and "
                  "counting starts from a fresh baseline.");
-        store::replaceMeterTables();
+        if (store_.replaceMeterTables() != store::StoreResult::Done) {
+            qWarning("The meter's tables cannot be made anew: the rows are written without them.");
+        }
     }
-    if (read != 0) {
+    if (read != store::StateResult::Read) {
         host_.rebaseline(elapsedMs);
         return ByteCounts();
     }
     const int unusableMinutes = ledger_.resumeMinutes(stored.minutes);
-    const int unusableCarry = apps_.resume(stored.carry) ? 0 : 1;
+    const int unusableCarry = resumeCarry(stored.carry) ? 0 : 1;
     const Resumption resumption = host_.resume(stored.baselines, elapsedMs);
     logResumption(resumption, stored.mistyped + unusableMinutes + unusableCarry);
     return resumption.credited;
+}
+
+// The application rows of the carry's day hold it already: it is the most
+// the stored carry can be.
+bool Meter::resumeCarry(const store::AppCarry &carry)
+{
+    store::AppCarry attributed;
+    if (carry.utcDay >= 0 && store_.loadAttributedBytes(carry.utcDay, kUnattributed, attributed) !=
+                                 store::StoreResult::Done) {
+        return false;
+    }
+    return apps_.resume(carry, attributed);
 }
 
 void Meter::stopCounting()
@@ -249,8 +253,9 @@ void Meter::sample(qint64 elapsedMs)
     }
     schedule_.afterSample(moved || !apps_.maySleep(), wallMs);
     apps_.sampled(moved, woken_, elapsedMs);
-    // The store dates the application rows when it writes them: the last
-    // sample of a UTC day writes them, so that its bytes stay in that day.
+    // The increments keep their own day whenever they are written; the last
+    // sample of a UTC day writes them all the same, so that the reports of
+    // the days before today have that day whole from midnight on.
     const bool lastOfTheDay = utcDayOf(wallMs + schedule_.delayMs()) != utcDayOf(wallMs);
     movedSinceSave_ = movedSinceSave_ || moved;
     if ((ledger_.isDue() && !idleRowsCanWait(elapsedMs)) || baselineUnsaved_ || lastOfTheDay) {
@@ -293,8 +298,10 @@ void Meter::saveRows(const std::vector<store::InterfaceBaseline> &baselines)
     lastSaveMs_ = clock_.elapsedMs();
     std::vector<store::HourWrite> hours;
     const store::AppWrite apps = apps_.unwritten();
-    if (ledger_.rowsToSave(hours) &&
-        store::saveHoursAppsAndBaselines(hours, apps, baselines) == 0) {
+    // Refused, everything stays due for the next write; the application
+    // increments carry their own day, so a late write keeps them in it.
+    if (ledger_.rowsToSave(store_, hours) &&
+        store_.save(hours, apps, baselines) == store::StoreResult::Done) {
         ledger_.rowsSaved(hours);
         apps_.written(apps);
     }

@@ -7,6 +7,7 @@
 #include "hour_ledger.h"
 #include "meter_clock.h"
 #include "meter_options.h"
+#include "meter_store.h"
 #include "prometheus_textfile.h"
 #include "sample_schedule.h"
 #include "settings_notifier.h"
@@ -64,6 +65,7 @@ private:
     void applySettings(const MeterSettings &settings);
     void startCounting();
     ByteCounts resumeStoredCounting(qint64 elapsedMs);
+    bool resumeCarry(const store::AppCarry &carry);
     void stopCounting();
     void sample(qint64 elapsedMs);
     // The source saw traffic while the meter slept: a sample at once.
@@ -81,6 +83,7 @@ private:
     const MeterOptions options_;
     const MeterClock &clock_;
     AlarmSink &alarmSink_;
+    store::MeterStore store_;
     HostCounter host_;
     HourLedger ledger_;
     AppCounting apps_;

@@ -44,14 +44,15 @@ struct HourWrite
     int64_t coveredMinutes = 0;
 };
 
-// One application's bytes since the last write, added to its row of the
-// current UTC day as addAppTraffic adds them; the unattributed ones may be
-// negative (bytes taken back).
+// One application's bytes since the last write, added to its row of the UTC
+// day they were counted in (days since the epoch), whenever they are written;
+// the unattributed ones may be negative (bytes taken back).
 struct AppIncrement
 {
     std::string app;
     int64_t recv = 0;
     int64_t sent = 0;
+    int64_t utcDay = 0;
 };
 
 // Attributed bytes of a UTC day (days since the epoch) beyond the host's,
@@ -81,33 +82,11 @@ struct MeterState
     int mistyped = 0;
 };
 
-// Writes the hours' rows with their minutes (dropping the minutes of earlier
-// hours) and replaces the stored baselines by `baselines`, all in one
-// transaction: 0 stored, 1 failed (nothing changed; the failure is on
-// standard error).
-int saveHoursWithBaselines(const std::vector<HourWrite> &hours,
-                           const std::vector<InterfaceBaseline> &baselines);
-
-// As saveHoursWithBaselines, and in the same transaction adds the
-// applications' increments to their rows of the current UTC day (the
-// statement of addAppTraffic) and replaces the stored carry: 0 stored, 1
-// failed (nothing changed; the failure is on standard error).
+// Writes the rows, the applications' increments and the baselines in one
+// transaction, on a connection of its own: 0 stored, 1 failed (nothing
+// changed; the failure is on standard error). The meter keeps a MeterStore
+// (meter_store.h) instead; this serves writers of a single batch.
 int saveHoursAppsAndBaselines(const std::vector<HourWrite> &hours, const AppWrite &apps,
                               const std::vector<InterfaceBaseline> &baselines);
-
-// Reads what the meter stored: 0 read (nothing when the tables are missing),
-// 1 a table of that name has other columns, -1 failed (written to standard
-// error).
-int loadMeterState(MeterState &state);
-
-// What the application rows other than `unattributed` hold from a UTC day on
-// (the rows are dated by the database's clock, which a write right after
-// midnight puts in the next day), summed as reals so that damaged rows cannot
-// overflow, negative sums read as 0: the most that day's carry can be. 0 read
-// (0 bytes without rows or table), -1 failed.
-int loadAttributedBytes(int64_t utcDay, const char *unattributed, AppCarry &attributed);
-
-// Drops the meter's tables and creates them anew: 0 done, 1 failed.
-int replaceMeterTables();
 
 } // namespace vexmora::store

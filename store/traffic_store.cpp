@@ -12,8 +12,6 @@ namespace vexmora::store {
 
 namespace {
 
-constexpr char kLoadHourData[] =
-    "SELECT mins, recv, sent, recv_peak, sent_peak, total_peak FROM hour_data WHERE time = ? ;";
 constexpr char kPurgeOldRows[] = "DELETE FROM %s WHERE time<=DATE('now', '-%d days', 'localtime');";
 
 // The tables that purgeOldRows may name; a caller's text never reaches the SQL.
@@ -51,6 +49,16 @@ void bindHourRecord(sqlite3_stmt *statement, const char *hourText, const HourRec
     sqlite3_bind_int(statement, 5, record.recv_peak);
     sqlite3_bind_int(statement, 6, record.sent_peak);
     sqlite3_bind_int(statement, 7, record.total_peak);
+}
+
+void readHourRecord(sqlite3_stmt *row, HourRecord &record)
+{
+    record.mins = sqlite3_column_int(row, 0);
+    record.recv = sqlite3_column_int64(row, 1);
+    record.sent = sqlite3_column_int64(row, 2);
+    record.recv_peak = sqlite3_column_int(row, 3);
+    record.sent_peak = sqlite3_column_int(row, 4);
+    record.total_peak = sqlite3_column_int(row, 5);
 }
 
 void bindAppTraffic(sqlite3_stmt *statement, const char *pkgname, int64_t recv, int64_t sent)
@@ -108,12 +116,7 @@ int loadHourData(const char *hourText, HourRecord &record)
     // The unique key on time allows one row at most; a failed step ends the
     // lookup and leaves the record as it stands.
     while (sqlite3_step(s) == SQLITE_ROW) {
-        record.mins = sqlite3_column_int(s, 0);
-        record.recv = sqlite3_column_int64(s, 1);
-        record.sent = sqlite3_column_int64(s, 2);
-        record.recv_peak = sqlite3_column_int(s, 3);
-        record.sent_peak = sqlite3_column_int(s, 4);
-        record.total_peak = sqlite3_column_int(s, 5);
+        readHourRecord(s, record);
     }
     return 0;
 }

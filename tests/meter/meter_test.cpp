@@ -239,6 +239,31 @@ TEST_F(MeterTest, ASleepingMeterFollowsAChangeOfItsSettingsAtOnce)
     EXPECT_EQ(meter_->nextSampleDelayMs(), 10000);
 }
 
+// A write the store refuses (another writer holds the lock) at a UTC day's
+// last sample: the day's bytes go into that day's rows with the next write,
+// after midnight, and the next day's into its own.
+TEST_F(MeterTest, ADayKeepsItsBytesAcrossARefusedLastWrite)
+{
+    wallMs_ = utcMs("2026-03-01T23:59:30Z");
+    startMeter();
+    move("eth0", 100, 10);
+    step(10000); // 23:59:40
+    sqlite3 *writer = nullptr;
+    ASSERT_EQ(sqlite3_open(vexmora::paths::kDatabaseFile, &writer), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(writer, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
+    move("eth0", 200, 20);
+    step(10000); // 23:59:50, the day's last sample: its write is refused
+    sqlite3_exec(writer, "COMMIT", nullptr, nullptr, nullptr);
+    sqlite3_close(writer);
+    EXPECT_EQ(sumOf("SELECT COUNT(*) FROM app_data"), "0");
+    move("eth0", 400, 40);
+    step(10000); // 00:00:00
+    EXPECT_EQ(sumOf("SELECT group_concat(time || ' ' || recv || ' ' || sent, ', ') FROM "
+                    "(SELECT * FROM app_data ORDER BY time)"),
+              "2026-03-01 300 30, 2026-03-02 400 40");
+    expectRow(row("2026-03-01 23:00"), 1, 300, 30);
+}
+
 TEST_F(MeterTest, AnHourThatRepeatsWhenClocksGoBackStaysOneRowOfAtMostSixtyMinutes)
 {
     setenv("TZ", "Europe/Berlin", 1);

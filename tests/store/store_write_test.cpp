@@ -1,5 +1,5 @@
 // The store's write interface against the scratch database.
-#include "meter_state.h"
+#include "meter_store.h"
 #include "store_test_support.h"
 #include "traffic_store.h"
 
@@ -130,74 +130,104 @@ std::string baselinesOf(const MeterState &state)
     return text;
 }
 
-std::string loaded()
+std::string loaded(MeterStore &store)
 {
     MeterState state;
-    EXPECT_EQ(loadMeterState(state), 0);
+    EXPECT_EQ(store.loadState(state), StateResult::Read);
     return baselinesOf(state);
 }
 
 TEST_F(StoreWrite, TheMeterStateIsWrittenWithItsRowsOrNotAtAll)
 {
+    MeterStore store;
     const std::vector<InterfaceBaseline> baselines = {{"eth0", 2, "boot-a", 1000, 2000, 123456},
                                                       {"wlan0", 3, "boot-a", 5, 6, 123457}};
-    const AppWrite apps{{{"mail", 100, 10}, {"(unattributed)", 30, 5}}, {20454, 7, 8}};
-    ASSERT_EQ(saveHoursAppsAndBaselines(
-                  {{"2026-01-01 10:00", kFirst, 0b11}, {"2026-01-01 11:00", kSecond, 0b1}}, apps,
-                  baselines),
-              0);
+    // Each increment goes to the row of its own UTC day (20454: 2026-01-01).
+    const AppWrite apps{
+        {{"mail", 100, 10, 20454}, {"(unattributed)", 30, 5, 20454}, {"mail", 1, 2, 20453}},
+        {20454, 7, 8}};
+    ASSERT_EQ(store.save({{"2026-01-01 10:00", kFirst, 0b11}, {"2026-01-01 11:00", kSecond, 0b1}},
+                         apps, baselines),
+              StoreResult::Done);
     const std::string hours = "2026-01-01 10:00|60|1000|0\n2026-01-01 11:00|45|-5|0\n";
     const std::string state = "eth0|2|boot-a|1000|2000|123456\nwlan0|3|boot-a|5|6|123457\n"
                               "2026-01-01 10:00=3\n2026-01-01 11:00=1\ncarry 20454|7|8\n";
     const char *hourRows = "SELECT time, mins, recv, report_status FROM hour_data ORDER BY time";
-    // Dated as addAppTraffic dates them.
-    const char *appRows = "SELECT pkgname, recv, sent, total, time = date('now') FROM app_data "
-                          "ORDER BY pkgname";
-    const std::string appsOnce = "(unattributed)|30|5|35|1\nmail|100|10|110|1\n";
+    const char *appRows = "SELECT pkgname, recv, sent, total, time FROM app_data ORDER BY time, "
+                          "pkgname";
+    const std::string appsOnce = "mail|1|2|3|2025-12-31\n(unattributed)|30|5|35|2026-01-01\n"
+                                 "mail|100|10|110|2026-01-01\n";
     EXPECT_EQ(rows(hourRows), hours);
     EXPECT_EQ(rows(appRows), appsOnce);
-    EXPECT_EQ(loaded(), state);
+    EXPECT_EQ(loaded(store), state);
 
     // A write that fails half-way leaves neither rows without their counters
-    // nor counters without their rows; retried, it adds the increments once.
+    // nor counters without their rows, and says so; retried, it adds the
+    // increments once.
     exec("CREATE TRIGGER refuse BEFORE INSERT ON meter_baseline BEGIN SELECT RAISE(ABORT, "
          "'refused'); END");
     exec("UPDATE hour_data SET report_status = 1");
-    EXPECT_EQ(saveHoursWithBaselines({{"2026-01-01 11:00", kFirst, 0b111}}, baselines), 1);
-    EXPECT_EQ(saveHoursAppsAndBaselines({{"2026-01-01 11:00", kFirst, 0b111}}, apps, baselines), 1);
+    EXPECT_EQ(store.save({{"2026-01-01 11:00", kFirst, 0b111}}, apps, baselines),
+              StoreResult::Failed);
     EXPECT_EQ(rows(hourRows), "2026-01-01 10:00|60|1000|1\n2026-01-01 11:00|45|-5|1\n");
     EXPECT_EQ(rows(appRows), appsOnce);
-    EXPECT_EQ(loaded(), state);
+    EXPECT_EQ(loaded(store), state);
 
     // A later hour's write drops the minutes of earlier hours; the baselines
     // are replaced, by none at all when counting stops, and so is the carry.
     exec("DROP TRIGGER refuse");
-    ASSERT_EQ(
-        saveHoursAppsAndBaselines({{"2026-01-01 11:00", kFirst, 0b111}}, {apps.increments, {}}, {}),
-        0);
-    EXPECT_EQ(rows(appRows), "(unattributed)|60|10|70|1\nmail|200|20|220|1\n");
-    EXPECT_EQ(loaded(), "2026-01-01 11:00=7\n");
-    ASSERT_EQ(saveHoursWithBaselines({}, baselines), 0);
-    EXPECT_EQ(loaded(), "eth0|2|boot-a|1000|2000|123456\nwlan0|3|boot-a|5|6|123457\n"
-                        "2026-01-01 11:00=7\n");
+    ASSERT_EQ(store.save({{"2026-01-01 11:00", kFirst, 0b111}}, {apps.increments, {}}, {}),
+              StoreResult::Done);
+    EXPECT_EQ(rows(appRows), "mail|2|4|6|2025-12-31\n(unattributed)|60|10|70|2026-01-01\n"
+                             "mail|200|20|220|2026-01-01\n");
+    EXPECT_EQ(loaded(store), "2026-01-01 11:00=7\n");
+    ASSERT_EQ(store.save({}, {}, baselines), StoreResult::Done);
+    EXPECT_EQ(loaded(store), "eth0|2|boot-a|1000|2000|123456\nwlan0|3|boot-a|5|6|123457\n"
+                             "2026-01-01 11:00=7\n");
 }
 
 TEST_F(StoreWrite, TheMeterStateTellsAForeignTableAndLeavesOutMistypedEntries)
 {
+    MeterStore store;
     MeterState state;
-    EXPECT_EQ(loadMeterState(state), 0) << "no tables yet";
-    exec("CREATE TABLE meter_minutes (hour TEXT, covered BIGINT NOT NULL, note TEXT NOT NULL)");
-    EXPECT_EQ(loadMeterState(state), 1);
-    ASSERT_EQ(replaceMeterTables(), 0);
-    ASSERT_EQ(
-        saveHoursWithBaselines({{"2026-01-01 10:00", kFirst, 1}},
-                               {{"eth0", 2, "boot-a", 10, 20, 30}, {"eth1", 4, "b", 1, 2, 3}}),
-        0);
+    EXPECT_EQ(store.loadState(state), StateResult::Read) << "no tables yet";
+    exec("DROP TABLE meter_minutes;"
+         "CREATE TABLE meter_minutes (hour TEXT, covered BIGINT NOT NULL, note TEXT NOT NULL)");
+    EXPECT_EQ(store.loadState(state), StateResult::OtherTables);
+    ASSERT_EQ(store.replaceMeterTables(), StoreResult::Done);
+    ASSERT_EQ(store.save({{"2026-01-01 10:00", kFirst, 1}}, {},
+                         {{"eth0", 2, "boot-a", 10, 20, 30}, {"eth1", 4, "b", 1, 2, 3}}),
+              StoreResult::Done);
     exec("UPDATE meter_baseline SET recv = 'lots' WHERE interface = 'eth1';"
          "UPDATE meter_minutes SET covered = 1.5");
-    EXPECT_EQ(loadMeterState(state), 0);
+    EXPECT_EQ(store.loadState(state), StateResult::Read);
     EXPECT_EQ(baselinesOf(state), "eth0|2|boot-a|10|20|30\n");
     EXPECT_EQ(state.mistyped, 2);
+}
+
+// The meter's one connection outlives what others do to the file: a table
+// dropped under it fails one write and is made again for the next, and a
+// database removed or replaced is opened anew.
+TEST_F(StoreWrite, TheMeterStoreOpensAgainWhatWasDroppedOrReplaced)
+{
+    MeterStore store;
+    const AppWrite apps{{{"mail", 5, 6, 20454}}, {}};
+    ASSERT_EQ(store.save({{"2026-01-01 10:00", kFirst, 1}}, apps, {}), StoreResult::Done);
+    exec("DROP TABLE app_data");
+    EXPECT_EQ(store.save({}, apps, {}), StoreResult::Failed);
+    EXPECT_EQ(store.save({}, apps, {}), StoreResult::Done);
+    EXPECT_EQ(rows("SELECT pkgname, recv FROM app_data"), "mail|5\n");
+
+    ASSERT_EQ(std::rename(vexmora::paths::kDatabaseFile,
+                          (std::string(vexmora::paths::kDatabaseFile) + ".old").c_str()),
+              0);
+    ASSERT_EQ(store.save({{"2026-01-01 11:00", kFirst, 1}}, apps, {}), StoreResult::Done);
+    sqlite3_close(db_);
+    ASSERT_EQ(sqlite3_open(vexmora::paths::kDatabaseFile, &db_), SQLITE_OK);
+    EXPECT_EQ(rows("SELECT time FROM hour_data"), "2026-01-01 11:00\n");
+    HourRecord record{};
+    ASSERT_EQ(store.loadHour("2026-01-01 11:00", record), StoreResult::Done);
+    EXPECT_EQ(record.recv, kFirst.recv);
 }
 
 } // namespace
