@@ -1,8 +1,11 @@
-// Every way a socket's life ends, each counted once: what the source hands
-// to the applications equals the bytes on the veth, and nothing of the
-// case's sockets stays in the kernel's live map.
+// The source over the kernel programs. Every way a socket's life ends, each
+// counted once: what the source hands to the applications equals the bytes on
+// the veth, and nothing of the case's sockets stays in the kernel's live map.
+// And the owner of a socket older than the programs.
 #include "bpf_source.h"
 #include "kernel_endings.h"
+#include "process_attribution.h"
+#include "socket_inodes.h"
 
 #include <QThread>
 #include <cstdio>
@@ -11,6 +14,8 @@
 
 using namespace kerneltest;
 using vexmora::meter::BpfSource;
+using vexmora::meter::ProcessAttribution;
+using vexmora::meter::ProcessTraffic;
 using vexmora::meter::SourceSample;
 
 namespace {
@@ -107,6 +112,43 @@ TEST_F(KernelEndings, EveryEndingIsCountedOnceAndLeavesNothingInTheLiveMap)
     for (quint64 cookie : liveCookies())
         ADD_FAILURE() << "still in the live map 5 s after it ended: a socket of \""
                       << caseOfCookie[cookie] << "\"";
+}
+
+using KernelSource = KernelCountersTest;
+
+// Datagrams arrive at a socket older than the programs, which its program
+// has not read yet: no process moved them, so the socket is its holder's,
+// found through the listing of the sockets at the start.
+TEST_F(KernelSource, ASocketOlderThanTheProgramsIsItsHoldersThroughTheListingAtTheStart)
+{
+    constexpr int kDatagrams = 10, kPayload = 1000;
+    prepareLink(Ipv6::Off);
+    const int older = track(udpAt(kAddressA));
+    BpfSource source(vexmora::meter::listSocketInodes);
+    QString error;
+    if (!source.open(&error))
+        KERNEL_TEST_LACKS("the kernel programs did not load: " + error.toStdString());
+    ProcessAttribution processes;
+    processes.start();
+    processes.attribute(source.sample(), source); // the baseline
+    inB([&] {
+        const int sender = ::socket(AF_INET, SOCK_DGRAM, 0);
+        const Address to = at(kAddressA, portOf(older));
+        const std::vector<char> payload(kPayload, 'u');
+        for (int i = 0; i < kDatagrams; ++i)
+            ::sendto(sender, payload.data(), payload.size(), 0, to.sockaddr(), to.length);
+        ::close(sender);
+    });
+    QThread::msleep(100);
+
+    ByteCounts ours;
+    for (const ProcessTraffic &traffic : processes.attribute(source.sample(), source)) {
+        if (traffic.pid == ::getpid())
+            ours += traffic.bytes;
+    }
+    // Each datagram: its payload, UDP and IPv4 headers and an Ethernet header.
+    EXPECT_EQ(ours.recv, quint64(kDatagrams) * (kPayload + 8 + 20 + 14));
+    EXPECT_EQ(ours.sent, 0u);
 }
 
 } // namespace
