@@ -39,46 +39,56 @@ void KernelCountersTest::TearDown()
 
 void KernelCountersTest::prepareLink(Ipv6 ipv6, Offload offload)
 {
-    const QString sysctls = QStringLiteral(
-        "net.ipv4.tcp_early_retrans=0 net.ipv4.tcp_fastopen=3 net.ipv4.ping_group_range='0 0' "
-        "net.ipv6.conf.all.router_solicitations=0 net.ipv6.conf.default.router_solicitations=0 "
-        "net.ipv6.conf.veth0.router_solicitations=0 net.ipv6.conf.veth1.router_solicitations=0");
-    const QString noIpv6 =
-        QStringLiteral("  nsenter --net=/run/netns/$ns sysctl -qw net.ipv6.conf.all.disable_ipv6=1 "
-                       "net.ipv6.conf.default.disable_ipv6=1\n");
-    // The addresses of B (and the silent ones) as A reaches them, then A's;
-    // with IPv6, also each end's link-local address.
-    const QString neighbours6 =
-        QStringLiteral("ip -n $a neigh replace %1 lladdr $mac_b dev veth0 nud permanent\n"
-                       "ip -n $a neigh replace %2 lladdr $mac_b dev veth0 nud permanent\n"
-                       "ip -n $b neigh replace %3 lladdr $mac_a dev veth1 nud permanent\n"
-                       "link_a=$(ip -n $a -6 -br addr show dev veth0 scope link | awk '{print $3}' "
-                       "| cut -d/ -f1)\n"
-                       "link_b=$(ip -n $b -6 -br addr show dev veth1 scope link | awk '{print $3}' "
-                       "| cut -d/ -f1)\n"
-                       "[ -z \"$link_b\" ] || ip -n $a neigh replace $link_b lladdr $mac_b dev "
-                       "veth0 nud permanent\n"
-                       "[ -z \"$link_a\" ] || ip -n $b neigh replace $link_a lladdr $mac_a dev "
-                       "veth1 nud permanent\n")
-            .arg(QLatin1String(kAddressB6), QLatin1String(kSilentAddress6),
-                 QLatin1String(kAddressA6));
+    // Few processes: under emulation (the kernel matrix) each takes a while.
+    const bool withIpv6 = ipv6 == Ipv6::On;
+    const QString sysctl =
+        QStringLiteral(
+            "nsenter --net=/run/netns/%1 sysctl -qw net.ipv4.tcp_early_retrans=0 "
+            "net.ipv4.tcp_fastopen=3 net.ipv4.ping_group_range='0 0' "
+            "net.ipv6.conf.all.router_solicitations=0 net.ipv6.conf.default.router_solicitations=0 "
+            "net.ipv6.conf.%2.router_solicitations=0") +
+        (withIpv6 ? QString()
+                  : QStringLiteral(" net.ipv6.conf.all.disable_ipv6=1 "
+                                   "net.ipv6.conf.default.disable_ipv6=1")) +
+        QLatin1Char('\n');
+    // Each end's link address, and with IPv6 its link-local one.
+    const QString addresses =
+        QStringLiteral("set -- $(ip -n %1 -br link show %2); mac_%3=$3\n"
+                       "set -- $(ip -n %1 -6 -br addr show dev %2 scope link); local_%3=${3%/*}\n");
+    // The other end's addresses (and the silent ones, which nobody answers)
+    // reached through its link address.
+    const QString batch = QStringLiteral("ip -n %1 -batch - <<EOF\n"
+                                         "link set %2 gso_max_segs %3\n"
+                                         "%4"
+                                         "EOF\n");
+    const auto neighbours = [](const QStringList &addresses, const char *end,
+                               const char *device) -> QString {
+        const QString line =
+            QStringLiteral("neigh replace %1 lladdr $mac_%2 dev %3 nud permanent\n");
+        QString lines;
+        for (const QString &address : addresses)
+            lines += line.arg(address, QLatin1String(end), QLatin1String(device));
+        // Its link-local address, where it has one.
+        return lines + QStringLiteral("${local_%1:+neigh replace $local_%1 lladdr $mac_%1 dev %2 "
+                                      "nud permanent}\n")
+                           .arg(QLatin1String(end), QLatin1String(device));
+    };
+    const QString segments =
+        offload == Offload::Off ? QStringLiteral("1") : QStringLiteral("65535");
+    QStringList towardsB{QLatin1String(kAddressB), QLatin1String(kSilentAddress)};
+    QStringList towardsA{QLatin1String(kAddressA)};
+    if (withIpv6) {
+        towardsB << QLatin1String(kAddressB6) << QLatin1String(kSilentAddress6);
+        towardsA << QLatin1String(kAddressA6);
+    }
+    const QString a = pair_.a(), b = pair_.b();
     const QString script =
-        QStringLiteral("a=%1 b=%2\n"
-                       "for ns in $a $b; do\n"
-                       "  nsenter --net=/run/netns/$ns sysctl -qw %3 2>/dev/null || true\n"
-                       "%4"
-                       "done\n"
-                       "ip -n $a link set veth0 gso_max_segs %5\n"
-                       "ip -n $b link set veth1 gso_max_segs %5\n"
-                       "mac_a=$(ip -n $a -br link show veth0 | awk '{print $3}')\n"
-                       "mac_b=$(ip -n $b -br link show veth1 | awk '{print $3}')\n"
-                       "ip -n $a neigh replace %6 lladdr $mac_b dev veth0 nud permanent\n"
-                       "ip -n $a neigh replace %7 lladdr $mac_b dev veth0 nud permanent\n"
-                       "ip -n $b neigh replace %8 lladdr $mac_a dev veth1 nud permanent\n")
-            .arg(pair_.a(), pair_.b(), sysctls, ipv6 == Ipv6::Off ? noIpv6 : QString(),
-                 offload == Offload::Off ? QStringLiteral("1") : QStringLiteral("65535"),
-                 QLatin1String(kAddressB), QLatin1String(kSilentAddress), QLatin1String(kAddressA));
-    ASSERT_EQ(shellFailure(script + (ipv6 == Ipv6::On ? neighbours6 : QString())), QString());
+        sysctl.arg(a, QStringLiteral("veth0")) + sysctl.arg(b, QStringLiteral("veth1")) +
+        addresses.arg(a, QStringLiteral("veth0"), QStringLiteral("a")) +
+        addresses.arg(b, QStringLiteral("veth1"), QStringLiteral("b")) +
+        batch.arg(a, QStringLiteral("veth0"), segments, neighbours(towardsB, "b", "veth0")) +
+        batch.arg(b, QStringLiteral("veth1"), segments, neighbours(towardsA, "a", "veth1"));
+    ASSERT_EQ(shellFailure(script), QString());
     QThread::msleep(50); // what switching IPv6 off sent is sent
 }
 
