@@ -104,6 +104,8 @@ void KernelEndings::connectAgain(Kind kind, bool afterUnspec)
         const int first = ::accept(listener, nullptr, nullptr);
         sendAll(client, 7'000);
         EXPECT_EQ(receiveAll(first, 7'000), 7'000u);
+        // An acknowledgement still on its way would meet no socket.
+        EXPECT_TRUE(allAcknowledged(client));
         sockaddr unspec{};
         unspec.sa_family = AF_UNSPEC;
         EXPECT_EQ(::connect(client, &unspec, sizeof unspec), 0);
