@@ -257,37 +257,30 @@ TEST_F(Attribution, OwnersByRecordedPidOrHeldInodeAndNobodyElse)
     {
         const char *what;
         SocketOwner owner;
-        Row row;
+        qint64 pid;
+        const char *name, *app;
     } cases[] = {
-        {"a client's socket, held in /proc/PID/fd", byInode(7), {100, "curl", "curl", 10, 1}},
-        {"a socket whose creator the kernel recorded",
-         byPid(200),
-         {200, "python3.11", "sync.py", 10, 1}},
-        {"a recorded creator gone before it was seen",
-         byPid(300, "gone-early"),
-         {300, "gone-early", "gone-early", 10, 1}},
-        {"... named like a program installed by a package",
-         byPid(301, "getent"),
-         {301, "getent", "libc-bin", 10, 1}},
-        {"... named like an interpreter, whose script is unknown",
-         byPid(302, "python3"),
-         {302, "python3", "python3", 10, 1}},
-        {"... whose script the source saw it execute",
-         byPid(303, "python3"),
-         {303, "python3", "shortconns.py", 10, 1}},
+        {"a client's socket, held in /proc/PID/fd", byInode(7), 100, "curl", "curl"},
+        {"a socket whose creator the kernel recorded", byPid(200), 200, "python3.11", "sync.py"},
+        {"a recorded creator gone before it was seen", byPid(300, "gone-early"), 300, "gone-early",
+         "gone-early"},
+        {"... named like a program installed by a package", byPid(301, "getent"), 301, "getent",
+         "libc-bin"},
+        {"... named like an interpreter, whose script is unknown", byPid(302, "python3"), 302,
+         "python3", "python3"},
+        {"... whose script the source saw it execute", byPid(303, "python3"), 303, "python3",
+         "shortconns.py"},
         {"... whose executable the source saw it execute, under another name",
-         byPid(304, "renamed"),
-         {304, "renamed", "getent", 10, 1}},
+         byPid(304, "renamed"), 304, "renamed", "getent"},
         {"... a script by a path relative to where it ran, which cannot be checked",
-         byPid(305, "python3"),
-         {305, "python3", "python3.11-minimal", 10, 1}},
-        {"an inode no process holds", byInode(99), {0, kUnattributed, kUnattributed, 10, 1}},
-        {"no owner known (a connection's whole life between two samples)",
-         SocketOwner{},
-         {0, kUnattributed, kUnattributed, 10, 1}},
+         byPid(305, "python3"), 305, "python3", "python3.11-minimal"},
+        {"an inode no process holds", byInode(99), 0, kUnattributed, kUnattributed},
+        {"no owner known (a connection's whole life between two samples)", SocketOwner{}, 0,
+         kUnattributed, kUnattributed},
     };
     for (const auto &c : cases)
-        EXPECT_EQ(sample({}, {{c.owner, true}}), std::vector<Row>{c.row}) << c.what;
+        EXPECT_EQ(sample({}, {{c.owner, true}}), (std::vector<Row>{{c.pid, c.name, c.app, 10, 1}}))
+            << c.what;
     EXPECT_EQ(scans(), 1u) << "no scan without new inodes";
 }
 

@@ -20,27 +20,6 @@ using KernelCounting = KernelCountersTest;
 // IPv4 20 + TCP 20 + timestamps 12, plus the Ethernet header.
 constexpr quint64 kTcpSegmentOverhead = 20 + 32 + 14;
 
-void sendAll(int fd, std::size_t bytes)
-{
-    const std::vector<char> chunk(65536, 'x');
-    for (std::size_t left = bytes; left > 0;) {
-        const ssize_t n = ::send(fd, chunk.data(), std::min(left, chunk.size()), MSG_NOSIGNAL);
-        if (n <= 0)
-            return;
-        left -= std::size_t(n);
-    }
-}
-
-std::size_t receiveAll(int fd, std::size_t atMost = SIZE_MAX)
-{
-    std::vector<char> buffer(65536);
-    std::size_t total = 0;
-    for (ssize_t n; total < atMost && (n = ::recv(fd, buffer.data(),
-                                                  std::min(buffer.size(), atMost - total), 0)) > 0;)
-        total += std::size_t(n);
-    return total;
-}
-
 // Bytes TCP sent again: they cross the wire again and count again.
 quint64 retransmittedBytes(int fd)
 {
@@ -60,40 +39,24 @@ ByteCounts sum(const SocketsByCookie &sockets, ByteCounts KernelSocketCount::*wh
 
 // A window this small keeps what is in flight far below the receiving CPU's
 // backlog (1,000 packets), which would drop packets and so retransmit them.
-void limitWindow(int fd)
-{
-    const int bytes = 128 * 1024;
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
-}
-
-int listenOn(const sockaddr_in &address)
-{
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    limitWindow(fd);
-    if (::bind(fd, asSockaddr(address), sizeof address) != 0 || ::listen(fd, 16) != 0)
-        ADD_FAILURE() << "cannot listen";
-    return fd;
-}
+constexpr int kSmallWindow = 128 * 1024;
 
 TEST_F(KernelCounting, WireBytesEqualTheVethCountersAndPayloadWhatWasWritten)
 {
-    makeLinkExact();
+    prepareLink(Ipv6::Off);
     openCounters();
     constexpr std::size_t kUpload = 3'000'000, kReply = 200'000;
     const LinkStats before = statsOfA();
 
-    const int listener = listenOn(address4(kAddressA, 0));
-    const int udp = ::socket(AF_INET, SOCK_DGRAM, 0);
-    const sockaddr_in udpA = address4(kAddressA, 0);
-    ASSERT_EQ(::bind(udp, asSockaddr(udpA), sizeof udpA), 0);
+    const int listener = listenAt(kAddressA, kSmallWindow);
+    const int udp = udpAt(kAddressA);
     int peerTcp = -1, peerUdp = -1;
     inB([&] {
         peerTcp = track(::socket(AF_INET, SOCK_STREAM, 0));
-        limitWindow(peerTcp);
-        peerUdp = track(::socket(AF_INET, SOCK_DGRAM, 0));
+        ::setsockopt(peerTcp, SOL_SOCKET, SO_RCVBUF, &kSmallWindow, sizeof kSmallWindow);
+        peerUdp = track(udpAt(kAddressB));
     });
-    const sockaddr_in listenerA = address4(kAddressA, portOf(listener));
-    ASSERT_EQ(::connect(peerTcp, asSockaddr(listenerA), sizeof listenerA), 0);
+    ASSERT_TRUE(connects(peerTcp, at(kAddressA, portOf(listener))));
     const int accepted = ::accept(listener, nullptr, nullptr);
     std::thread upload([&] { sendAll(peerTcp, kUpload); });
     EXPECT_EQ(receiveAll(accepted, kUpload), kUpload);
@@ -103,18 +66,14 @@ TEST_F(KernelCounting, WireBytesEqualTheVethCountersAndPayloadWhatWasWritten)
     ::shutdown(peerTcp, SHUT_RDWR); // the peer closes first: A's socket ends at its last ACK
     EXPECT_EQ(receiveAll(accepted), 0u);
 
-    const sockaddr_in peerUdpB = address4(kAddressB, 0);
-    ASSERT_EQ(::bind(peerUdp, asSockaddr(peerUdpB), sizeof peerUdpB), 0);
-    const sockaddr_in toB = address4(kAddressB, portOf(peerUdp));
-    const sockaddr_in toA = address4(kAddressA, portOf(udp));
+    const Address toB = at(kAddressB, portOf(peerUdp)), toA = at(kAddressA, portOf(udp));
     const std::vector<char> datagram(1400, 'u');
     std::size_t sentByA = 0, sentByB = 0;
     for (std::size_t size = 1; size <= datagram.size(); size += 97) {
-        sentByA +=
-            std::size_t(::sendto(udp, datagram.data(), size, 0, asSockaddr(toB), sizeof toB));
+        sentByA += std::size_t(::sendto(udp, datagram.data(), size, 0, toB.sockaddr(), toB.length));
         EXPECT_EQ(::recv(peerUdp, nullptr, 0, MSG_TRUNC), ssize_t(size));
         sentByB += std::size_t(
-            ::sendto(peerUdp, datagram.data(), size / 2, 0, asSockaddr(toA), sizeof toA));
+            ::sendto(peerUdp, datagram.data(), size / 2, 0, toA.sockaddr(), toA.length));
         EXPECT_EQ(::recv(udp, nullptr, 0, MSG_TRUNC), ssize_t(size / 2));
     }
 
@@ -145,16 +104,15 @@ TEST_F(KernelCounting, WireBytesEqualTheVethCountersAndPayloadWhatWasWritten)
 
 TEST_F(KernelCounting, AnOffloadedPacketCountsTheHeadersOfEachOfItsSegments)
 {
-    makeLinkExact(Offload::Kept); // the veth then counts one link header per large packet
+    prepareLink(Ipv6::Off, Offload::Kept); // the veth then counts one link header per large packet
     openCounters();
     constexpr std::size_t kEachWay = 4'000'000;
     int peerListener = -1;
-    inB([&] { peerListener = track(listenOn(address4(kAddressB, 0))); });
+    inB([&] { peerListener = track(listenAt(kAddressB, kSmallWindow)); });
     const LinkStats before = statsOfA();
     const int client = track(::socket(AF_INET, SOCK_STREAM, 0));
-    limitWindow(client);
-    const sockaddr_in server = address4(kAddressB, portOf(peerListener));
-    ASSERT_EQ(::connect(client, asSockaddr(server), sizeof server), 0);
+    ::setsockopt(client, SOL_SOCKET, SO_RCVBUF, &kSmallWindow, sizeof kSmallWindow);
+    ASSERT_TRUE(connects(client, at(kAddressB, portOf(peerListener))));
     const int peer = track(::accept(peerListener, nullptr, nullptr));
     std::thread upload([&] { sendAll(client, kEachWay); });
     EXPECT_EQ(receiveAll(peer, kEachWay), kEachWay);
@@ -190,28 +148,21 @@ TEST_F(KernelCounting, AnOffloadedPacketCountsTheHeadersOfEachOfItsSegments)
 
 TEST_F(KernelCounting, SocketsFinishWithTheirFinalCountsAndLeaveTheLiveMap)
 {
-    makeLinkExact();
+    prepareLink(Ipv6::Off);
     openCounters();
     int peerListener = -1, peerUdp = -1, slowReader = -1;
-    inB([&] {
-        peerListener = track(listenOn(address4(kAddressB, 0)));
-        peerUdp = track(::socket(AF_INET, SOCK_DGRAM, 0));
-        slowReader = track(::socket(AF_INET, SOCK_STREAM, 0));
-    });
-    const sockaddr_in udpB = address4(kAddressB, 0);
-    ASSERT_EQ(::bind(peerUdp, asSockaddr(udpB), sizeof udpB), 0);
-    const sockaddr_in tcpB = address4(kAddressB, portOf(peerListener));
-
     // What close() leaves queued still leaves: the socket ends at TCP_CLOSE.
     // A small window at the peer keeps most of it queued here.
     const int tinyWindow = 4096, largeQueue = 256 * 1024;
-    ::setsockopt(slowReader, SOL_SOCKET, SO_RCVBUF, &tinyWindow, sizeof tinyWindow);
-    ASSERT_EQ(::bind(slowReader, asSockaddr(udpB), sizeof udpB), 0);
-    ASSERT_EQ(::listen(slowReader, 1), 0);
+    inB([&] {
+        peerListener = track(listenAt(kAddressB));
+        peerUdp = track(udpAt(kAddressB));
+        slowReader = track(listenAt(kAddressB, tinyWindow));
+    });
+    const Address tcpB = at(kAddressB, portOf(peerListener));
     const int writer = ::socket(AF_INET, SOCK_STREAM, 0);
     ::setsockopt(writer, SOL_SOCKET, SO_SNDBUF, &largeQueue, sizeof largeQueue);
-    const sockaddr_in slowB = address4(kAddressB, portOf(slowReader));
-    ASSERT_EQ(::connect(writer, asSockaddr(slowB), sizeof slowB), 0);
+    ASSERT_TRUE(connects(writer, at(kAddressB, portOf(slowReader))));
     const int writerPeer = track(::accept(slowReader, nullptr, nullptr));
     ::fcntl(writer, F_SETFL, O_NONBLOCK);
     const std::vector<char> chunk(65536, 'w');
@@ -232,8 +183,7 @@ TEST_F(KernelCounting, SocketsFinishWithTheirFinalCountsAndLeaveTheLiveMap)
 
     // A half-closed socket lives on; once both ends have sent their FIN it is
     // done, although its descriptor is still open.
-    const int halfClosed = ::socket(AF_INET, SOCK_STREAM, 0);
-    ASSERT_EQ(::connect(halfClosed, asSockaddr(tcpB), sizeof tcpB), 0);
+    const int halfClosed = connectTo(tcpB);
     const int halfPeer = ::accept(peerListener, nullptr, nullptr);
     ::shutdown(halfClosed, SHUT_WR);
     QThread::msleep(50);
@@ -244,9 +194,9 @@ TEST_F(KernelCounting, SocketsFinishWithTheirFinalCountsAndLeaveTheLiveMap)
 
     // UDP ends when released.
     const int udp = ::socket(AF_INET, SOCK_DGRAM, 0);
-    const sockaddr_in toB = address4(kAddressB, portOf(peerUdp));
+    const Address toB = at(kAddressB, portOf(peerUdp));
     for (std::size_t size : {100, 200, 300})
-        ::sendto(udp, chunk.data(), size, 0, asSockaddr(toB), sizeof toB);
+        ::sendto(udp, chunk.data(), size, 0, toB.sockaddr(), toB.length);
     const quint64 udpCookie = cookieOf(udp);
     EXPECT_EQ(live().count(udpCookie), 1u);
     ::close(udp);
@@ -272,7 +222,7 @@ TEST_F(KernelCounting, SocketsFinishWithTheirFinalCountsAndLeaveTheLiveMap)
     const auto closeSockets = [&](int count) {
         for (int i = 0; i < count; ++i) {
             const int another = ::socket(AF_INET, SOCK_DGRAM, 0);
-            ::sendto(another, chunk.data(), 1, 0, asSockaddr(toB), sizeof toB);
+            ::sendto(another, chunk.data(), 1, 0, toB.sockaddr(), toB.length);
             ::close(another);
         }
     };
@@ -289,10 +239,10 @@ TEST_F(KernelCounting, SocketsFinishWithTheirFinalCountsAndLeaveTheLiveMap)
     counters_.setReaderAsleep(true);
     const int waking = track(::socket(AF_INET, SOCK_DGRAM, 0));
     EXPECT_EQ(::poll(&waiting, 1, 100), 0) << "woken while nothing moved";
-    ::sendto(waking, chunk.data(), 1, 0, asSockaddr(toB), sizeof toB);
+    ::sendto(waking, chunk.data(), 1, 0, toB.sockaddr(), toB.length);
     EXPECT_EQ(::poll(&waiting, 1, 2000), 1) << "not woken by the packet";
     drainFinished();
-    ::sendto(waking, chunk.data(), 1, 0, asSockaddr(toB), sizeof toB);
+    ::sendto(waking, chunk.data(), 1, 0, toB.sockaddr(), toB.length);
     EXPECT_EQ(::poll(&waiting, 1, 200), 0) << "woken again within one sleep";
 }
 

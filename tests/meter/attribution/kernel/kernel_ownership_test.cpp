@@ -30,13 +30,6 @@ QByteArray threadName()
     return QByteArray(name);
 }
 
-void readExactly(int fd, void *into, std::size_t bytes)
-{
-    auto *at = static_cast<char *>(into);
-    for (ssize_t n; bytes > 0 && (n = ::read(fd, at, bytes)) > 0; at += n)
-        bytes -= std::size_t(n);
-}
-
 // A pre-forked server: a process of its own (uid nobody) creates the listener
 // in the caller's namespace and forks a worker that accepts. The worker reads
 // kBytes once told to, then waits for the end of `go`.
@@ -86,11 +79,10 @@ struct PreforkedServer
         ::prctl(PR_SET_PDEATHSIG, SIGKILL);
         ::close(report[0]);
         ::close(go[1]);
-        const sockaddr_in any = address4(kAddressA, 0);
         if (::setgid(kNobody) != 0 || ::setuid(kNobody) != 0)
             ::_exit(1);
-        const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
-        if (::bind(listener, asSockaddr(any), sizeof any) != 0 || ::listen(listener, 4) != 0)
+        const int listener = listenAt(kAddressA);
+        if (listener < 0)
             ::_exit(1);
         const quint16 boundPort = portOf(listener);
         const pid_t child = ::fork();
@@ -139,14 +131,6 @@ pid_t forkInNewPidNamespace(const std::function<int()> &child)
     return pid;
 }
 
-int boundUdp()
-{
-    const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-    const sockaddr_in a = address4(kAddressA, 0);
-    ::bind(fd, asSockaddr(a), sizeof a);
-    return fd;
-}
-
 // A socket as another process's counters saw it, through a pipe.
 struct SeenSocket
 {
@@ -172,36 +156,29 @@ void expectOwners(const SocketsByCookie &live, const std::vector<Owner> &table, 
 
 TEST_F(KernelOwnership, EachSocketHasItsOwner)
 {
-    makeLinkExact();
+    prepareLink(Ipv6::Off);
     int peerListener = -1, peerUdp = -1, toServer = -1;
     inB([&] {
-        peerListener = track(::socket(AF_INET, SOCK_STREAM, 0));
-        peerUdp = track(::socket(AF_INET, SOCK_DGRAM, 0));
+        peerListener = track(listenAt(kAddressB));
+        peerUdp = track(udpAt(kAddressB));
         toServer = track(::socket(AF_INET, SOCK_STREAM, 0));
     });
-    const sockaddr_in b = address4(kAddressB, 0);
-    ASSERT_EQ(::bind(peerListener, asSockaddr(b), sizeof b), 0);
-    ASSERT_EQ(::listen(peerListener, 4), 0);
-    ASSERT_EQ(::bind(peerUdp, asSockaddr(b), sizeof b), 0);
-    const sockaddr_in tcpB = address4(kAddressB, portOf(peerListener));
-    const int older = track(::socket(AF_INET, SOCK_STREAM, 0));
-    ASSERT_EQ(::connect(older, asSockaddr(tcpB), sizeof tcpB), 0);
+    const Address tcpB = at(kAddressB, portOf(peerListener));
+    const int older = track(connectTo(tcpB));
     const int olderPeer = track(::accept(peerListener, nullptr, nullptr));
 
     openCounters();
     PreforkedServer server;
     ASSERT_TRUE(server.start());
-    const sockaddr_in serverA = address4(kAddressA, server.port);
-    ASSERT_EQ(::connect(toServer, asSockaddr(serverA), sizeof serverA), 0);
+    ASSERT_TRUE(connects(toServer, at(kAddressA, server.port)));
     const quint64 accepted = server.acceptedCookie();
-    const int client = track(::socket(AF_INET, SOCK_STREAM, 0));
-    ASSERT_EQ(::connect(client, asSockaddr(tcpB), sizeof tcpB), 0);
+    const int client = track(connectTo(tcpB));
     const int udp = track(::socket(AF_INET, SOCK_DGRAM, 0));
-    const sockaddr_in udpB = address4(kAddressB, portOf(peerUdp));
+    const Address udpB = at(kAddressB, portOf(peerUdp));
     const std::vector<char> bytes(kBytes, 'o');
     for (int fd : {toServer, client, olderPeer})
         ASSERT_EQ(::send(fd, bytes.data(), bytes.size(), 0), ssize_t(kBytes));
-    ::sendto(udp, bytes.data(), 100, 0, asSockaddr(udpB), sizeof udpB);
+    ::sendto(udp, bytes.data(), 100, 0, udpB.sockaddr(), udpB.length);
     QThread::msleep(50);
 
     const quint32 self = quint32(::getpid());
@@ -244,7 +221,7 @@ TEST_F(KernelOwnership, EachSocketHasItsOwner)
 // pid namespace, where they are opened too, by the kernel's own pids.
 TEST_F(KernelOwnership, PidsAsThePidNamespaceOfTheOpenerSeesThem)
 {
-    makeLinkExact();
+    prepareLink(Ipv6::Off);
     openCounters();
     int report[2], go[2];
     ASSERT_EQ(::pipe(report), 0);
@@ -258,7 +235,7 @@ TEST_F(KernelOwnership, PidsAsThePidNamespaceOfTheOpenerSeesThem)
             std::fprintf(stderr, "in a new pid namespace: %s\n", qPrintable(error));
             return 1;
         }
-        const int created = boundUdp(), read = boundUdp();
+        const int created = udpAt(kAddressA), read = udpAt(kAddressA);
         const quint64 cookies[] = {cookieOf(created), cookieOf(read)};
         const quint16 ports[] = {portOf(created), portOf(read)};
         ::write(report[1], cookies, sizeof cookies);
@@ -291,13 +268,13 @@ TEST_F(KernelOwnership, PidsAsThePidNamespaceOfTheOpenerSeesThem)
     readExactly(report[0], ports, sizeof ports);
     ASSERT_NE(cookies[1], 0u) << "no counters in the new pid namespace";
 
-    const int outside = track(boundUdp());
+    const int outside = track(udpAt(kAddressA));
     int peer = -1;
     inB([&] { peer = track(::socket(AF_INET, SOCK_DGRAM, 0)); });
     const char datagram[100] = {};
     for (quint16 port : {ports[0], ports[1], portOf(outside)}) {
-        const sockaddr_in to = address4(kAddressA, port);
-        ASSERT_EQ(::sendto(peer, datagram, sizeof datagram, 0, asSockaddr(to), sizeof to), 100);
+        const Address to = at(kAddressA, port);
+        ASSERT_EQ(::sendto(peer, datagram, sizeof datagram, 0, to.sockaddr(), to.length), 100);
     }
     QThread::msleep(50);
     ::write(go[1], "s", 1);

@@ -18,13 +18,6 @@ using KernelPassage = KernelCountersTest;
 
 constexpr quint16 kExperimentalEthertype = 0x88b5;
 
-int receiving(int fd)
-{
-    const timeval timeout{2, 0};
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-    return fd;
-}
-
 std::vector<char> pattern(std::size_t size)
 {
     std::vector<char> bytes(size);
@@ -35,11 +28,10 @@ std::vector<char> pattern(std::size_t size)
 
 // Sends `size` bytes from one datagram socket to the other's address and
 // expects the very same datagram there.
-template <typename Address>
 void expectDelivered(int from, int to, const Address &toAddress, std::size_t size)
 {
     const std::vector<char> sent = pattern(size);
-    ASSERT_EQ(::sendto(from, sent.data(), size, 0, asSockaddr(toAddress), sizeof toAddress),
+    ASSERT_EQ(::sendto(from, sent.data(), size, 0, toAddress.sockaddr(), toAddress.length),
               ssize_t(size));
     std::vector<char> received(size + 1);
     ASSERT_EQ(::recv(to, received.data(), received.size(), 0), ssize_t(size)) << "lost";
@@ -55,15 +47,8 @@ void addExtensionHeaders(int fd)
     ASSERT_EQ(::setsockopt(fd, IPPROTO_IPV6, IPV6_DSTOPTS, options, sizeof options), 0);
 }
 
-template <typename Address> int boundUdp(int family, const Address &address)
-{
-    const int fd = receiving(::socket(family, SOCK_DGRAM, 0));
-    if (::bind(fd, asSockaddr(address), sizeof address) != 0)
-        ADD_FAILURE() << "cannot bind";
-    return fd;
-}
-
-QByteArray macOf(const QString &netns, const char *device)
+// The link address of a device of another namespace, as a packet socket's.
+Address linkAddressOf(const QString &netns, const char *device, quint16 protocol)
 {
     QProcess ip;
     ip.start(QStringLiteral("ip"),
@@ -71,28 +56,41 @@ QByteArray macOf(const QString &netns, const char *device)
               QStringLiteral("show"), QString::fromLatin1(device)});
     ip.waitForFinished(10000);
     const QByteArray text = ip.readAllStandardOutput().simplified().split(' ').value(2);
-    return QByteArray::fromHex(QByteArray(text).replace(':', ""));
+    const QByteArray mac = QByteArray::fromHex(QByteArray(text).replace(':', ""));
+    Address result;
+    auto &link = reinterpret_cast<sockaddr_ll &>(result.storage);
+    link.sll_family = AF_PACKET;
+    link.sll_protocol = htons(protocol);
+    link.sll_ifindex = int(::if_nametoindex("veth0"));
+    link.sll_halen = 6;
+    std::copy(mac.begin(), mac.end(), link.sll_addr);
+    result.length = sizeof link;
+    return result;
+}
+
+int receiving(int fd)
+{
+    const timeval timeout{2, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+    return fd;
 }
 
 TEST_F(KernelPassage, EveryKindOfPacketArrivesAsSent)
 {
-    makeLinkQuiet();
+    prepareLink(Ipv6::On);
     openCounters();
-    const int udp4 = track(boundUdp(AF_INET, address4(kAddressA, 0)));
-    const int udp6 = track(boundUdp(AF_INET6, address6(kAddressA6, 0)));
+    const int udp4 = track(udpAt(kAddressA)), udp6 = track(udpAt(kAddressA6));
     addExtensionHeaders(udp6);
     int peer4 = -1, peer6 = -1, peerPacket = -1;
     inB([&] {
-        peer4 = track(boundUdp(AF_INET, address4(kAddressB, 0)));
-        peer6 = track(boundUdp(AF_INET6, address6(kAddressB6, 0)));
+        peer4 = track(udpAt(kAddressB));
+        peer6 = track(udpAt(kAddressB6));
         peerPacket =
             track(receiving(::socket(AF_PACKET, SOCK_DGRAM, htons(kExperimentalEthertype))));
     });
     addExtensionHeaders(peer6);
-    const sockaddr_in to4B = address4(kAddressB, portOf(peer4)),
-                      to4A = address4(kAddressA, portOf(udp4));
-    const sockaddr_in6 to6B = address6(kAddressB6, portOf(peer6)),
-                       to6A = address6(kAddressA6, portOf(udp6));
+    const Address to4B = at(kAddressB, portOf(peer4)), to4A = at(kAddressA, portOf(udp4));
+    const Address to6B = at(kAddressB6, portOf(peer6)), to6A = at(kAddressA6, portOf(udp6));
 
     // Fragments (both ways), extension headers with fragments, empty datagrams.
     for (std::size_t size : {4000, 1000, 0}) {
@@ -108,26 +106,20 @@ TEST_F(KernelPassage, EveryKindOfPacketArrivesAsSent)
     icmphdr echo{};
     echo.type = ICMP_ECHO;
     echo.checksum = htons(quint16(~(ICMP_ECHO << 8)));
-    ASSERT_EQ(::sendto(raw, &echo, sizeof echo, 0, asSockaddr(to4B), sizeof to4B),
+    ASSERT_EQ(::sendto(raw, &echo, sizeof echo, 0, to4B.sockaddr(), to4B.length),
               ssize_t(sizeof echo));
     char reply[128];
     ASSERT_EQ(::recv(raw, reply, sizeof reply, 0), ssize_t(20 + sizeof echo)) << "no echo reply";
 
     // A packet socket's frame passes no cgroup program, yet must arrive.
     const int packet = track(::socket(AF_PACKET, SOCK_DGRAM, htons(kExperimentalEthertype)));
-    sockaddr_ll toPeer{};
-    toPeer.sll_family = AF_PACKET;
-    toPeer.sll_protocol = htons(kExperimentalEthertype);
-    toPeer.sll_ifindex = int(::if_nametoindex("veth0"));
-    toPeer.sll_halen = 6;
-    const QByteArray peerMac = macOf(pair_.b(), "veth1");
-    std::copy(peerMac.begin(), peerMac.end(), toPeer.sll_addr);
-    expectDelivered(packet, peerPacket, toPeer, 100);
+    expectDelivered(packet, peerPacket, linkAddressOf(pair_.b(), "veth1", kExperimentalEthertype),
+                    100);
 
     // Loopback traffic passes and is never counted.
     ASSERT_EQ(shellFailure(QStringLiteral("ip -n %1 link set lo up").arg(pair_.a())), QString());
-    const int local = track(boundUdp(AF_INET, address4("127.0.0.1", 0)));
-    expectDelivered(local, local, address4("127.0.0.1", portOf(local)), 1000);
+    const int local = track(udpAt("127.0.0.1"));
+    expectDelivered(local, local, at("127.0.0.1", portOf(local)), 1000);
 
     const SocketsByCookie sockets = live();
     EXPECT_EQ(sockets.count(cookieOf(local)), 0u) << "loopback traffic was counted";
@@ -147,12 +139,12 @@ TEST_F(KernelPassage, EveryKindOfPacketArrivesAsSent)
 
 TEST_F(KernelPassage, AFullMapLeavesPacketsUncountedNotDropped)
 {
-    makeLinkExact();
+    prepareLink(Ipv6::Off);
     counters_.setMaxLiveSockets(1);
     openCounters();
     int peer = -1;
-    inB([&] { peer = track(boundUdp(AF_INET, address4(kAddressB, 0))); });
-    const sockaddr_in toB = address4(kAddressB, portOf(peer));
+    inB([&] { peer = track(udpAt(kAddressB)); });
+    const Address toB = at(kAddressB, portOf(peer));
     const int first = ::socket(AF_INET, SOCK_DGRAM, 0);
     const int second = track(::socket(AF_INET, SOCK_DGRAM, 0));
     expectDelivered(first, peer, toB, 10);
@@ -174,30 +166,22 @@ TEST_F(KernelPassage, AFullMapLeavesPacketsUncountedNotDropped)
 // TCP and UDP sockets can be listed, and only those that are not listed are.
 TEST_F(KernelPassage, TheSweepFinishesOnlyEntriesOfSocketsThatNoLongerExist)
 {
-    makeLinkExact();
-    ASSERT_EQ(shellFailure(QStringLiteral("nsenter --net=/run/netns/%1 sysctl -qw "
-                                          "net.ipv4.ping_group_range='0 0'")
-                               .arg(pair_.a())),
-              QString());
+    prepareLink(Ipv6::Off); // ping sockets allowed
     openCounters();
     int peer = -1, listener = -1;
     inB([&] {
-        peer = track(boundUdp(AF_INET, address4(kAddressB, 0)));
-        listener = track(::socket(AF_INET, SOCK_STREAM, 0));
+        peer = track(udpAt(kAddressB));
+        listener = track(listenAt(kAddressB));
     });
-    const sockaddr_in listenB = address4(kAddressB, 0);
-    ASSERT_EQ(::bind(listener, asSockaddr(listenB), sizeof listenB), 0);
-    ASSERT_EQ(::listen(listener, 1), 0);
     const int udp = track(::socket(AF_INET, SOCK_DGRAM, 0));
-    expectDelivered(udp, peer, address4(kAddressB, portOf(peer)), 10);
-    const int tcp = track(::socket(AF_INET, SOCK_STREAM, 0));
-    const sockaddr_in server = address4(kAddressB, portOf(listener));
-    ASSERT_EQ(::connect(tcp, asSockaddr(server), sizeof server), 0);
+    expectDelivered(udp, peer, at(kAddressB, portOf(peer)), 10);
+    const int tcp = track(connectTo(at(kAddressB, portOf(listener))));
+    ASSERT_GE(tcp, 0);
     const int ping = track(::socket(AF_INET, SOCK_DGRAM, IPPROTO_ICMP));
     icmphdr echo{};
     echo.type = ICMP_ECHO;
-    const sockaddr_in toB = address4(kAddressB, 0);
-    ASSERT_EQ(::sendto(ping, &echo, sizeof echo, 0, asSockaddr(toB), sizeof toB),
+    const Address toB = at(kAddressB);
+    ASSERT_EQ(::sendto(ping, &echo, sizeof echo, 0, toB.sockaddr(), toB.length),
               ssize_t(sizeof echo))
         << "no ping socket";
 

@@ -65,15 +65,6 @@ BpfObjects remaining(const BpfObjects &objects)
     return left;
 }
 
-void requireRoot()
-{
-    if (::geteuid() == 0)
-        return;
-    if (inCi())
-        FAIL() << "the kernel counters' tests need root";
-    GTEST_SKIP() << "BPF needs root";
-}
-
 // Starts the program that loads the counters and holds them, under
 // `wrapper` if given; true once it said they are attached.
 bool startHolder(QProcess &holder, QStringList wrapper = {})
@@ -102,7 +93,8 @@ QStringList onlyCapabilities(const QString &capabilities)
 
 TEST(KernelProcess, ThreeCapabilitiesAreEnoughAndAMissingOneIsNamed)
 {
-    requireRoot();
+    if (::geteuid() != 0)
+        KERNEL_TEST_LACKS("BPF needs root");
     QProcess enough;
     const bool loaded =
         startHolder(enough, onlyCapabilities(QStringLiteral("+bpf,+net_admin,+perfmon")));
@@ -120,15 +112,14 @@ TEST(KernelProcess, ThreeCapabilitiesAreEnoughAndAMissingOneIsNamed)
 
 TEST(KernelProcess, AKilledProcessLeavesNoProgramMapOrLink)
 {
-    requireRoot();
+    if (::geteuid() != 0)
+        KERNEL_TEST_LACKS("BPF needs root");
     QProcess holder;
     if (!startHolder(holder)) {
         const QByteArray why = holder.readAllStandardError();
         holder.kill();
         holder.waitForFinished();
-        if (inCi())
-            FAIL() << "the kernel programs did not load: " << why.toStdString();
-        GTEST_SKIP() << "the kernel programs did not load: " << why.toStdString();
+        KERNEL_TEST_LACKS("the kernel programs did not load: " + why.toStdString());
     }
     const BpfObjects held = heldBy(holder.processId());
     EXPECT_GE(held.programs.size(), 7u); // five cgroup programs, two iterators

@@ -1,6 +1,4 @@
-#include "endings_sockets.h"
-
-#include "kernel_fixture.h"
+#include "kernel_sockets.h"
 
 #include <arpa/inet.h>
 #include <cstring>
@@ -10,25 +8,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-namespace endings {
+namespace kerneltest {
 
 namespace {
-
-Address addressOf(Kind kind, const char *v4, const char *v6, quint16 port)
-{
-    Address result;
-    if (kind == Kind::V4) {
-        const sockaddr_in in = kerneltest::address4(v4, port);
-        std::memcpy(&result.storage, &in, sizeof in);
-        result.length = sizeof in;
-        return result;
-    }
-    const std::string mapped = kind == Kind::Mapped ? std::string("::ffff:") + v4 : std::string();
-    const sockaddr_in6 in6 = kerneltest::address6(kind == Kind::V6 ? v6 : mapped.c_str(), port);
-    std::memcpy(&result.storage, &in6, sizeof in6);
-    result.length = sizeof in6;
-    return result;
-}
 
 int boundOnAny(Kind kind, int type)
 {
@@ -36,12 +18,48 @@ int boundOnAny(Kind kind, int type)
     const int off = 0;
     if (kind != Kind::V4)
         ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off);
-    const Address any = kind == Kind::V4 ? addressOf(kind, "0.0.0.0", nullptr, 0)
-                                         : addressOf(Kind::V6, nullptr, "::", 0);
+    const Address any = at(kind == Kind::V4 ? "0.0.0.0" : "::");
     return ::bind(fd, any.sockaddr(), any.length) == 0 ? fd : -1;
 }
 
+Address addressOf(Kind kind, const char *v4, const char *v6, quint16 port)
+{
+    if (kind == Kind::Mapped)
+        return at((std::string("::ffff:") + v4).c_str(), port);
+    return at(kind == Kind::V4 ? v4 : v6, port);
+}
+
+// One byte, and a descriptor with it where `control` is given.
+msghdr descriptorMessage(iovec &data, char *control, std::size_t controlBytes)
+{
+    msghdr message{};
+    message.msg_iov = &data;
+    message.msg_iovlen = 1;
+    message.msg_control = control;
+    message.msg_controllen = controlBytes;
+    return message;
+}
+
 } // namespace
+
+Address at(const char *ip, quint16 port)
+{
+    Address result;
+    if (std::strchr(ip, ':')) {
+        auto &in6 = reinterpret_cast<sockaddr_in6 &>(result.storage);
+        in6.sin6_family = AF_INET6;
+        in6.sin6_port = htons(port);
+        ::inet_pton(AF_INET6, ip, &in6.sin6_addr);
+        result.length = sizeof in6;
+    } else {
+        auto &in = reinterpret_cast<sockaddr_in &>(result.storage);
+        in.sin_family = AF_INET;
+        in.sin_port = htons(port);
+        ::inet_pton(AF_INET, ip, &in.sin_addr);
+        result.length = sizeof in;
+    }
+    return result;
+}
 
 std::string nameOf(Kind kind)
 {
@@ -58,7 +76,7 @@ std::string nameOf(Kind kind)
 
 Address peerOf(Kind kind, quint16 port)
 {
-    return addressOf(kind, kerneltest::kAddressB, kerneltest::kAddressB6, port);
+    return addressOf(kind, kAddressB, kAddressB6, port);
 }
 
 Address silentOf(Kind kind, quint16 port)
@@ -68,7 +86,7 @@ Address silentOf(Kind kind, quint16 port)
 
 Address addressOfA(Kind kind, quint16 port)
 {
-    return addressOf(peerKindOf(kind), kerneltest::kAddressA, kerneltest::kAddressA6, port);
+    return addressOf(peerKindOf(kind), kAddressA, kAddressA6, port);
 }
 
 Kind peerKindOf(Kind kind)
@@ -81,10 +99,51 @@ int socketOf(Kind kind, int type)
     return ::socket(kind == Kind::V4 ? AF_INET : AF_INET6, type | SOCK_CLOEXEC, 0);
 }
 
-int connectTo(Kind kind, const Address &to)
+quint64 cookieOf(int fd)
 {
-    const int fd = socketOf(kind, SOCK_STREAM);
-    if (::connect(fd, to.sockaddr(), to.length) == 0)
+    quint64 cookie = 0;
+    socklen_t length = sizeof cookie;
+    ::getsockopt(fd, SOL_SOCKET, SO_COOKIE, &cookie, &length);
+    return cookie;
+}
+
+quint16 portOf(int fd)
+{
+    sockaddr_in6 local{};
+    socklen_t length = sizeof local;
+    ::getsockname(fd, reinterpret_cast<sockaddr *>(&local), &length);
+    return ntohs(local.sin6_port); // the same place in sockaddr_in
+}
+
+int udpAt(const char *ip)
+{
+    const Address address = at(ip);
+    const int fd = ::socket(address.family(), SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    const timeval timeout{2, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+    return ::bind(fd, address.sockaddr(), address.length) == 0 ? fd : -1;
+}
+
+int listenAt(const char *ip, int receiveBuffer)
+{
+    const Address address = at(ip);
+    const int fd = ::socket(address.family(), SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (receiveBuffer > 0)
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
+    const bool listening =
+        ::bind(fd, address.sockaddr(), address.length) == 0 && ::listen(fd, 16) == 0;
+    return listening ? fd : -1;
+}
+
+bool connects(int fd, const Address &to)
+{
+    return ::connect(fd, to.sockaddr(), to.length) == 0;
+}
+
+int connectTo(const Address &to)
+{
+    const int fd = ::socket(to.family(), SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (connects(fd, to))
         return fd;
     ::close(fd);
     return -1;
@@ -128,6 +187,13 @@ std::size_t receiveAll(int fd, std::size_t atMost)
     return total;
 }
 
+void readExactly(int fd, void *into, std::size_t bytes)
+{
+    auto *next = static_cast<char *>(into);
+    for (ssize_t n; bytes > 0 && (n = ::read(fd, next, bytes)) > 0; next += n)
+        bytes -= std::size_t(n);
+}
+
 bool allAcknowledged(int fd)
 {
     for (int waited = 0; waited < 2000; waited += 10) {
@@ -144,11 +210,7 @@ void sendDescriptor(int over, int fd)
     char byte = 'f';
     iovec data{&byte, 1};
     alignas(cmsghdr) char control[CMSG_SPACE(sizeof fd)] = {};
-    msghdr message{};
-    message.msg_iov = &data;
-    message.msg_iovlen = 1;
-    message.msg_control = control;
-    message.msg_controllen = sizeof control;
+    msghdr message = descriptorMessage(data, control, sizeof control);
     cmsghdr *header = CMSG_FIRSTHDR(&message);
     header->cmsg_level = SOL_SOCKET;
     header->cmsg_type = SCM_RIGHTS;
@@ -162,11 +224,7 @@ int receiveDescriptor(int over)
     char byte = 0;
     iovec data{&byte, 1};
     alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
-    msghdr message{};
-    message.msg_iov = &data;
-    message.msg_iovlen = 1;
-    message.msg_control = control;
-    message.msg_controllen = sizeof control;
+    msghdr message = descriptorMessage(data, control, sizeof control);
     if (::recvmsg(over, &message, 0) != 1)
         return -1;
     const cmsghdr *header = CMSG_FIRSTHDR(&message);
@@ -206,4 +264,4 @@ bool withinATenthOfAPercent(quint64 counted, quint64 truth)
     return difference * 1000 <= truth;
 }
 
-} // namespace endings
+} // namespace kerneltest

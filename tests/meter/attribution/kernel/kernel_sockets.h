@@ -1,19 +1,35 @@
 #pragma once
 
-// Sockets for the endings' cases: the three kinds of address a TCP or UDP
-// socket of namespace A may use to reach B (kernel_fixture.h's addresses).
+// Sockets for the kernel tests between the two namespaces of kernel_fixture.h:
+// the addresses of A and B (testsupport::NetnsPair), and the three kinds of
+// address a TCP or UDP socket of A may use to reach B.
 
 #include <QtGlobal>
+#include <netinet/in.h>
 #include <string>
 #include <sys/socket.h>
 #include <sys/types.h>
 #include <vector>
 
-namespace endings {
+namespace kerneltest {
 
+inline constexpr const char *kAddressA = "10.231.0.1";
+inline constexpr const char *kAddressB = "10.231.0.2";
+inline constexpr const char *kAddressA6 = "fd00:231::1";
+inline constexpr const char *kAddressB6 = "fd00:231::2";
 // An address on B's link that nobody answers: A's SYN leaves and dies there.
 inline constexpr const char *kSilentAddress = "10.231.0.3";
 inline constexpr const char *kSilentAddress6 = "fd00:231::3";
+
+struct Address
+{
+    sockaddr_storage storage{};
+    socklen_t length = 0;
+    const ::sockaddr *sockaddr() const { return reinterpret_cast<const ::sockaddr *>(&storage); }
+    int family() const { return storage.ss_family; }
+};
+// An IPv4 or IPv6 address, told apart by its text.
+Address at(const char *ip, quint16 port = 0);
 
 enum class Kind {
     V4,     // AF_INET
@@ -21,22 +37,23 @@ enum class Kind {
     Mapped, // AF_INET6 to an IPv4-mapped address: IPv4 on the wire
 };
 std::string nameOf(Kind kind);
-
-struct Address
-{
-    sockaddr_storage storage{};
-    socklen_t length = 0;
-    const ::sockaddr *sockaddr() const { return reinterpret_cast<const ::sockaddr *>(&storage); }
-};
-
 Address peerOf(Kind kind, quint16 port);     // B
 Address silentOf(Kind kind, quint16 port);   // kSilentAddress
 Address addressOfA(Kind kind, quint16 port); // A, as B reaches it
 // The kind B uses to reach a listener of that kind in A: IPv4 for a mapped one.
 Kind peerKindOf(Kind kind);
-
 int socketOf(Kind kind, int type);
-int connectTo(Kind kind, const Address &to); // -1 when it fails
+
+quint64 cookieOf(int fd);
+quint16 portOf(int fd);
+
+// A UDP socket bound to the address (port 0), its reads timing out after 2 s.
+int udpAt(const char *ip);
+// A TCP listener on the address (port 0) with the given receive buffer (0:
+// the kernel's), which its connections inherit.
+int listenAt(const char *ip, int receiveBuffer = 0);
+bool connects(int fd, const Address &to);
+int connectTo(const Address &to); // a new TCP socket, -1 when it fails
 // On every address of the namespace of the calling thread; IPv6 sockets
 // take IPv4 too.
 int listenOnAny(Kind kind, int backlog);
@@ -45,7 +62,7 @@ void lingerZero(int fd); // close() then resets
 
 void sendAll(int fd, std::size_t bytes);
 std::size_t receiveAll(int fd, std::size_t atMost = SIZE_MAX);
-
+void readExactly(int fd, void *into, std::size_t bytes);
 // Waits up to 2 s until the peer has acknowledged all that fd sent.
 bool allAcknowledged(int fd);
 
@@ -58,4 +75,4 @@ std::vector<char> echoRequest(Kind kind, int sequence, std::size_t payload);
 
 bool withinATenthOfAPercent(quint64 counted, quint64 truth);
 
-} // namespace endings
+} // namespace kerneltest
