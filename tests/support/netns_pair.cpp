@@ -14,7 +14,7 @@ QString shellFailure(const QString &script)
     QProcess shell;
     shell.setProcessChannelMode(QProcess::MergedChannels);
     shell.start(QStringLiteral("sh"), {QStringLiteral("-ec"), script});
-    if (shell.waitForFinished(10000) && shell.exitStatus() == QProcess::NormalExit &&
+    if (shell.waitForFinished(60000) && shell.exitStatus() == QProcess::NormalExit &&
         shell.exitCode() == 0)
         return {};
     return script + QStringLiteral(": ") + QString::fromLocal8Bit(shell.readAll()) +
