@@ -206,3 +206,6 @@ def expect_top10(stack, page):
         if f"{entry['tot']:.2f} GiB" not in item["text"]:
             raise AssertionError(f"top ten: {item['text']!r} for {entry}")
     expect_equal("the top ten's first bar", "100%", shown[0]["width"])
+    expect_equal("markup of a name as elements, its script run",
+                 [0, False], page.evaluate("[document.querySelectorAll('#top10-list img').length, "
+                                           "window.vxInjected === 1]"))

@@ -19,6 +19,10 @@ HARNESS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "meter"
                        "netns_e2e_lib.sh")
 
 
+# Markup in an application's name: the page must show it as text.
+HOSTILE_APP = '<img src=x onerror="window.vxInjected=1">'
+
+
 def eventually(condition, timeout=10.0, what="a condition"):
     deadline = time.monotonic() + timeout
     while True:
@@ -119,12 +123,16 @@ class Stack:
             file.write("[Ostvane]\n" + "".join(f"{key}={value}\n" for key, value in settings.items()))
         subprocess.run([self.args.fill_demo, self.args.store, state], check=True,
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        # A name as a local user may give a program, yesterday's busiest.
+        subprocess.run([self.args.store, "add-app", HOSTILE_APP, str(60 << 30), str(6 << 30)],
+                       check=True, stdout=subprocess.DEVNULL)
         # The busiest application of all, 20 days back: outside the top ten of 7 days.
         subprocess.run([self.args.store, "add-app", "old-backup", str(90 << 30), str(9 << 30)],
                        check=True, stdout=subprocess.DEVNULL)
         db = sqlite3.connect(os.path.join(state, "netflow.db"))
         with db:
             db.execute("UPDATE app_data SET time = date('now', '-20 day') WHERE pkgname = 'old-backup'")
+            db.execute("UPDATE app_data SET time = date('now', '-1 day') WHERE pkgname = ?", (HOSTILE_APP,))
         db.close()
         for hours_back, recv_mib, sent_mib in ((24 * 5 + 3, 700, 90), (24 * 20 + 7, 2300, 410)):
             hour = time.strftime("%Y-%m-%d %H:00", time.localtime(time.time() - hours_back * 3600))
