@@ -232,4 +232,21 @@ void AppCounting::writeSnapshotFiles(const QByteArray &apps, const QByteArray &p
     writeSnapshotFile(paths::kProcessInfoFile, processes, writtenProcesses_);
 }
 
+// The applications that today's rows name already count towards the day's
+// limit, whichever run of the meter named them; unread, this run counts its own.
+void AppCounting::rememberTodaysApps(store::MeterStore &store, qint64 wallMs)
+{
+    const qint64 day = utcDayOf(wallMs);
+    std::vector<std::string> names;
+    // The meter's own two rows may come on top of the applications.
+    if (store.loadAppNames(day, ledger_.maxApps() + 2, names) != store::StoreResult::Done) {
+        return;
+    }
+    QStringList apps;
+    for (const std::string &name : names) {
+        apps << QString::fromStdString(name);
+    }
+    ledger_.namedEarlier(day, apps);
+}
+
 } // namespace vexmora::meter

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "app_ledger.h"
+#include "meter_store.h"
 #include "process_attribution.h"
 #include "prometheus_textfile.h"
 
@@ -69,6 +70,8 @@ public:
     {
         return ledger_.resume(carry, attributed);
     }
+    // The applications that today's rows in `store` name already.
+    void rememberTodaysApps(store::MeterStore &store, qint64 wallMs);
     // Writes the snapshots every few seconds and says once a minute at most
     // whether final counts were lost or packets went uncounted (the table full).
     void runPeriodicWork(qint64 elapsedMs);

@@ -23,6 +23,10 @@ void AppLedger::account(const std::vector<ProcessTraffic> &processes, const Byte
         apps_.clear();
         ownRows_ = 0;
         overAttributed_ = ByteCounts();
+        if (utcDay != earlierDay_) {
+            earlier_.clear();
+            earlierOnly_ = 0;
+        }
     }
     ByteCounts attributed;
     for (const ProcessTraffic &process : processes) {
@@ -93,6 +97,19 @@ bool AppLedger::resume(const store::AppCarry &carry, const store::AppCarry &attr
     return true;
 }
 
+void AppLedger::namedEarlier(qint64 utcDay, const QStringList &apps)
+{
+    earlierDay_ = utcDay;
+    earlier_.clear();
+    earlierOnly_ = 0;
+    for (const QString &app : apps) {
+        if (!isReservedName(app) && !earlier_.contains(app)) {
+            earlier_.insert(app);
+            earlierOnly_ += apps_.contains(app) ? 0 : 1;
+        }
+    }
+}
+
 void AppLedger::startRecentWindow()
 {
     for (TrafficTally &app : apps_) {
@@ -121,6 +138,7 @@ void AppLedger::addApp(const QString &app, const ByteCounts &bytes)
     } else {
         apps_[app].add(bytes);
         ownRows_ += isReservedName(app) ? 1 : 0;
+        earlierOnly_ -= earlier_.contains(app) ? 1 : 0;
     }
     Unflushed &pending = unflushed_[{day_, app}];
     pending.recv += qint64(bytes.recv);
@@ -130,7 +148,8 @@ void AppLedger::addApp(const QString &app, const ByteCounts &bytes)
 // The attribution never gives a reserved name: those are the meter's own rows.
 QString AppLedger::rowOf(const QString &app) const
 {
-    if (apps_.size() - ownRows_ < maxApps_ || apps_.contains(app) || isReservedName(app)) {
+    if (apps_.contains(app) || earlier_.contains(app) || isReservedName(app) ||
+        apps_.size() - ownRows_ + earlierOnly_ < maxApps_) {
         return app;
     }
     return QString::fromLatin1(kOtherApps);

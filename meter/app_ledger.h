@@ -7,7 +7,9 @@
 #include <QByteArray>
 #include <QHash>
 #include <QPair>
+#include <QSet>
 #include <QString>
+#include <QStringList>
 #include <vector>
 
 namespace vexmora::meter {
@@ -67,6 +69,10 @@ public:
     // taken) when it cannot be right: negative, or more than the attributed
     // bytes that its day's rows hold (`attributed`).
     bool resume(const store::AppCarry &carry, const store::AppCarry &attributed);
+    // The applications whose rows a UTC day held when counting started: they
+    // count towards that day's limit and keep their rows.
+    void namedEarlier(qint64 utcDay, const QStringList &apps);
+    int maxApps() const { return maxApps_; }
     // Takes the recent bytes for the rates: called once per snapshot.
     void startRecentWindow();
     // Forgets the processes that no longer run.
@@ -92,6 +98,9 @@ private:
 
     int maxApps_;
     int ownRows_ = 0; // the day's rows of the meter's own: unattributed, other
+    qint64 earlierDay_ = -1;
+    QSet<QString> earlier_;
+    int earlierOnly_ = 0; // of earlier_, those not in apps_
     qint64 day_ = -1;
     QHash<QString, TrafficTally> apps_;
     // By UTC day and application: a day's increments that a refused write

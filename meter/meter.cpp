@@ -151,6 +151,7 @@ void Meter::applySettings(const MeterSettings &settings)
 
 void Meter::startCounting()
 {
+    apps_.rememberTodaysApps(store_, clock_.wallMs());
     apps_.open();
     const qint64 now = clock_.elapsedMs();
     ByteCounts unplaced;

@@ -32,6 +32,8 @@ constexpr const char *kMeterSql[] = {
     "SELECT day, recv, sent FROM meter_app_carry;",
     "SELECT TOTAL(recv), TOTAL(sent) FROM app_data WHERE time >= date(?1 * 86400, 'unixepoch') "
     "AND pkgname <> ?2;",
+    "SELECT pkgname FROM app_data WHERE time = date(?1 * 86400, 'unixepoch') AND "
+    "typeof(pkgname) = 'text' LIMIT ?2;",
 };
 static_assert(std::size(kMeterSql) == size_t(MeterSql::Count));
 

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <vector>
 
 namespace vexmora::store {
@@ -60,6 +61,8 @@ public:
     // days count too, for rows that earlier versions dated by the moment they
     // were written, which a write just after midnight put in the next day.
     StoreResult loadAttributedBytes(int64_t utcDay, const char *unattributed, AppCarry &attributed);
+    // The names of a UTC day's application rows, at most `limit` of them.
+    StoreResult loadAppNames(int64_t utcDay, int64_t limit, std::vector<std::string> &names);
 
 private:
     // The open connection, opened anew when there is none or the file changed.

@@ -25,6 +25,7 @@ enum class MeterSql {
     SelectMinutes,
     SelectCarry,
     SumAttributed,
+    SelectAppNames,
     Count,
 };
 

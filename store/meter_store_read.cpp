@@ -182,4 +182,23 @@ StoreResult MeterStore::loadAttributedBytes(int64_t utcDay, const char *unattrib
     return rc != SQLITE_ROW && stepFailed(*c, rc, "app_data") ? failed() : StoreResult::Done;
 }
 
+StoreResult MeterStore::loadAppNames(int64_t utcDay, int64_t limit, std::vector<std::string> &names)
+{
+    names.clear();
+    MeterConnection *c = connection();
+    sqlite3_stmt *s = c != nullptr ? c->statement(MeterSql::SelectAppNames) : nullptr;
+    if (s == nullptr) {
+        return failed();
+    }
+    sqlite3_bind_int64(s, 1, utcDay);
+    sqlite3_bind_int64(s, 2, limit);
+    int rc = SQLITE_ROW;
+    while ((rc = sqlite3_step(s)) == SQLITE_ROW) {
+        const auto *text = reinterpret_cast<const char *>(sqlite3_column_text(s, 0));
+        names.emplace_back(text != nullptr ? text : "", size_t(sqlite3_column_bytes(s, 0)));
+    }
+    sqlite3_reset(s);
+    return stepFailed(*c, rc, "app_data") ? failed() : StoreResult::Done;
+}
+
 } // namespace vexmora::store

@@ -274,6 +274,26 @@ TEST_F(MeterTest, UncountedPacketsAreSaidOnceAMinuteAtMostAndShown)
     EXPECT_TRUE(prometheusText(meter_->status()).contains("\nvexmora_stale_entries_total 2\n"));
 }
 
+// The limit is the day's, not one run's: an earlier run's rows count too.
+TEST_F(MeterTest, ApplicationsNamedBeforeARestartCountTowardsTheDaysLimit)
+{
+    wallMs_ = utcMs("2026-03-01T12:00:00Z");
+    startMeter();
+    meter_->shutdown();
+    sql("INSERT INTO app_data (pkgname, recv, sent, total, time) VALUES ('earlier', 1, 1, 2, "
+        "'2026-03-01')");
+    FakeSource source("bpf", true);
+    sources_ = {&source};
+    maxAppsPerDay_ = 1;
+    startMeter();
+    move("eth0", 1000, 100);
+    step(10000);
+    meter_->shutdown();
+    EXPECT_EQ(sumOf("SELECT group_concat(pkgname) FROM (SELECT pkgname FROM app_data WHERE pkgname "
+                    "<> '(unattributed)' ORDER BY pkgname)"),
+              "(other),earlier");
+}
+
 // Also when the meter sleeps up to the day's edge, as nothing moves.
 TEST_F(MeterTest, TheLastSampleBeforeASleepIntoTheNextDayWritesTheApplicationRows)
 {

@@ -106,6 +106,7 @@ protected:
     {
         MeterOptions options;
         options.intervalMs = 10000;
+        options.maxAppsPerDay = maxAppsPerDay_;
         meter_ = std::make_unique<Meter>(options, *this, InterfaceReader(root_.path()), *alarmSink_,
                                          sources_);
         meter_->start();
@@ -144,6 +145,7 @@ protected:
 
     qint64 wallMs_ = 0;
     qint64 elapsedMs_ = 1000000;
+    int maxAppsPerDay_ = MeterOptions().maxAppsPerDay;
     std::vector<AlarmEvent> alarms_;
     std::vector<AlarmKind> cleared_;
     std::vector<SocketCountSource *> sources_; // the attribution's, tried in this order
