@@ -11,6 +11,7 @@ them, except in CI.
     page_test.py --bus-config FILE --state-dir DIR ... [--screenshots DIR]
     (tests/cockpit/CMakeLists.txt passes them all)
 """
+import json
 import os
 import shutil
 import signal
@@ -24,7 +25,7 @@ from cdp import Browser  # noqa: E402
 from page_checks import (apply_thresholds, bytes_shown, chart_matches, expect_clean,  # noqa: E402
                          expect_equal, expect_settings, expect_shows, expect_top10, now_matches,
                          table_rows, tables_match)
-from stack import Stack, check_host, eventually, parse_args  # noqa: E402
+from stack import HOSTILE_APP, Stack, check_host, eventually, parse_args  # noqa: E402
 
 READY = "document.getElementById('main')?.getAttribute('aria-busy') === 'false'"
 # Clears every timer the page has set (timeouts and intervals share their ids).
@@ -89,10 +90,17 @@ class PageTest:
                                    stdout=subprocess.PIPE, text=True)
         time.sleep(0.5)  # its match rule in place
         transfer = self.stack.transfer(1_000_000, 3_000_000, linger=120)
+        marked_up = HOSTILE_APP + ".py"
+        self.stack.transfer(20_000, 20_000, linger=120, script=marked_up)
         page = self.root
         page.wait_for("[...document.querySelectorAll('#apps-table tbody tr')]"
                       ".some(tr => tr.cells[0].textContent === 'tcp_transfer.py')", 20,
                       "tcp_transfer.py in the applications")
+        page.wait_for("[...document.querySelectorAll('#apps-table tbody tr')]"
+                      f".some(tr => tr.cells[0].textContent === {json.dumps(marked_up)})", 20,
+                      "the program named with markup in the applications, as text")
+        expect_equal("elements made of a program's name", 0, page.evaluate(
+            "document.querySelectorAll('#apps-table img, #processes-table img').length"))
         page.wait_for(f"[...document.querySelectorAll('#processes-table tbody tr')].some(tr => "
                       f"tr.cells[0].textContent === '{transfer.pid}' && "
                       "tr.cells[1].textContent === 'python3' && tr.cells[2].textContent === 'tcp_transfer.py')",

@@ -149,12 +149,17 @@ class Stack:
                              f"--interfaces={self.tag}a"])
         eventually(lambda: self.owner(self.args.meter_name), what="the meter on the bus")
 
-    def transfer(self, receive, send, linger):
-        """A named program (tcp_transfer.py) in the first namespace that
-        receives and sends over one connection, and stays LINGER seconds."""
-        return self.spawn("transfer", ["ip", "netns", "exec", self.ns_a, PYTHON, self.args.transfer,
-                                       "10.203.0.1", self.ns_b, str(receive), str(send), "1",
-                                       str(linger)])
+    def transfer(self, receive, send, linger, script=None):
+        """A named program (tcp_transfer.py, or a link to it named SCRIPT) in
+        the first namespace that receives and sends over one connection, and
+        stays LINGER seconds."""
+        program = self.args.transfer
+        if script:
+            program = os.path.join(self.work, script)
+            os.symlink(self.args.transfer, program)
+        return self.spawn("transfer" if script is None else "named-transfer",
+                          ["ip", "netns", "exec", self.ns_a, PYTHON, program, "10.203.0.1",
+                           self.ns_b, str(receive), str(send), "1", str(linger)])
 
     def start_cockpit(self, name, as_nobody=False):
         """cockpit-ws without TLS or login on 127.0.0.1; its bridge runs as
