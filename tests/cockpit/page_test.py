@@ -97,7 +97,7 @@ class PageTest:
                       ".some(tr => tr.cells[0].textContent === 'tcp_transfer.py')", 20,
                       "tcp_transfer.py in the applications")
         page.wait_for("[...document.querySelectorAll('#apps-table tbody tr')]"
-                      f".some(tr => tr.cells[0].textContent === {json.dumps(marked_up)})", 20,
+                      f".some(tr => tr.cells[0].textContent === {json.dumps(marked_up)})", 40,
                       "the program named with markup in the applications, as text")
         expect_equal("elements made of a program's name", 0, page.evaluate(
             "document.querySelectorAll('#apps-table img, #processes-table img').length"))
