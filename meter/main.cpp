@@ -3,6 +3,7 @@
 #include "bpf_source.h"
 #include "meter.h"
 #include "meter_bus.h"
+#include "meter_store.h"
 #include "socket_inodes.h"
 #include "socket_table_source.h"
 #include "state_lock.h"
@@ -28,6 +29,7 @@ void keepTheHeapSmall()
     mallopt(M_ARENA_MAX, 1);
     mallopt(M_MMAP_THRESHOLD, kReturnedBytes);
     mallopt(M_TRIM_THRESHOLD, kReturnedBytes);
+    vexmora::store::MeterStore::preferLittleMemory();
 }
 
 } // namespace

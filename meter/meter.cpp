@@ -20,12 +20,19 @@ constexpr qint64 kWallJumpMs = 5 * 1000;
 // The busiest applications the textfile names.
 constexpr int kTextfileApps = 20;
 
+AttributionSources meterAttributionSources()
+{
+    AttributionSources sources;
+    sources.packageFilterFile = QString::fromUtf8(paths::kPackageFilterFile);
+    return sources;
+}
+
 } // namespace
 
 Meter::Meter(const MeterOptions &options, const MeterClock &clock, InterfaceReader reader,
              AlarmSink &alarms, std::vector<SocketCountSource *> attribution, QObject *parent)
     : QObject(parent), options_(options), clock_(clock), alarmSink_(alarms),
-      host_(std::move(reader), options.interfaces), apps_(std::move(attribution)),
+      host_(std::move(reader), options.interfaces), apps_(std::move(attribution), meterAttributionSources()),
       schedule_(options.intervalMs)
 {
     apps_.limitApps(options_.maxAppsPerDay);

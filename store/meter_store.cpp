@@ -157,6 +157,11 @@ sqlite3_stmt *MeterConnection::statement(MeterSql sql)
     return kept.get();
 }
 
+void MeterStore::preferLittleMemory()
+{
+    sqlite3_config(SQLITE_CONFIG_PAGECACHE, nullptr, 0, 0);
+}
+
 MeterStore::MeterStore() = default;
 MeterStore::~MeterStore() = default;
 
@@ -210,6 +215,9 @@ StoreResult MeterStore::save(const std::vector<HourWrite> &hours, const AppWrite
                   replaceMinutes(*c, hours) && writeApps(*c, apps) &&
                   replaceBaselines(*c, baselines) && transaction.commit();
     }
+    // The meter writes once a minute or less: its cached pages would only
+    // hold memory between writes, and the file's pages stay in the kernel's.
+    sqlite3_db_release_memory(c->db.get());
     return written ? StoreResult::Done : failed();
 }
 

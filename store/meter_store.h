@@ -37,6 +37,11 @@ public:
     MeterStore(const MeterStore &) = delete;
     MeterStore &operator=(const MeterStore &) = delete;
 
+    // For a process that keeps one connection for months and writes once a
+    // minute or less: no page cache allocated ahead per connection. Before
+    // SQLite is first used in the process.
+    static void preferLittleMemory();
+
     // Opens the database and creates the tables the reports and the meter
     // read where they are missing (never the state directory).
     StoreResult open();

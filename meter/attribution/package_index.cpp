@@ -157,8 +157,9 @@ private:
 
 } // namespace
 
-PackageIndex::PackageIndex(QString infoDir, QString statusFile)
-    : infoDir_(std::move(infoDir)), statusFile_(std::move(statusFile))
+PackageIndex::PackageIndex(QString infoDir, QString statusFile, QString filterFile)
+    : infoDir_(std::move(infoDir)), statusFile_(std::move(statusFile)),
+      filterFile_(std::move(filterFile))
 {}
 
 bool PackageIndex::refresh()
@@ -192,18 +193,43 @@ QString PackageIndex::packageOf(const QString &path) const
     return package;
 }
 
-// Three bits of the filter for each line of every list. Where a list cannot
-// be read the filter stays empty: any path may be named then.
+// The filter of the file where it was built from the same status and lists,
+// else built and kept there for the next start.
 void PackageIndex::buildFilter()
 {
-    filter_.clear();
-    filter_.shrink_to_fit();
-    ListReader reader(infoDir_);
-    if (!reader.ok())
-        return;
-    std::vector<quint64> filter(kFilterBits / 64, 0);
+    filter_ = nullptr;
+    mapped_.unmap();
+    built_.clear();
+    built_.shrink_to_fit();
     const std::vector<std::string> lists = listFileNames(infoDir_);
     stats_.lists = int(lists.size());
+    const FilterStamp stamp{statusModified_.toMSecsSinceEpoch(), statusSize_,
+                            qint64(lists.size())};
+    const bool keep = !filterFile_.isEmpty() && statusSize_ >= 0;
+    if (keep && mapped_.map(filterFile_, stamp, kFilterWords)) {
+        filter_ = mapped_.words();
+        return;
+    }
+    std::vector<quint64> filter = readFilter(lists);
+    if (filter.empty())
+        return;
+    if (keep && saveFilter(filterFile_, stamp, filter) &&
+        mapped_.map(filterFile_, stamp, kFilterWords)) {
+        filter_ = mapped_.words();
+        return;
+    }
+    built_ = std::move(filter);
+    filter_ = built_.data();
+}
+
+// Three bits for each line of every list; empty where a list cannot be read:
+// any path may be named then.
+std::vector<quint64> PackageIndex::readFilter(const std::vector<std::string> &lists) const
+{
+    ListReader reader(infoDir_);
+    if (!reader.ok())
+        return {};
+    std::vector<quint64> filter(kFilterWords, 0);
     for (const std::string &name : lists) {
         const bool read = reader.eachLine(name.c_str(), [&](const char *line, std::size_t length) {
             for (const std::size_t bit : filterBits(pathHash(line, length)))
@@ -211,9 +237,9 @@ void PackageIndex::buildFilter()
             return false;
         });
         if (!read)
-            return;
+            return {};
     }
-    filter_ = std::move(filter);
+    return filter;
 }
 
 std::array<std::size_t, 3> PackageIndex::filterBits(quint64 hash)
@@ -224,7 +250,7 @@ std::array<std::size_t, 3> PackageIndex::filterBits(quint64 hash)
 
 bool PackageIndex::mayBeNamed(const QByteArray &path) const
 {
-    if (filter_.empty())
+    if (!filter_)
         return true;
     for (const std::size_t bit : filterBits(pathHash(path.constData(), std::size_t(path.size()))))
         if (!(filter_[bit / 64] & (quint64(1) << (bit % 64))))

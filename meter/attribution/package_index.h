@@ -3,15 +3,17 @@
 #include <QDateTime>
 #include <QHash>
 #include <QString>
+#include "package_filter_file.h"
 #include <array>
+#include <string>
 #include <cstddef>
 #include <vector>
 
 namespace vexmora::meter {
 
 // Which Debian package installed a file, from dpkg's file lists
-// (info/*.list). Of the lists only a filter of their lines' hashes (128 KiB)
-// is held in memory: a path it does not rule out is looked for in them when it
+// (info/*.list). Of the lists only a filter of their lines' hashes (128 KiB,
+// mapped from filterFile where one is given) is held in memory: a path it does not rule out is looked for in them when it
 // is first asked about, and the answer is remembered (a bounded number of
 // them) until dpkg's status file changes. On a
 // merged-/usr system /bin, /sbin and /lib* are links into /usr while the lists
@@ -27,7 +29,7 @@ public:
         int searches = 0; // paths looked for in the lists
     };
 
-    PackageIndex(QString infoDir, QString statusFile);
+    PackageIndex(QString infoDir, QString statusFile, QString filterFile = {});
 
     // Forgets the answers and builds the filter anew when the status file
     // changed since the last call (or on the first); true then.
@@ -40,8 +42,10 @@ private:
     // 2^20 bits: some 150,000 paths set about a third of them, so that 1 path
     // in 25 that no list names still needs a search.
     static constexpr std::size_t kFilterBits = std::size_t(1) << 20;
+    static constexpr std::size_t kFilterWords = kFilterBits / 64;
 
     void buildFilter();
+    std::vector<quint64> readFilter(const std::vector<std::string> &lists) const;
     static std::array<std::size_t, 3> filterBits(quint64 hash);
     // False only when no list names the path.
     bool mayBeNamed(const QByteArray &path) const;
@@ -49,13 +53,17 @@ private:
 
     QString infoDir_;
     QString statusFile_;
+    QString filterFile_;
     bool refreshed_ = false;
     QDateTime statusModified_;
     qint64 statusSize_ = -1;
     mutable QHash<QString, QString> answers_;
     // Bits set by every line of the lists: a path whose bits are not all set
     // is named by none, which a search would read every list to find out.
-    std::vector<quint64> filter_;
+    // Null while the lists cannot be read.
+    const quint64 *filter_ = nullptr;
+    MappedFilter mapped_;      // the filter when it is in filterFile_
+    std::vector<quint64> built_; // else
     mutable LoadStats stats_;
 };
 
