@@ -32,8 +32,8 @@ AttributionSources meterAttributionSources()
 Meter::Meter(const MeterOptions &options, const MeterClock &clock, InterfaceReader reader,
              AlarmSink &alarms, std::vector<SocketCountSource *> attribution, QObject *parent)
     : QObject(parent), options_(options), clock_(clock), alarmSink_(alarms),
-      host_(std::move(reader), options.interfaces), apps_(std::move(attribution), meterAttributionSources()),
-      schedule_(options.intervalMs)
+      host_(std::move(reader), options.interfaces),
+      apps_(std::move(attribution), meterAttributionSources()), schedule_(options.intervalMs)
 {
     apps_.limitApps(options_.maxAppsPerDay);
     timer_.setTimerType(Qt::PreciseTimer);

@@ -2,7 +2,10 @@
 // whether they lose anything: reading 3,000 and 6,000 live sockets (batch and
 // entry by entry), the programs' time per packet, one TCP stream's throughput
 // and 64-byte UDP datagrams per second over a veth with and without them, and
-// 100,000 short connections in a minute drained every 2 s. Needs root: the
+// 100,000 short connections in a minute drained every 2 s, with every
+// program's time per run during them; listing the existing sockets (the sweep
+// for stale entries); and fork + exec per second with and without the
+// programs that record what processes execute. Needs root: the
 // traffic runs between two network namespaces it creates (and deletes).
 //
 //   vexmora-kernel-counters-bench [ROUNDS] [CHURN_SECONDS]     (default 3, 60)
@@ -10,6 +13,7 @@
 #include "kernel_socket_counters.h"
 #include "kernel_traffic.h"
 #include "netns_pair.h"
+#include "program_runs.h"
 #include "sample_stats.h"
 #include "tcp_load.h"
 
@@ -20,10 +24,18 @@
 #include <cstdio>
 #include <ctime>
 #include <netinet/in.h>
+#include <sys/wait.h>
 #include <unistd.h>
+#include <unordered_set>
 
 using namespace vexmora::meter;
 using testsupport::NetnsPair;
+
+using attributionbench::AllRuns;
+using attributionbench::allRuns;
+using attributionbench::printRunsBetween;
+using attributionbench::ProgramRuns;
+using attributionbench::runsOf;
 
 namespace {
 
@@ -43,26 +55,6 @@ bool openCounters(KernelSocketCounters &counters)
         return true;
     std::fprintf(stderr, "the kernel programs did not load: %s\n", qPrintable(error));
     return false;
-}
-
-// Run time and count of this process's programs of one name (BPF statistics on).
-struct ProgramRuns
-{
-    quint64 nanoseconds = 0, runs = 0;
-};
-ProgramRuns runsOf(const char *name)
-{
-    ProgramRuns total;
-    for (const QString &entry : QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::Files)) {
-        bpf_prog_info info{};
-        __u32 length = sizeof info;
-        if (bpf_obj_get_info_by_fd(entry.toInt(), &info, &length) == 0 &&
-            qstrcmp(info.name, name) == 0) {
-            total.nanoseconds += info.run_time_ns;
-            total.runs += info.run_cnt;
-        }
-    }
-    return total;
 }
 
 void readLiveSection(int sockets, KernelSocketCounters &counters, int repeats)
@@ -88,6 +80,18 @@ void readLiveSection(int sockets, KernelSocketCounters &counters, int repeats)
                                                                       : "entry by entry:",
                     c.median, c.p90, w.median);
     }
+    std::vector<double> cpu;
+    std::size_t existing = 0;
+    for (int i = 0; i < repeats; ++i) {
+        std::unordered_set<quint64> cookies;
+        QString error;
+        const double start = threadCpuMs();
+        counters.listExisting(cookies, &error);
+        cpu.push_back(threadCpuMs() - start);
+        existing = cookies.size();
+    }
+    std::printf("listExisting (the stale entries' sweep), %zu sockets: CPU median %.3f ms\n",
+                existing, bench::summarize(cpu).median);
 }
 
 bool liveSections(const NetnsPair &pair, int repeats)
@@ -167,6 +171,8 @@ bool churnSection(const NetnsPair &pair, double seconds)
     long finishedTcp = 0;
     std::size_t largestDrain = 0;
     std::vector<double> drainCpu;
+    const int stats = bpf_enable_stats(BPF_STATS_RUN_TIME);
+    const AllRuns before = allRuns();
     const long made = attributionbench::churn(
         peer.constData(), NetnsPair::kAddressB4, wanted, seconds, 4, 2000, [&] {
             std::vector<KernelSocketCount> finished;
@@ -177,6 +183,9 @@ bool churnSection(const NetnsPair &pair, double seconds)
             for (const KernelSocketCount &socket : finished)
                 finishedTcp += socket.protocol == IPPROTO_TCP;
         });
+    printRunsBetween("churn", before, allRuns());
+    if (stats >= 0)
+        ::close(stats);
     std::vector<KernelSocketCount> live;
     QString error;
     counters.readLive(live, &error);
@@ -185,6 +194,48 @@ bool churnSection(const NetnsPair &pair, double seconds)
                 made, wanted, seconds, finishedTcp,
                 static_cast<unsigned long long>(counters.lostFinished()), largestDrain,
                 bench::summarize(drainCpu).median, live.size());
+    return true;
+}
+
+// fork + exec of /bin/true per second, in a burst of `count`.
+double execsPerSecond(int count)
+{
+    const auto micros = bench::timeMicros([count] {
+        for (int i = 0; i < count; ++i) {
+            const pid_t child = ::fork();
+            if (child == 0) {
+                ::execl("/bin/true", "true", static_cast<char *>(nullptr));
+                ::_exit(127);
+            }
+            int status = 0;
+            ::waitpid(child, &status, 0);
+        }
+    });
+    return count * 1e6 / double(micros);
+}
+
+bool execSection(int rounds)
+{
+    constexpr int kExecs = 2000;
+    std::vector<double> without, with;
+    for (int round = 0; round < rounds; ++round) {
+        without.push_back(execsPerSecond(kExecs));
+        KernelSocketCounters counters;
+        if (!openCounters(counters))
+            return false;
+        with.push_back(execsPerSecond(kExecs));
+        if (round + 1 == rounds) {
+            const int stats = bpf_enable_stats(BPF_STATS_RUN_TIME);
+            const AllRuns before = allRuns();
+            execsPerSecond(kExecs);
+            printRunsBetween("fork + exec", before, allRuns());
+            if (stats >= 0)
+                ::close(stats);
+        }
+    }
+    const double off = bench::summarize(without).median, on = bench::summarize(with).median;
+    std::printf("fork + exec of /bin/true: without %.0f/s, with %.0f/s (%.3f x)\n", off, on,
+                on / off);
     return true;
 }
 
@@ -213,7 +264,7 @@ int run(int rounds, double churnSeconds)
                                peer.constData(), NetnsPair::kAddressB4, 64, 2);
                        }),
                1e3, "k/s");
-    return churnSection(pair, churnSeconds) ? 0 : 1;
+    return execSection(rounds) && churnSection(pair, churnSeconds) ? 0 : 1;
 }
 
 } // namespace

@@ -203,8 +203,7 @@ void PackageIndex::buildFilter()
     built_.shrink_to_fit();
     const std::vector<std::string> lists = listFileNames(infoDir_);
     stats_.lists = int(lists.size());
-    const FilterStamp stamp{statusModified_.toMSecsSinceEpoch(), statusSize_,
-                            qint64(lists.size())};
+    const FilterStamp stamp{statusModified_.toMSecsSinceEpoch(), statusSize_, qint64(lists.size())};
     const bool keep = !filterFile_.isEmpty() && statusSize_ >= 0;
     if (keep && mapped_.map(filterFile_, stamp, kFilterWords)) {
         filter_ = mapped_.words();

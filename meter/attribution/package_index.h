@@ -1,24 +1,24 @@
 #pragma once
 
+#include "package_filter_file.h"
+
 #include <QDateTime>
 #include <QHash>
 #include <QString>
-#include "package_filter_file.h"
 #include <array>
-#include <string>
 #include <cstddef>
+#include <string>
 #include <vector>
 
 namespace vexmora::meter {
 
 // Which Debian package installed a file, from dpkg's file lists
 // (info/*.list). Of the lists only a filter of their lines' hashes (128 KiB,
-// mapped from filterFile where one is given) is held in memory: a path it does not rule out is looked for in them when it
-// is first asked about, and the answer is remembered (a bounded number of
-// them) until dpkg's status file changes. On a
-// merged-/usr system /bin, /sbin and /lib* are links into /usr while the lists
-// may name either form, so both are tried. Where several lists name a path,
-// the first by file name counts.
+// mapped from filterFile where one is given) is held in memory: a path it does not rule out is
+// looked for in them when it is first asked about, and the answer is remembered (a bounded number
+// of them) until dpkg's status file changes. On a merged-/usr system /bin, /sbin and /lib* are
+// links into /usr while the lists may name either form, so both are tried. Where several lists name
+// a path, the first by file name counts.
 class PackageIndex
 {
 public:
@@ -62,7 +62,7 @@ private:
     // is named by none, which a search would read every list to find out.
     // Null while the lists cannot be read.
     const quint64 *filter_ = nullptr;
-    MappedFilter mapped_;      // the filter when it is in filterFile_
+    MappedFilter mapped_;        // the filter when it is in filterFile_
     std::vector<quint64> built_; // else
     mutable LoadStats stats_;
 };
