@@ -216,18 +216,18 @@ double execsPerSecond(int count)
 
 bool execSection(int rounds)
 {
-    constexpr int kExecs = 2000;
+    const int execs = 250 * rounds; // a burst: fork + exec takes about 13 ms here
     std::vector<double> without, with;
     for (int round = 0; round < rounds; ++round) {
-        without.push_back(execsPerSecond(kExecs));
+        without.push_back(execsPerSecond(execs));
         KernelSocketCounters counters;
         if (!openCounters(counters))
             return false;
-        with.push_back(execsPerSecond(kExecs));
+        with.push_back(execsPerSecond(execs));
         if (round + 1 == rounds) {
             const int stats = bpf_enable_stats(BPF_STATS_RUN_TIME);
             const AllRuns before = allRuns();
-            execsPerSecond(kExecs);
+            execsPerSecond(execs);
             printRunsBetween("fork + exec", before, allRuns());
             if (stats >= 0)
                 ::close(stats);
