@@ -41,40 +41,27 @@ inline qint64 utcMs(const char *text)
 
 inline constexpr char kBootId[] = "5f0c2a7e-8d1b-4c3e-9a6f-2b7d1e0c4a93";
 
-// The warnings logged while it lives that contain `part`; all but the one that
-// the fixture's meter, without an attribution source, gives at its start when
-// `part` is empty.
-class WarningLog
+// The warnings logged while it lives that contain `wanted`; without it, all but
+// the one a meter without an attribution source gives at its start.
+struct WarningLog
 {
-public:
-    explicit WarningLog(const char *part = "") : part_(QLatin1String(part))
+    explicit WarningLog(const char *wanted = "")
+        : part(QLatin1String(wanted)), previous(qInstallMessageHandler(keep))
     {
-        current() = this;
-        previous_ = qInstallMessageHandler(keep);
+        current = this;
     }
-    ~WarningLog()
-    {
-        qInstallMessageHandler(previous_);
-        current() = nullptr;
-    }
+    ~WarningLog() { qInstallMessageHandler(previous), current = nullptr; }
     std::string text() const { return lines.join(QLatin1Char('\n')).toStdString(); }
-    QStringList lines;
-
-private:
-    static WarningLog *&current()
-    {
-        static WarningLog *log = nullptr;
-        return log;
-    }
     static void keep(QtMsgType type, const QMessageLogContext &, const QString &message)
     {
-        WarningLog *log = current();
-        if (type == QtWarningMsg && log != nullptr && message.contains(log->part_) &&
-            !(log->part_.isEmpty() && message.startsWith(QLatin1String("No per-application"))))
-            log->lines << message;
+        if (type == QtWarningMsg && current != nullptr && message.contains(current->part) &&
+            !(current->part.isEmpty() && message.startsWith(QLatin1String("No per-application"))))
+            current->lines << message;
     }
-    QString part_;
-    QtMessageHandler previous_ = nullptr;
+    inline static WarningLog *current = nullptr;
+    QString part;
+    QtMessageHandler previous;
+    QStringList lines;
 };
 
 class MeterTest : public testing::Test, public MeterClock, public AlarmSink
