@@ -5,11 +5,9 @@
 #include "prometheus_textfile.h"
 #include "snapshot_json.h"
 #include "socket_count_source.h"
-#include "sqlite_handles.h"
 
 #include <functional>
 #include <map>
-#include <sqlite3.h>
 #include <unistd.h>
 
 using namespace metertest;
@@ -71,35 +69,6 @@ TEST(AppLedger, ADayNamesAtMostTheLimitOfApplicationsTheRestIsOther)
     EXPECT_EQ(rows(), (std::map<std::string, quint64>{{"c", 1}}));
 }
 
-TEST(MeterOptions, MaxAppsIsAWholeNumberFromOne)
-{
-    const auto maxApps = [](const char *argument) {
-        const ParsedMeterOptions parsed = parseMeterOptions({QLatin1String(argument)});
-        return parsed.error.isEmpty() ? parsed.options.maxAppsPerDay : -1;
-    };
-    EXPECT_EQ(maxApps("--interval=2"), 10000);
-    EXPECT_EQ(maxApps("--max-apps=50"), 50);
-    EXPECT_EQ(maxApps("--max-apps=0"), -1);
-    EXPECT_EQ(maxApps("--max-apps=lots"), -1);
-}
-
-// The application rows of the day as the store has them: app -> recv, sent.
-std::map<std::string, std::pair<qint64, qint64>> storedAppRows()
-{
-    std::map<std::string, std::pair<qint64, qint64>> rows;
-    vexmora::store::Database db;
-    EXPECT_TRUE(vexmora::store::openDatabase(db));
-    sqlite3_stmt *statement = nullptr;
-    EXPECT_EQ(sqlite3_prepare_v2(db.get(), "SELECT pkgname, recv, sent FROM app_data", -1,
-                                 &statement, nullptr),
-              SQLITE_OK);
-    while (sqlite3_step(statement) == SQLITE_ROW)
-        rows[reinterpret_cast<const char *>(sqlite3_column_text(statement, 0))] = {
-            sqlite3_column_int64(statement, 1), sqlite3_column_int64(statement, 2)};
-    sqlite3_finalize(statement);
-    return rows;
-}
-
 // Writes what the ledger's rows lack, as the meter does with its hour rows.
 void writeRows(AppLedger &ledger)
 {
@@ -120,14 +89,15 @@ TEST_F(MeterTest, LateFinalCountsTakeTheirBytesBackFromTheUnattributed)
     writeRows(ledger);
     ledger.account({process(7, "curl", 900, 90)}, {50, 0}, day);
     writeRows(ledger);
-    using Rows = std::map<std::string, std::pair<qint64, qint64>>;
-    EXPECT_EQ(storedAppRows(), (Rows{{"curl", {1000, 100}}, {kUnattributed, {150, 10}}}));
+    const char *stored = "SELECT group_concat(pkgname || ' ' || recv || ' ' || sent, ', ') FROM "
+                         "(SELECT * FROM app_data ORDER BY pkgname)";
+    EXPECT_EQ(sumOf(stored), "(unattributed) 150 10, curl 1000 100");
     EXPECT_EQ(ledger.appsToday().value(QString::fromLatin1(kUnattributed)).total.recv, 150u);
     // Beyond the day's unattributed bytes, the rest comes off the next ones.
     ledger.account({process(7, "curl", 300, 0)}, {0, 0}, day);
     ledger.account({}, {400, 0}, day);
     writeRows(ledger);
-    EXPECT_EQ(storedAppRows(), (Rows{{"curl", {1300, 100}}, {kUnattributed, {250, 10}}}));
+    EXPECT_EQ(sumOf(stored), "(unattributed) 250 10, curl 1300 100");
 }
 
 // A source of per-socket counts that opens or refuses as told and reports one
@@ -228,24 +198,6 @@ TEST_F(MeterTest, AfterAKillTheApplicationRowsGainWhatTheHostIsCredited)
     EXPECT_EQ(sumOf("SELECT SUM(recv) || ' ' || SUM(sent) FROM app_data"), "5000 500");
 }
 
-// The store dates the application rows when it writes them.
-TEST_F(MeterTest, TheLastSampleOfAUtcDayWritesItsApplicationRows)
-{
-    wallMs_ = utcMs("2026-03-01T23:59:40Z");
-    startMeter();
-    move("eth0", 100, 10);
-    step(10000); // 23:59:50, the next sample is in the next day
-    EXPECT_EQ(sumOf("SELECT SUM(recv) || ' ' || SUM(sent) FROM app_data"), "100 10");
-}
-
-QStringList tableFullWarnings;
-
-void keepTableFullWarnings(QtMsgType type, const QMessageLogContext &, const QString &message)
-{
-    if (type == QtWarningMsg && message.contains(QLatin1String("table of live sockets is full")))
-        tableFullWarnings << message;
-}
-
 // Packets the kernel had no room to count: the journal says so once a minute
 // at most, the bus's current hour and the textfile tell how many.
 TEST_F(MeterTest, UncountedPacketsAreSaidOnceAMinuteAtMostAndShown)
@@ -254,21 +206,19 @@ TEST_F(MeterTest, UncountedPacketsAreSaidOnceAMinuteAtMostAndShown)
     source.health_.uncountedPackets = 7;
     source.health_.staleEntries = 2;
     sources_ = {&source};
-    tableFullWarnings.clear();
-    const QtMessageHandler previous = qInstallMessageHandler(keepTableFullWarnings);
+    WarningLog tableFull("table of live sockets is full");
     startMeter();
     for (int i = 0; i < 7; ++i)
         step(10000);
     source.health_.uncountedPackets = 9;
     for (int i = 0; i < 2; ++i)
         step(10000);
-    const int withinTheMinute = tableFullWarnings.size();
+    const int withinTheMinute = tableFull.lines.size();
     for (int i = 0; i < 6; ++i)
         step(10000);
-    qInstallMessageHandler(previous);
-    EXPECT_EQ(withinTheMinute, 1) << tableFullWarnings.join(QLatin1Char('\n')).toStdString();
-    ASSERT_EQ(tableFullWarnings.size(), 2);
-    EXPECT_TRUE(tableFullWarnings.last().startsWith(QLatin1String("9 packets")));
+    EXPECT_EQ(withinTheMinute, 1) << tableFull.text();
+    ASSERT_EQ(tableFull.lines.size(), 2);
+    EXPECT_TRUE(tableFull.lines.last().startsWith(QLatin1String("9 packets")));
     EXPECT_TRUE(meter_->currentHourJson().contains(QLatin1String("\"uncounted_packets\":9")))
         << meter_->currentHourJson().toStdString();
     EXPECT_TRUE(prometheusText(meter_->status()).contains("\nvexmora_stale_entries_total 2\n"));
@@ -294,8 +244,9 @@ TEST_F(MeterTest, ApplicationsNamedBeforeARestartCountTowardsTheDaysLimit)
               "(other),earlier");
 }
 
-// Also when the meter sleeps up to the day's edge, as nothing moves.
-TEST_F(MeterTest, TheLastSampleBeforeASleepIntoTheNextDayWritesTheApplicationRows)
+// The store dates the application rows when it writes them: the last sample
+// of a UTC day writes them, also when the meter then sleeps up to midnight.
+TEST_F(MeterTest, TheLastSampleOfAUtcDayWritesItsApplicationRows)
 {
     wallMs_ = utcMs("2026-03-01T23:59:10Z");
     startMeter();
@@ -306,19 +257,25 @@ TEST_F(MeterTest, TheLastSampleBeforeASleepIntoTheNextDayWritesTheApplicationRow
     EXPECT_EQ(sumOf("SELECT SUM(recv) || ' ' || SUM(sent) FROM app_data"), "100 10");
 }
 
-TEST(MeterOptions, AttributionChoosesTheSourcesToTry)
+TEST(MeterOptions, MaxAppsIsAWholeNumberFromOneAndAttributionChoosesTheSourcesToTry)
 {
-    const auto sources = [](const char *argument) {
-        const ParsedMeterOptions parsed = parseMeterOptions({QLatin1String(argument)});
-        return parsed.error.isEmpty()
-                   ? parsed.options.attributionSources.join(QLatin1Char(',')).toStdString()
-                   : std::string("error");
+    const auto parsed = [](const char *argument) {
+        const ParsedMeterOptions p = parseMeterOptions({QLatin1String(argument)});
+        return p.error.isEmpty() ? std::to_string(p.options.maxAppsPerDay) + ' ' +
+                                       p.options.attributionSources.join(u',').toStdString()
+                                 : std::string("error");
     };
-    EXPECT_EQ(sources("--interval=2"), "bpf,socket-table");
-    EXPECT_EQ(sources("--attribution=auto"), "bpf,socket-table");
-    EXPECT_EQ(sources("--attribution=bpf"), "bpf");
-    EXPECT_EQ(sources("--attribution=socket-table"), "socket-table");
-    EXPECT_EQ(sources("--attribution=pcap"), "error");
+    const std::pair<const char *, const char *> cases[] = {
+        {"--interval=2", "10000 bpf,socket-table"},
+        {"--max-apps=50", "50 bpf,socket-table"},
+        {"--max-apps=0", "error"},
+        {"--max-apps=lots", "error"},
+        {"--attribution=auto", "10000 bpf,socket-table"},
+        {"--attribution=bpf", "10000 bpf"},
+        {"--attribution=socket-table", "10000 socket-table"},
+        {"--attribution=pcap", "error"}};
+    for (const auto &[argument, expected] : cases)
+        EXPECT_EQ(parsed(argument), expected) << argument;
 }
 
 TEST(PrometheusText, EscapesApplicationNames)

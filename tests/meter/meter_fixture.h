@@ -13,6 +13,7 @@
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
+#include <QStringList>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 #include <map>
@@ -39,6 +40,29 @@ inline qint64 utcMs(const char *text)
 }
 
 inline constexpr char kBootId[] = "5f0c2a7e-8d1b-4c3e-9a6f-2b7d1e0c4a93";
+
+// The warnings logged while it lives that contain `wanted`; without it, all but
+// the one a meter without an attribution source gives at its start.
+struct WarningLog
+{
+    explicit WarningLog(const char *wanted = "")
+        : part(QLatin1String(wanted)), previous(qInstallMessageHandler(keep))
+    {
+        current = this;
+    }
+    ~WarningLog() { qInstallMessageHandler(previous), current = nullptr; }
+    std::string text() const { return lines.join(QLatin1Char('\n')).toStdString(); }
+    static void keep(QtMsgType type, const QMessageLogContext &, const QString &message)
+    {
+        if (type == QtWarningMsg && current != nullptr && message.contains(current->part) &&
+            !(current->part.isEmpty() && message.startsWith(QLatin1String("No per-application"))))
+            current->lines << message;
+    }
+    inline static WarningLog *current = nullptr;
+    QString part;
+    QtMessageHandler previous;
+    QStringList lines;
+};
 
 class MeterTest : public testing::Test, public MeterClock, public AlarmSink
 {

@@ -4,8 +4,6 @@
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
-#include <algorithm>
-#include <unistd.h>
 
 using namespace metertest;
 using vexmora::store::HourRecord;
@@ -85,58 +83,6 @@ TEST_F(MeterTest, ResetsAndInterfacesThatComeAndGoAreCountedOnce)
     move("eth0", 3, 0);
     meter_->shutdown(); // the stop's own sample, still within 10:00
     EXPECT_EQ(row("2026-03-01 10:00").recv, expected + 3);
-}
-
-// The kernel's own reader: the interfaces of this namespace with their indexes
-// as sysfs has them and counters between two readings of /proc/net/dev. Other
-// tests create interfaces meanwhile: a reading during which they changed is
-// taken again.
-TEST(InterfaceReader, TheLinkDumpHasWhatProcAndSysfsShow)
-{
-    const auto procAndSysfs = [] {
-        QFile file(QStringLiteral("/proc/net/dev"));
-        std::vector<InterfaceCounters> interfaces;
-        if (file.open(QIODevice::ReadOnly))
-            interfaces = parseNetDev(file.readAll());
-        for (InterfaceCounters &interface : interfaces) {
-            QFile index(QStringLiteral("/sys/class/net/") + QString::fromUtf8(interface.name) +
-                        QStringLiteral("/ifindex"));
-            if (index.open(QIODevice::ReadOnly))
-                interface.ifindex = index.readAll().trimmed().toInt();
-        }
-        return interfaces;
-    };
-    const auto sameLinks = [](const auto &a, const auto &b) {
-        return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](const auto &x, const auto &y) {
-            return x.name == y.name && x.ifindex == y.ifindex;
-        });
-    };
-    InterfaceReader kernel;
-    std::vector<InterfaceCounters> read;
-    int compared = 0;
-    for (int attempt = 0; attempt < 20 && compared < 2; ++attempt) { // the second reuses entries
-        const std::vector<InterfaceCounters> before = procAndSysfs();
-        ASSERT_TRUE(kernel.read(read));
-        const std::vector<InterfaceCounters> after = procAndSysfs();
-        if (!sameLinks(before, after))
-            continue;
-        ++compared;
-        ASSERT_FALSE(before.empty());
-        ASSERT_EQ(read.size(), before.size());
-        for (std::size_t i = 0; i < before.size(); ++i) {
-            SCOPED_TRACE(before[i].name.toStdString());
-            const auto found = std::find_if(read.begin(), read.end(), [&](const auto &link) {
-                return link.name == before[i].name;
-            });
-            ASSERT_NE(found, read.end());
-            EXPECT_EQ(found->ifindex, before[i].ifindex);
-            EXPECT_GE(found->bytes.recv, before[i].bytes.recv);
-            EXPECT_LE(found->bytes.recv, after[i].bytes.recv);
-            EXPECT_GE(found->bytes.sent, before[i].bytes.sent);
-            EXPECT_LE(found->bytes.sent, after[i].bytes.sent);
-        }
-    }
-    EXPECT_EQ(compared, 2) << "the interfaces kept changing";
 }
 
 TEST_F(MeterTest, GapsAreCreditedWhereSamplingResumesInNoMinuteAndClockJumpsOverwriteNothing)
@@ -366,10 +312,3 @@ TEST_F(MeterTest, AlarmsRiseOnceOverTheirSizeAndClearBelowItOrOnAChange)
 }
 
 } // namespace
-
-int main(int argc, char **argv)
-{
-    QCoreApplication app(argc, argv);
-    testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
-}

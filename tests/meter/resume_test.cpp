@@ -2,7 +2,6 @@
 // again: what it credits from the counters stored with the rows.
 #include "meter_fixture.h"
 
-#include <QStringList>
 #include <functional>
 #include <limits>
 
@@ -10,27 +9,9 @@ using namespace metertest;
 
 namespace {
 
-QStringList warnings;
-
-// The warnings about stored counters; the fixture's meter has no attribution
-// source, which it says once as well.
-void keepWarnings(QtMsgType type, const QMessageLogContext &, const QString &message)
-{
-    if (type == QtWarningMsg && !message.startsWith(QLatin1String("No per-application counting")))
-        warnings << message;
-}
-
 class ResumeTest : public MeterTest
 {
 protected:
-    void SetUp() override
-    {
-        MeterTest::SetUp();
-        warnings.clear();
-        previousHandler_ = qInstallMessageHandler(keepWarnings);
-    }
-    void TearDown() override { qInstallMessageHandler(previousHandler_); }
-
     // The process ends without a word, as under SIGKILL.
     void kill() { meter_.reset(); }
     // Time passes with no meter running.
@@ -40,7 +21,7 @@ protected:
         elapsedMs_ += ms;
     }
 
-    QtMessageHandler previousHandler_ = nullptr;
+    WarningLog warnings_; // about stored counters
 };
 
 TEST_F(ResumeTest, AStartCreditsWhatMovedSinceTheStoredCountersWhereTheyStillApply)
@@ -106,9 +87,9 @@ TEST_F(ResumeTest, AStartCreditsWhatMovedSinceTheStoredCountersWhereTheyStillApp
         move("eth0", 5000, 500);
         pass(20000);
         c.meanwhile();
-        warnings.clear();
+        warnings_.lines.clear();
         startMeter();
-        EXPECT_EQ(warnings.size(), c.warnings) << warnings.join(QLatin1Char('\n')).toStdString();
+        EXPECT_EQ(warnings_.lines.size(), c.warnings) << warnings_.text();
         move("eth0", 3, 0); // and counting goes on, its rows written
         step(10000);
         meter_->shutdown();
@@ -128,7 +109,7 @@ TEST_F(ResumeTest, StoredHourRowsThatCannotBeRightAreBounded)
     meter_->shutdown();
     kill();
     sql("UPDATE hour_data SET recv = -50, sent = 9223372036854775800");
-    warnings.clear();
+    warnings_.lines.clear();
     startMeter();
     move("eth0", 100, 10);
     step(60000);
@@ -136,7 +117,7 @@ TEST_F(ResumeTest, StoredHourRowsThatCannotBeRightAreBounded)
     const vexmora::store::HourRecord ten = row("2026-03-01 10:00");
     EXPECT_EQ(ten.recv, 100);
     EXPECT_EQ(ten.sent, std::numeric_limits<qint64>::max());
-    EXPECT_EQ(warnings.size(), 1) << warnings.join(QLatin1Char('\n')).toStdString();
+    EXPECT_EQ(warnings_.lines.size(), 1) << warnings_.text();
 }
 
 TEST_F(ResumeTest, KillsAtAnyMomentLoseNothingAndMinutesCountOnce)

@@ -78,34 +78,32 @@ protected:
 
 TEST_F(Tools, BadUsageExitsTwoWithTheUsageAndTouchesNothing)
 {
+    const auto expectUsage = [](const ToolRun &run, const char *tool, const char *line) {
+        EXPECT_TRUE(run.exitCode == 2 && run.out.empty() &&
+                    run.err.rfind(std::string(tool) + ": ", 0) == 0 &&
+                    run.err.find(std::string("Usage: ") + tool) != std::string::npos)
+            << line << ": " << run.exitCode << ' ' << run.out << run.err;
+    };
     for (const char *line :
          {"", "frobnicate", "set count maybe", "set volume on", "set count 1",
           "threshold overall 10", "threshold daily 1 2", "threshold overall 1x 2",
           "threshold overall 2147483648 1", "top -1", "top 1 2", "hours abc", "status extra",
-          "status --bogus", "set count on --json", "top --consume", "help nope", "report"}) {
-        const ToolRun run = ctl(line);
-        EXPECT_TRUE(run.exitCode == 2 && run.out.empty() && run.err.rfind("vexmoractl: ", 0) == 0 &&
-                    run.err.find("Usage: vexmoractl") != std::string::npos)
-            << line << ": " << run.exitCode << ' ' << run.out << run.err;
-    }
+          "status --bogus", "set count on --json", "top --consume", "help nope", "report"})
+        expectUsage(ctl(line), "vexmoractl", line);
     for (const char *line :
          {"add-app|pkg|9223372036854775808|1", "add-app|pkg|1|-1", "add-app|pkg|+1|1",
           "add-app|pkg|1k|1", "add-app||1|1", "add-app|pkg|1", "add-app|--force|pkg|1|1",
           "save-hour|2023-02-29 10:00|60|1|1|1|1|1", "save-hour|2024-05-01 10:30|60|1|1|1|1|1",
           "save-hour|2024-05-01 10:00|61|1|1|1|1|1",
           "save-hour|2024-05-01 10:00|60|1|1|2147483648|1|1", "load-hour|2024-05-01 10:00'",
-          "purge|sqlite_master|1", "purge|app_data|-1", "drop|app_data"}) {
-        const ToolRun run = store(line);
-        EXPECT_TRUE(run.exitCode == 2 && run.out.empty() &&
-                    run.err.rfind("vexmora-store: ", 0) == 0 &&
-                    run.err.find("Usage: vexmora-store") != std::string::npos)
-            << line << ": " << run.exitCode << ' ' << run.out << run.err;
-    }
+          "purge|sqlite_master|1", "purge|app_data|-1", "drop|app_data"})
+        expectUsage(store(line), "vexmora-store", line);
     EXPECT_TRUE(QDir(stateDir()).isEmpty()) << "no settings written, no database opened";
 }
 
-TEST_F(Tools, VexmoraStoreWritesLoadsAndPurgesWhatItIsGiven)
+TEST_F(Tools, VexmoraStoreWritesLoadsAndPurgesWhatItIsGivenAndExitsOneWhenTheStoreFails)
 {
+    EXPECT_EQ(store("load-hour|2024-05-01 10:00").exitCode, 1); // no table
     EXPECT_EQ(store("add-app|n\u00e4t|100|200").exitCode, 0);
     EXPECT_EQ(store("add-app|n\u00e4t|5|7").exitCode, 0);
     EXPECT_EQ(sql("SELECT pkgname, recv, sent, total, time = date('now') FROM app_data"),
@@ -117,11 +115,6 @@ TEST_F(Tools, VexmoraStoreWritesLoadsAndPurgesWhatItIsGiven)
               "sent_peak 40\ntotal_peak 2147483647\n");
     EXPECT_EQ(store("purge|hour_data|1").exitCode, 0);
     EXPECT_EQ(store("load-hour|%1", hour).out, "no row for hour 2024-05-01 13:00\n");
-}
-
-TEST_F(Tools, VexmoraStoreExitsOneWhenTheStoreFails)
-{
-    EXPECT_EQ(store("load-hour|2024-05-01 10:00").exitCode, 1); // no table
     QFile::remove(statePath(QStringLiteral("netflow.db")));
     QDir(stateDir()).mkdir(QStringLiteral("netflow.db"));
     EXPECT_EQ(store("add-app|pkg|1|1").exitCode, 1);

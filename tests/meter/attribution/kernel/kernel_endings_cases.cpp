@@ -195,7 +195,7 @@ void KernelEndings::inheritedAcrossExec(Kind kind)
 void KernelEndings::udp(Kind kind, bool connected)
 {
     int peer = -1;
-    inB([&] { peer = boundUdpOnAny(kind); });
+    inB([&] { peer = boundOnAny(kind, SOCK_DGRAM); });
     const int socket = socketOf(kind, SOCK_DGRAM);
     const Address to = peerOf(kind, portOf(peer));
     if (connected) {

@@ -68,13 +68,6 @@ Address linkAddressOf(const QString &netns, const char *device, quint16 protocol
     return result;
 }
 
-int receiving(int fd)
-{
-    const timeval timeout{2, 0};
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-    return fd;
-}
-
 TEST_F(KernelPassage, EveryKindOfPacketArrivesAsSent)
 {
     prepareLink(Ipv6::On);

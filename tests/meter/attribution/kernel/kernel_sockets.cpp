@@ -12,16 +12,6 @@ namespace kerneltest {
 
 namespace {
 
-int boundOnAny(Kind kind, int type)
-{
-    const int fd = socketOf(kind, type);
-    const int off = 0;
-    if (kind != Kind::V4)
-        ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off);
-    const Address any = at(kind == Kind::V4 ? "0.0.0.0" : "::");
-    return ::bind(fd, any.sockaddr(), any.length) == 0 ? fd : -1;
-}
-
 Address addressOf(Kind kind, const char *v4, const char *v6, quint16 port)
 {
     if (kind == Kind::Mapped)
@@ -63,15 +53,7 @@ Address at(const char *ip, quint16 port)
 
 std::string nameOf(Kind kind)
 {
-    switch (kind) {
-    case Kind::V4:
-        return "IPv4";
-    case Kind::V6:
-        return "IPv6";
-    case Kind::Mapped:
-        return "IPv4-mapped";
-    }
-    return {};
+    return kind == Kind::V4 ? "IPv4" : kind == Kind::V6 ? "IPv6" : "IPv4-mapped";
 }
 
 Address peerOf(Kind kind, quint16 port)
@@ -86,12 +68,7 @@ Address silentOf(Kind kind, quint16 port)
 
 Address addressOfA(Kind kind, quint16 port)
 {
-    return addressOf(peerKindOf(kind), kAddressA, kAddressA6, port);
-}
-
-Kind peerKindOf(Kind kind)
-{
-    return kind == Kind::Mapped ? Kind::V4 : kind;
+    return addressOf(kind == Kind::Mapped ? Kind::V4 : kind, kAddressA, kAddressA6, port);
 }
 
 int socketOf(Kind kind, int type)
@@ -115,12 +92,17 @@ quint16 portOf(int fd)
     return ntohs(local.sin6_port); // the same place in sockaddr_in
 }
 
+int receiving(int fd)
+{
+    const timeval timeout{2, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+    return fd;
+}
+
 int udpAt(const char *ip)
 {
     const Address address = at(ip);
-    const int fd = ::socket(address.family(), SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    const timeval timeout{2, 0};
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+    const int fd = receiving(::socket(address.family(), SOCK_DGRAM | SOCK_CLOEXEC, 0));
     return ::bind(fd, address.sockaddr(), address.length) == 0 ? fd : -1;
 }
 
@@ -155,9 +137,14 @@ int listenOnAny(Kind kind, int backlog)
     return fd >= 0 && ::listen(fd, backlog) == 0 ? fd : -1;
 }
 
-int boundUdpOnAny(Kind kind)
+int boundOnAny(Kind kind, int type)
 {
-    return boundOnAny(kind, SOCK_DGRAM);
+    const int fd = socketOf(kind, type);
+    const int off = 0;
+    if (kind != Kind::V4)
+        ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off);
+    const Address any = at(kind == Kind::V4 ? "0.0.0.0" : "::");
+    return ::bind(fd, any.sockaddr(), any.length) == 0 ? fd : -1;
 }
 
 void lingerZero(int fd)

@@ -37,17 +37,18 @@ enum class Kind {
     Mapped, // AF_INET6 to an IPv4-mapped address: IPv4 on the wire
 };
 std::string nameOf(Kind kind);
-Address peerOf(Kind kind, quint16 port);     // B
-Address silentOf(Kind kind, quint16 port);   // kSilentAddress
-Address addressOfA(Kind kind, quint16 port); // A, as B reaches it
-// The kind B uses to reach a listener of that kind in A: IPv4 for a mapped one.
-Kind peerKindOf(Kind kind);
+Address peerOf(Kind kind, quint16 port);   // B
+Address silentOf(Kind kind, quint16 port); // kSilentAddress
+// A, as B reaches a listener of that kind there: by IPv4 for a mapped one.
+Address addressOfA(Kind kind, quint16 port);
 int socketOf(Kind kind, int type);
 
 quint64 cookieOf(int fd);
 quint16 portOf(int fd);
 
-// A UDP socket bound to the address (port 0), its reads timing out after 2 s.
+// Reads of fd time out after 2 s.
+int receiving(int fd);
+// A UDP socket bound to the address (port 0), receiving().
 int udpAt(const char *ip);
 // A TCP listener on the address (port 0) with the given receive buffer (0:
 // the kernel's), which its connections inherit.
@@ -57,7 +58,7 @@ int connectTo(const Address &to); // a new TCP socket, -1 when it fails
 // On every address of the namespace of the calling thread; IPv6 sockets
 // take IPv4 too.
 int listenOnAny(Kind kind, int backlog);
-int boundUdpOnAny(Kind kind);
+int boundOnAny(Kind kind, int type);
 void lingerZero(int fd); // close() then resets
 
 void sendAll(int fd, std::size_t bytes);
