@@ -39,11 +39,8 @@ class Browser:
     def close(self):
         try:
             self.send("Browser.close", timeout=5)
-        except (BrowserError, OSError):
-            pass
-        try:
             self.process.wait(timeout=10)
-        except subprocess.TimeoutExpired:
+        except (BrowserError, OSError, subprocess.TimeoutExpired):
             self.process.kill()
             self.process.wait()
         os.close(self._to_browser)

@@ -12,12 +12,10 @@ FIGURE = re.compile(r"(\d+(?:\.\d+)?) (B|KiB|MiB|GiB|TiB)(/s)?")
 
 READ_NOW = """(() => {
     const text = id => document.getElementById(id).textContent;
-    return { message: document.getElementById('now-message').hidden ? null
-                      : document.getElementById('now-message').textContent,
-             hour: text('now-hour'), recv: text('now-recv'), sent: text('now-sent'),
-             total: text('now-total'), peak: text('now-peak'), counting: text('now-counting'),
-             uncounted: document.getElementById('now-uncounted').hidden ? null
-                        : document.getElementById('now-uncounted').textContent };
+    const shown = id => document.getElementById(id).hidden ? null : text(id);
+    return { message: shown('now-message'), hour: text('now-hour'), recv: text('now-recv'),
+             sent: text('now-sent'), total: text('now-total'), peak: text('now-peak'),
+             counting: text('now-counting'), uncounted: shown('now-uncounted') };
 })()"""
 
 READ_SLOTS = """[...document.querySelectorAll('#hours-chart g.slot')].map(g => ({
@@ -155,16 +153,11 @@ def chart_matches(stack, page, days, count):
 def expect_settings(stack, page, **override):
     """The switches and fields show what the getters answer (or OVERRIDE)."""
     service = stack.service
-    expected = {
-        "count": service("getNetmonitorStatus") == 1,
-        "overall_on": service("getNetmonitorAlarmStatus") == 1,
-        "egress_on": service("getEgressAlarmStatus") == 1,
-        "ingress_on": service("getIngressAlarmStatus") == 1,
-        "overall": str(service("getNetmonitorThreshold")["size"]),
-        "egress": str(service("getEgressThreshold")["size"]),
-        "ingress": str(service("getIngressThreshold")["size"]),
-        "period": str(service("getNetmonitorThreshold")["period"]),
-    }
+    expected = {"count": service("getNetmonitorStatus") == 1,
+                "period": str(service("getNetmonitorThreshold")["period"])}
+    for name, getter in (("overall", "Netmonitor"), ("egress", "Egress"), ("ingress", "Ingress")):
+        expected[f"{name}_on"] = service(f"get{getter}AlarmStatus") == 1
+        expected[name] = str(service(f"get{getter}Threshold")["size"])
     expected.update(override)
     shown = page.evaluate(READ_SETTINGS)
     del shown["status"]

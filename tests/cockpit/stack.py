@@ -121,24 +121,20 @@ class Stack:
         os.makedirs(state)
         with open(os.path.join(state, "setting.conf"), "w") as file:
             file.write("[Ostvane]\n" + "".join(f"{key}={value}\n" for key, value in settings.items()))
-        subprocess.run([self.args.fill_demo, self.args.store, state], check=True,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        # A name as a local user may give a program, yesterday's busiest.
-        subprocess.run([self.args.store, "add-app", HOSTILE_APP, str(60 << 30), str(6 << 30)],
-                       check=True, stdout=subprocess.DEVNULL)
-        # The busiest application of all, 20 days back: outside the top ten of 7 days.
-        subprocess.run([self.args.store, "add-app", "old-backup", str(90 << 30), str(9 << 30)],
-                       check=True, stdout=subprocess.DEVNULL)
-        db = sqlite3.connect(os.path.join(state, "netflow.db"))
-        with db:
-            db.execute("UPDATE app_data SET time = date('now', '-20 day') WHERE pkgname = 'old-backup'")
-            db.execute("UPDATE app_data SET time = date('now', '-1 day') WHERE pkgname = ?", (HOSTILE_APP,))
-        db.close()
+        store = [self.args.store]
+        subprocess.run([self.args.fill_demo, *store, state], check=True, capture_output=True)
+        # A name as a local user may give a program, yesterday's busiest; and
+        # the busiest of all, 20 days back: outside the top ten of 7 days.
+        for name, days_back, gib in ((HOSTILE_APP, 1, 6), ("old-backup", 20, 9)):
+            subprocess.run([*store, "add-app", name, str(10 * gib << 30), str(gib << 30)], check=True,
+                           capture_output=True)
+            with sqlite3.connect(os.path.join(state, "netflow.db")) as db:
+                db.execute("UPDATE app_data SET time = date('now', ?) WHERE pkgname = ?",
+                           (f"-{days_back} day", name))
         for hours_back, recv_mib, sent_mib in ((24 * 5 + 3, 700, 90), (24 * 20 + 7, 2300, 410)):
             hour = time.strftime("%Y-%m-%d %H:00", time.localtime(time.time() - hours_back * 3600))
-            subprocess.run([self.args.store, "save-hour", hour, "60", str(recv_mib << 20),
-                            str(sent_mib << 20), "900", "150", "1000"], check=True,
-                           stdout=subprocess.DEVNULL)
+            subprocess.run([*store, "save-hour", hour, "60", str(recv_mib << 20), str(sent_mib << 20),
+                            "900", "150", "1000"], check=True, capture_output=True)
 
     def start_service(self):
         self.spawn("vexmorad", [self.args.vexmorad])

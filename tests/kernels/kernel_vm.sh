@@ -1,14 +1,10 @@
 #!/usr/bin/env bash
-# Boots the newest of Debian's kernel packages whose name matches PATTERN (an
-# extended regular expression) under QEMU without KVM, and runs the build's
-# tests inside it: the host's / read-only as the guest's root, the build
-# folder writable in memory (tests/kernels/vm_init.sh). A kernel that cannot
-# be fetched or booted, or a guest that does not say how its tests ended, is
-# a failure.
+# Boots the newest Debian kernel package whose name matches PATTERN (an extended
+# regular expression) under QEMU without KVM, the host's / read-only as root and
+# the build folder writable in memory (vm_init.sh), and runs `CI=true ctest
+# CTEST-ARGUMENTS` there (default `-L kernels -LE vm`). A kernel that cannot be
+# fetched or booted, or a guest that does not say how its tests ended, fails.
 #   kernel_vm.sh PATTERN BUILD-DIR [CTEST-ARGUMENTS...]
-# The guest runs `ctest` with CTEST-ARGUMENTS, by default `-L kernels -LE vm`
-# (the tests that run on every kernel, not this one), with CI=true: a test
-# that would skip fails.
 set -euo pipefail
 pattern=$1
 build=$(cd "$2" && pwd)

@@ -1,13 +1,11 @@
 #!/usr/bin/env bash
-# Programs whose names an unprivileged user chose, making real traffic: a
-# process that renamed itself to an escape sequence, a copy of the
-# interpreter saved as "(unattributed)", a copy saved as "python3" (no
-# package installed it) running a script, a script whose file name holds an
-# escape sequence, and more applications than the meter's --max-apps. The
-# meter's rows and snapshots hold none of their control characters, no bytes
-# of theirs in its own (unattributed) row, no script name for the copy, and
-# the applications beyond the limit as (other); vexmoractl shows the service's
-# snapshots as text, one row a line.
+# Programs named by an unprivileged user, making real traffic: a process
+# renamed to an escape sequence, copies of the interpreter saved as
+# "(unattributed)" and as "python3" (no package's) running a script, a script
+# whose file name holds an escape sequence, more applications than --max-apps.
+# No control character in rows, snapshots or vexmoractl's lines; none of their
+# bytes in the meter's own row; no script name for the copy; (other) beyond
+# the limit.
 #   hostile_names_e2e.sh METER VEXMORAD VEXMORACTL STATE_DIR BUS_CONFIG
 set -euo pipefail
 meter=$1 service=$2 ctl=$3 state=$4 bus_config=$5
@@ -25,9 +23,8 @@ pids+=($!)
 fresh_state
 start_meter "$a" "$meter" --interval=0.2 --interfaces=vxh$$a --max-apps=4
 
-# A sink in b that takes every connection's bytes; each sender in a (traffic.py
-# under other names, renamed when NAME is set) sends it 200 kB, and stays so
-# that samples see it.
+# A sink in b; each sender in a (traffic.py under other names, renamed when
+# NAME is set) sends it 200 kB and stays, so that samples see it.
 spawn "$work/sink" "$b" "$python" "$(dirname "$0")/traffic.py" peer 10.204.0.2 - - - - 0
 cp "$(dirname "$0")/traffic.py" "$work/sender.py"
 mkdir "$work/bin"

@@ -1,18 +1,10 @@
 #!/usr/bin/env bash
-# The real meter, real traffic between two network namespaces, a private bus.
-# The hour rows hold what the kernel counted on the counted veth; what a named
-# program sent, the veth's only traffic, is its application's (within 0.1 %)
-# in app_data and both snapshots, and what it received at least the payload
-# and at most what the veth brought (the socket's counters do not show the
-# segments the peer sent twice, which a loaded machine makes many of); the
-# application rows add up to the hours; the alarm the transfer
-# crosses comes once as AlarmRaised, in netflow.log, on stderr and in
-# `vexmoractl watch`, which a watch started later prints too from
-# GetRaisedAlarms; a new size clears it once (AlarmCleared, watch) and
-# GetRaisedAlarms no longer lists it; asleep after a minute without traffic,
-# the meter is woken by the first packet and raises the alarm again at once;
-# SIGTERM writes everything, empties the snapshots and exits 0. A second meter
-# on the same state directory is refused.
+# The real meter, real traffic between two network namespaces, a private bus:
+# the hour and application rows against the veth's counters; the alarm the
+# transfer crosses, once, on the bus, in netflow.log and in `vexmoractl watch`
+# (also one started later), cleared by a new size; a meter asleep woken by
+# the first packet; SIGTERM writes everything and empties the snapshots; a
+# second meter on the state directory refused.
 #   meter_e2e.sh METER STATE_DIR BUS_CONFIG VEXMORACTL (the meter's bus names in
 #   VEXMORA_METER_BUS_NAME, _OBJECT_PATH and _INTERFACE)
 set -euo pipefail
@@ -44,18 +36,17 @@ fresh_state NETFLOW_ALARM_STATUS=1 NETFLOW_ALARM_SIZE=1 NETFLOW_ALARM_PERIOD=1
 read -r recv0 sent0 < <(counters "$a" "$dev")
 start_meter "$a" "$meter" --interval=0.2 --interfaces="$dev"
 
-# A second meter on the same state directory exits at once with one line that
-# names the first and how to stop it; the first counts on, and the checks
-# below find the transfer once in the rows.
+# A second meter exits at once naming the first; the rows below count once.
 second=0 refusal="another meter (pid $meter_pid) already counts into $state; stop that one first"
 nsenter --net="/run/netns/$a" timeout 10 "$meter" --interval=0.2 --interfaces="$dev" >"$work/second" 2>&1 ||
     second=$?
 [ "$second $(cat "$work/second")" = "1 vexmora-meter: $refusal: kill $meter_pid" ] ||
     fail "a second meter: exit status $second, output: $(cat "$work/second")"
 
-# The named program in a takes 1 MB and answers with 3 MB over a connection
-# that lives across samples, and stays until the snapshots have shown it. The
-# packaged interpreter: one of a user's own (pyenv's, say) names no script.
+# The named program in a takes 1 MB and answers 3 MB over a connection that
+# lives across samples. What it received is at least the payload and at most
+# what the veth brought (the socket does not count the peer's retransmissions).
+# The packaged interpreter: a user's own (pyenv's, say) names no script.
 transfer 1000000 3000000 1 60
 eventually 15 grep -q done "$work/transfer" || fail "the transfer did not finish"
 eventually 15 sent_everything || fail "app_info: $(cat "$state/app_info")"

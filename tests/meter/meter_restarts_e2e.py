@@ -1,19 +1,18 @@
 """meter_restarts_e2e.py METER STATE_DIR CASE: the real meter counting a veth
-pair between two network namespaces, with traffic flowing, while it is
-stopped in the ways of CASE; the hour rows must hold what the kernel counted.
+between two network namespaces under real traffic, stopped as CASE says; the
+hour rows must hold what the kernel counted.
 
-  crash-loop  30 SIGKILL and 10 SIGTERM at random moments, each restart
-              0-3 s later: the rows add up to the kernel's counters byte for
-              byte, no row claims a minute in which no meter ran, and the
-              application rows add up to the hour rows byte for byte (with
-              the attributed bytes beyond them still to be taken off)
-  stall       SIGSTOP for 30 s with a burst meanwhile: every byte credited,
-              to the hour where sampling resumed, no peak above the traffic's
-              pace, the burst's payload to its program
-  reboot      a SIGKILL, and the stored counters made another boot's: what
+  crash-loop  30 SIGKILL and 10 SIGTERM at random moments, restarts 0-3 s
+              later: rows equal to the kernel's counters to the byte, no row
+              claiming a minute no meter ran in, application rows adding up
+              to the hour rows (plus the carry still to be taken off)
+  stall       SIGSTOP for 30 s with a burst meanwhile: every byte credited to
+              the hour sampling resumed in, no peak above the pace, the burst
+              to its program
+  reboot      a SIGKILL and the stored counters made another boot's: what
               moved until the restart is lost, nothing else
 
-Needs root for the namespaces: skips (77) without it, except under CI=true."""
+Needs root: skips (77) without it, except under CI=true."""
 import os
 import random
 import signal
@@ -28,10 +27,6 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 
 def fail(why):
     sys.exit(f"FAIL: {why}")
-
-
-def run(*command):
-    subprocess.run(command, check=True, capture_output=True)
 
 
 def harness(*arguments):
@@ -64,14 +59,13 @@ class Meter:
         self.command = ["nsenter", f"--net=/run/netns/{link.a}", program,
                         f"--interval={interval}", f"--interfaces={link.dev}"]
         self.log = tempfile.TemporaryFile("w+")
-        self.env = dict(os.environ, DBUS_SYSTEM_BUS_ADDRESS="unix:path=/nonexistent")
         self.runs = []  # (started, ended) of every process, wall clock
         self.process = None
 
     def start(self):
         self.runs.append([time.time(), None])
         self.process = subprocess.Popen(self.command, stdout=self.log, stderr=subprocess.STDOUT,
-                                        env=self.env)
+                                        env=dict(os.environ, DBUS_SYSTEM_BUS_ADDRESS="unix:path=/none"))
 
     def stop(self, how):
         self.process.send_signal(how)
@@ -81,7 +75,6 @@ class Meter:
             self.fail(f"exit status {status} after SIGTERM")
 
     def output(self):
-        self.log.flush()
         self.log.seek(0)
         return self.log.read()
 
@@ -90,6 +83,8 @@ class Meter:
 
 
 class Traffic:
+    """traffic.py steady: one connection from A to B at a pace."""
+
     def __init__(self, link, rate):
         self.process = subprocess.Popen(
             ["nsenter", f"--net=/run/netns/{link.a}", "/usr/bin/python3",
@@ -105,7 +100,7 @@ class Traffic:
 
     def quiet(self):
         self.say("quiet")
-        word, sent, received = self.process.stdout.readline().split()
+        _, sent, received = self.process.stdout.readline().split()
         return int(sent), int(received)
 
     def close(self):
@@ -159,10 +154,9 @@ def check_rows_equal_kernel(db, meter, before, after):
 
 
 def check_app_rows_add_up(db, meter, moved, runs):
-    """The program's rows and the unattributed ones hold every byte of the
-    hour rows once, and the attributed bytes beyond them that the meter
-    stored to take off the next unattributed ones; those of a UTC day that
-    ended in the run stay in its rows, which may then hold more."""
+    """The program's and the unattributed rows hold every byte of the hour
+    rows once, plus the attributed bytes beyond them carried to be taken off
+    later; a UTC day that ended in the run keeps those, its rows may hold more."""
     apps = {name: (int(recv), int(sent)) for name, recv, sent in db.rows(
         "SELECT pkgname, TOTAL(recv), TOTAL(sent) FROM app_data GROUP BY pkgname")}
     program = apps.pop("traffic.py", (0, 0))
@@ -171,27 +165,25 @@ def check_app_rows_add_up(db, meter, moved, runs):
     expected = tuple(int(m + c) for m, c in zip(moved, carry))
     held = (program[0] + unattributed[0], program[1] + unattributed[1])
     day_ended = int(runs[0][0] // 86400) != int(runs[-1][1] // 86400)
-    adds_up = held == expected or day_ended and all(h >= e for h, e in zip(held, expected))
-    if apps or not adds_up:
+    if apps or not (held == expected or day_ended and all(h >= e for h, e in zip(held, expected))):
         meter.fail(f"the hour rows hold {moved}, the stored carry {carry}; the program's rows"
                    f" {program}, the unattributed {unattributed}, others {apps}")
     return program, unattributed, carry
 
 
-def start_counting(link, meter, db):
-    """The veth's counters before the meter starts; returns once it stored its baseline."""
+def start_counting(link, meter, db, rate):
+    """The veth's counters before the meter started and stored its baseline; the traffic."""
     before = link.counters()
     meter.start()
     db.wait_for_baseline(meter)
-    return before
+    return before, Traffic(link, rate)
 
 
 def crash_loop(link, meter, db):
     rng = random.Random(os.environ.get("VEXMORA_SEED", str(time.time_ns())))
     stops = [signal.SIGKILL] * 30 + [signal.SIGTERM] * 10
     rng.shuffle(stops)
-    before = start_counting(link, meter, db)
-    traffic = Traffic(link, 2000000)
+    before, traffic = start_counting(link, meter, db, 2000000)
     unseen = 0  # what moved while no meter ran
     for how in stops:
         time.sleep(rng.uniform(0.2, 2.5))
@@ -208,22 +200,20 @@ def crash_loop(link, meter, db):
     moved = check_rows_equal_kernel(db, meter, before, link.counters())
     program, unattributed, carry = check_app_rows_add_up(db, meter, moved, meter.runs)
     allowed = minutes_run(meter.runs)
-    for hour, mins in db.rows("SELECT time, mins FROM hour_data"):
-        if mins > len(allowed.get(hour, ())):
-            meter.fail(f"{hour} claims {mins} minutes, meters ran in {len(allowed.get(hour, ()))}")
-    span = meter.runs[-1][1] - meter.runs[0][0]
     minutes = [(hour, mins, len(allowed.get(hour, ()))) for hour, mins in
                db.rows("SELECT time, mins FROM hour_data")]
-    print(f"crash loop: {len(stops)} stops in {span:.0f} s; kernel and rows {moved[0]} B received,"
-          f" {moved[1]} B sent; {unseen} B ({100 * unseen / sum(moved):.0f} %) moved while no"
-          f" meter ran; (hour, minutes claimed, minutes run) {minutes}; application rows: the"
-          f" program {program}, unattributed {unattributed}, carried {carry}")
+    if any(claimed > ran for _, claimed, ran in minutes):
+        meter.fail(f"(hour, minutes claimed, minutes a meter ran): {minutes}")
+    print(f"crash loop: {len(stops)} stops in {meter.runs[-1][1] - meter.runs[0][0]:.0f} s; kernel"
+          f" and rows {moved[0]} B received, {moved[1]} B sent; {unseen} B"
+          f" ({100 * unseen / sum(moved):.0f} %) moved while no meter ran; (hour, minutes claimed,"
+          f" minutes run) {minutes}; application rows: the program {program}, unattributed"
+          f" {unattributed}, carried {carry}")
 
 
 def stall(link, meter, db):
     pace = 200_000
-    before = start_counting(link, meter, db)
-    traffic = Traffic(link, pace)
+    before, traffic = start_counting(link, meter, db, pace)
     time.sleep(3)
     meter.process.send_signal(signal.SIGSTOP)
     traffic.say("burst 60000000")
@@ -247,8 +237,7 @@ def stall(link, meter, db):
     peaks = db.rows("SELECT MAX(recv_peak), MAX(sent_peak), MAX(total_peak) FROM hour_data")[0]
     if max(peaks) > limit:
         meter.fail(f"peaks {peaks} KiB/s, the traffic's pace allows {limit:.0f}")
-    # The program is all the traffic of the veth: its rows are what the veth
-    # moved, the packets' headers included.
+    # The program is all of the veth's traffic, headers included.
     app = db.rows("SELECT recv, sent FROM app_data WHERE pkgname = 'traffic.py'")
     if not app or any(abs(row - kernel) > kernel / 1000 for row, kernel in zip(app[0], moved)):
         meter.fail(f"the veth moved {moved[0]} B in, {moved[1]} B out (the program's payload"
@@ -258,8 +247,7 @@ def stall(link, meter, db):
 
 
 def reboot(link, meter, db):
-    before = start_counting(link, meter, db)
-    traffic = Traffic(link, 1000000)
+    before, traffic = start_counting(link, meter, db, 1000000)
     time.sleep(3)
     meter.stop(signal.SIGKILL)
     traffic.quiet()

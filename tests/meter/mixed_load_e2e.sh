@@ -1,15 +1,14 @@
 #!/usr/bin/env bash
-# The meter at its default interval under a mixed load between two network
-# namespaces: a long TCP transfer, 200 connections shorter than 50 ms, 10 MB
-# of UDP datagrams, a half-closed connection held open, a connection accepted
-# by a server. Each part runs over its own veth pair, so each veth's counters
-# are what that program's packets moved. Checks each program's application row
-# against its veth, the named applications against all veths, and that the
-# day's rows add up to the hours.
+# The meter at its default interval under a mixed load, each part over a veth
+# pair of its own whose counters are that program's packets: a long TCP
+# transfer, 200 connections shorter than 50 ms, 10 MB of UDP, a half-closed
+# connection held open, a connection a server accepted. Each application row
+# against its veth, the named ones against all veths, the day's rows against
+# the hours.
 #   mixed_load_e2e.sh METER STATE_DIR EXPECT [METER-ARGUMENTS...]
 # METER is the meter's command line (a wrapper may withhold capabilities);
-# EXPECT is the source it must say it counts with (bpf or socket-table), and
-# what it must see of each program follows from it.
+# EXPECT is the source it must count with (bpf or socket-table), which sets
+# what it must see of each program.
 set -euo pipefail
 read -ra meter <<<"$1"
 state=$2 expect=$3

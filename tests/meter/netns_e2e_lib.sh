@@ -1,8 +1,7 @@
 # The harness of the scripts that run the real meter between network
-# namespaces. Sourced: gives a scratch directory in work, and on exit ends the
-# processes in pids, deletes the namespaces in namespaces and the scratch
-# directory. Run as a command (`bash netns_e2e_lib.sh FUNCTION ARGUMENTS...`)
-# it calls one function, for the scripts in other languages.
+# namespaces. Sourced: a scratch directory in work; on exit the processes in
+# pids end, the namespaces in namespaces go. `bash netns_e2e_lib.sh FUNCTION
+# ARGUMENTS...` calls one function, for the scripts in other languages.
 
 needs_root() { # skips (77) without root, fails under CI
     [ "$(id -u)" = 0 ] && return
@@ -23,9 +22,8 @@ add_netns() { # NAME...: without IPv6, whose neighbour discovery moves bytes at 
 
 mac_of() { ip -n "$1" -j link show dev "$2" | jq -r '.[0].address'; } # NETNS DEVICE
 
-# A veth pair between two namespaces, with /24 addresses, one frame per segment
-# and permanent neighbours: its counters show the segments of the programs'
-# connections and nothing else.
+# A veth pair with /24 addresses, one frame per segment and permanent
+# neighbours: its counters show the programs' segments and nothing else.
 veth() { # NETNS DEVICE ADDRESS PEER-NETNS PEER-DEVICE PEER-ADDRESS
     ip link add "$2" netns "$1" type veth peer name "$5" netns "$4"
     ip -n "$1" addr add "$3/24" dev "$2"
@@ -80,20 +78,18 @@ fresh_state() { # SETTING...: an empty state directory in state, counting on
     printf '%s\n' '[Ostvane]' NETFLOW_COUNT_STATUS=1 "$@" >"$state/setting.conf"
 }
 
-# COMMAND in the background in the network of NETNS only, its output in
-# OUTPUT and its pid in spawned, ended on exit: in the mount namespace of its
-# own that `ip netns exec` makes, a program's executable can read as a path
-# outside the meter's root (a chroot, as in the kernel matrix's machines), and
-# the cgroup2 mount the kernel programs attach below is hidden.
+# COMMAND in the background in NETNS's network only (`ip netns exec` also
+# makes a mount namespace, which hides the cgroup2 mount and, in a chroot as in
+# the kernel matrix, shows executables outside the meter's root); its output in
+# OUTPUT, its pid in spawned, ended on exit.
 spawn() { # OUTPUT NETNS COMMAND...
     nsenter --net="/run/netns/$2" "${@:3}" >"$1" 2>&1 &
     spawned=$!
     pids+=("$spawned")
 }
 
-# The meter (COMMAND: it or a wrapper that execs it), its pid in meter_pid
-# once it counts (a slow machine takes a while to load the kernel programs and
-# read the package index).
+# The meter (COMMAND: it or a wrapper that execs it), its pid in meter_pid once
+# it counts (a slow machine takes a while to load its kernel programs).
 start_meter() { # NETNS COMMAND...
     spawn "$work/meter.log" "$@"
     meter_pid=$spawned

@@ -1,33 +1,23 @@
 """traffic.py ROLE ...: the traffic of the end-to-end tests, each role over a
-veth pair of its own, so that the veth's counters are what its packets moved.
-NAME in the environment renames the process. In the meter's namespace:
+veth pair of its own. NAME in the environment renames the process. In the
+meter's namespace (each says "done" when its traffic is over and stays until
+killed, so that its process is seen):
 
   long ADDRESS BYTES            one TCP connection sends BYTES over several seconds
-  short ADDRESS COUNT           COUNT connections in turn, each downloads 100 kB and closes
+  short ADDRESS COUNT           COUNT connections in turn, each downloads 100 kB
   udp ADDRESS BYTES             BYTES of UDP datagrams of 1,000 bytes
-  halfclose ADDRESS BYTES HOLD  sends BYTES over a few seconds, shuts its sending
-                                side, reads to the end and holds the socket HOLD
-                                seconds before closing it
+  halfclose ADDRESS BYTES HOLD  sends BYTES, shuts its sending side, reads to
+                                the end and closes HOLD seconds later
   server ADDRESS BYTES          says "listening", accepts one connection, reads
                                 BYTES, answers BYTES
 
-Each says "done" when its traffic is over and stays until it is killed, so
-that its process is there to be seen. In the peer's namespace:
+In the peer's namespace: peer LONG SHORT UDP HALFCLOSE SERVER BYTES, the other
+ends at the roles' addresses ("-": not run), connecting to the server role.
 
-  peer LONG SHORT UDP HALFCLOSE SERVER BYTES   the other ends, at the roles'
-      addresses ("-" for a role not run); connects to the server role and sends
-      BYTES over a few seconds
-
-  steady ADDRESS PEER_NETNS   listens on ADDRESS, has a copy of itself in
-      PEER_NETNS connect, and sends to it over that one connection as its
-      standard input says, a command a line:
-        rate BYTES_PER_S  send at that pace from now on (0 stops)
-        burst BYTES       send that many at once
-        quiet             stop sending, wait for the last answers, print
-                          "quiet SENT RECEIVED" (payload bytes in all)
-      The peer answers each byte with a quarter byte: it has sent
-      floor(received / 4) bytes back after every read. End of input closes
-      the connection.
+  steady ADDRESS PEER_NETNS   one connection to a copy of itself in PEER_NETNS,
+      driven by standard input: "rate BYTES_PER_S" (0 stops), "burst BYTES",
+      "quiet" (stop, wait for the answers, print "quiet SENT RECEIVED" in
+      payload bytes). The peer answers each byte with a quarter byte.
 """
 import ctypes
 import os

@@ -1,9 +1,8 @@
 # shellcheck shell=bash
-# Boots a Debian 12 root under its own systemd, as a container would, and
-# drives it from outside: boot_make_root (a debootstrap kept while the package
-# list holds), boot_start, guest CMD (in all of the guest's namespaces),
-# boot_check UNIT FUNCTION (a failure shows UNIT's journal), boot_poweroff,
-# boot_journal, and boot_cleanup as the EXIT trap.
+# Boots a Debian 12 root under its own systemd, as a container would, driven
+# from outside: boot_make_root, boot_start, guest CMD (in all of the guest's
+# namespaces), boot_check UNIT FUNCTION, boot_poweroff, boot_journal, and
+# boot_cleanup as the EXIT trap.
 set -euo pipefail
 
 boot_here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
@@ -92,7 +91,6 @@ guest() {
 }
 
 boot_copy_in() { cp "$1" "/proc/$boot_pid1/root$2"; }
-
 boot_running() { [ -n "$boot_pid1" ] && kill -0 "$boot_pid1" 2>/dev/null; }
 
 # The journal of the current boot, from the guest while it runs and from the

@@ -1,15 +1,9 @@
 #!/bin/bash
-# Both units of the .deb under a booted systemd, installed as a user would:
-# started, sandboxed, called under the bus policy, the meter attributing in its
-# sandbox with its kernel programs, which go with it, and writing everything
-# when stopped, alone on its state directory and back at once after a crash,
-# both cut off from their bus,
-# started again by the bus after a stop, purge and reinstallation, later
-# boots; no unit may fail at the power-offs.
+# Both units of the .deb under a booted systemd, installed as a user would,
+# check by check below, over three boots; no unit may fail at a power-off.
 #   vexmora_checks.sh CACHE_DIR DEB_DIR TCP_TRANSFER_SCRIPT
 set -euo pipefail
-# Pipes into grep read to the end (no -q): grep leaving early would break the
-# pipe, which pipefail counts as a failure of the command before it.
+# Pipes into grep read to the end (no -q): an early exit breaks the pipe, a failure under pipefail.
 # shellcheck source=boot.sh
 source "$(dirname "$0")/boot.sh"
 
@@ -32,10 +26,7 @@ property() { guest systemctl show -P "$2" "$1"; } # UNIT PROPERTY
 
 expect() { [ "$3" = "$2" ] || fail "$1: expected '$2', got '$3'"; } # WHAT EXPECTED ACTUAL
 
-eventually() { # up to 20 s
-    for _ in $(seq 80); do "$@" >/dev/null 2>&1 && return 0 || sleep 0.25; done
-    return 1
-}
+eventually() { for _ in $(seq 80); do "$@" >/dev/null 2>&1 && return 0 || sleep 0.25; done; return 1; } # 20 s
 
 check_install_starts_both() {
     local output
@@ -149,23 +140,18 @@ check_policy() {
     expect "setting.conf" "root 644" "$(guest stat -c '%U %a' "$state/setting.conf")"
 }
 
-# The meter in its sandbox: a connection to another network namespace that
-# lives across a sample is attributed to its program (in app_info); a stop
-# writes everything and empties the snapshots, and the meter exits with 0,
-# not by the signal.
+# In its sandbox the meter attributes a connection to another namespace to its
+# program; a stop empties the snapshots and exits 0, not by the signal.
 check_meter_attributes_and_stops() {
     guest sh -euc 'ip netns add peer
         ip link add vxm-host type veth peer name vxm-peer netns peer
         ip addr add 10.231.0.1/30 dev vxm-host && ip link set vxm-host up
         ip -n peer addr add 10.231.0.2/30 dev vxm-peer && ip -n peer link set vxm-peer up'
     boot_copy_in "$transfer" /tmp/tcp_transfer.py
-    # In a unit of the guest, within its cgroup tree, where the meter's kernel
-    # programs are attached (a process nsenter put into the guest stays in the
-    # host's cgroup).
+    # In a unit: within the guest's cgroup tree, where the kernel programs are
+    # attached (a process nsenter put in the guest stays in the host's cgroup).
     guest systemd-run --quiet --wait --collect python3 /tmp/tcp_transfer.py 10.231.0.1 peer 3000000 \
         1000000 2.5
-    # The guest is a container: the kernel programs record the guest's pids,
-    # and the meter names the interpreter's script through /proc.
     eventually guest grep -q '"app":"tcp_transfer.py"' "$state/app_info" ||
         fail "app_info: $(guest cat "$state/app_info")"
     guest systemctl stop "$meter_unit"
@@ -175,9 +161,8 @@ check_meter_attributes_and_stops() {
     guest systemctl start "$meter_unit"
 }
 
-# The meter counts with its kernel programs in its sandbox: the BPF links it
-# holds are attached (bpftool, from outside: BPF objects are the kernel's,
-# not a namespace's) and gone once the unit stopped.
+# The meter's BPF links are attached (bpftool from outside: BPF objects are
+# the kernel's, not a namespace's), and gone once the unit stopped.
 meter_links() { # PID: the ids of the BPF links the process holds
     guest sh -c "grep -h '^link_id:' /proc/$1/fdinfo/*" | awk '{ print $2 }' | sort -u
 }
@@ -202,9 +187,8 @@ check_kernel_programs() {
     guest systemctl start "$meter_unit"
 }
 
-# One meter per state directory: one started by hand beside the unit's exits
-# with 1 and says how to stop the unit; a meter killed with SIGKILL leaves no
-# lock behind, so the unit's one restart (RestartSec=) counts at once.
+# A meter started by hand beside the unit's exits 1 saying how to stop the
+# unit; one killed leaves no lock behind, so the unit's restart counts at once.
 meter_back() { # RESTARTS BEFORE
     [ "$(property "$meter_unit" NRestarts) $(property "$meter_unit" ActiveState)" = "$(($1 + 1)) active" ]
 }
@@ -243,9 +227,8 @@ check_bus_restart() {
     eventually owned_by "$meter_name" "$meter_pid" || fail "$meter_name is not PID $meter_pid's again"
 }
 
-# dpkg --purge stops the unit and deletes the group but keeps the state; a new
-# installation starts it again on that state and leaves the settings, where the
-# administrator switched counting off, as they were.
+# dpkg --purge stops the unit and deletes the group, keeping the state; a new
+# installation starts on it and keeps the administrator's counting off.
 check_purge_and_reinstall() {
     local output settings
     expect "switching counting off" "i 0" "$(call setNetmonitorStatus i 0)"
@@ -267,8 +250,7 @@ check_enabled_at_boot() {
     eventually meter_counting || fail "GetCurrentHour: no hour counted"
 }
 
-# Nothing failed while the system went down (after boot_poweroff) and both
-# units stopped: vexmorad before its bus, the meter whenever.
+# Nothing failed while the system went down, and both units stopped.
 check_clean_poweroff() {
     local failed stopping
     failed=$(boot_journal -o cat | grep -E "Failed with result|Main process exited" || true)

@@ -11,7 +11,7 @@ import statistics
 import sys
 import time
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "cockpit"))
 import page_test  # noqa: E402
 from cdp import Browser  # noqa: E402
 from stack import Stack, check_host, parse_args  # noqa: E402
