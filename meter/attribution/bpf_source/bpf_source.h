@@ -1,3 +1,5 @@
+// bpf_source/: the source that counts with the kernel programs, their counts as increments.
+// May use the attribution's shared rules and kernel/; never sock_diag/ or socket_table/.
 #pragma once
 
 #include "socket_count_source.h"

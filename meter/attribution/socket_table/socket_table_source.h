@@ -1,3 +1,5 @@
+// socket_table/: the source that reads each TCP socket's counters from the socket table.
+// May use the attribution's shared rules and sock_diag/; never the kernel programs.
 #pragma once
 
 #include "socket_count_source.h"

@@ -1,6 +1,5 @@
 #include "meter_bus.h"
 
-#include "meter.h"
 #include "meter_adaptor.h"
 #include "vexmora_bus_names.h"
 
@@ -51,11 +50,10 @@ void MeterBus::start()
         retry_.start();
 }
 
-void MeterBus::follow(Meter &meter)
+void MeterBus::follow(std::function<CurrentHour()> currentHour, std::function<bool()> counting)
 {
-    currentHour_ = [&meter] { return meter.currentHour(); };
-    counting_ = [&meter] { return meter.counting(); };
-    connect(&meter, &Meter::sampled, this, &MeterBus::publishChanges);
+    currentHour_ = std::move(currentHour);
+    counting_ = std::move(counting);
     publishChanges(); // what the meter shows already, before its next sample
 }
 

@@ -1,3 +1,5 @@
+// sock_diag/: the kernel's socket diagnostics over netlink: dumps, destroy messages, inodes.
+// May use the attribution's socket records only; both sources and the meter use it.
 #pragma once
 
 #include "diag_parser.h"
