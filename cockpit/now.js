@@ -2,6 +2,7 @@
 
 import { isAbsent, describe, plainMap } from "./bus.js";
 import { formatBytes, formatKiBPerSecond } from "./format.js";
+import { UNATTRIBUTED } from "./tables.js";
 
 const FIGURES = ["now-hour", "now-recv", "now-sent", "now-total", "now-peak", "now-counting"];
 
@@ -63,6 +64,6 @@ export class NowSection {
         this.uncounted.hidden = count === 0;
         this.uncounted.querySelector(".pf-c-alert__title").textContent = count === 0 ? "" :
             `${count.toLocaleString("en")} packets were not counted for any application: ` +
-            "the meter's table of live sockets is full. Their bytes are shown as (unattributed).";
+            `the meter's table of live sockets is full. Their bytes are shown as ${UNATTRIBUTED}.`;
     }
 }

@@ -1,3 +1,5 @@
+// The meter's wiring: the rooms host/, apps/, alarms/, outputs/ and attribution/ driven
+// by one sample loop, with its options, clock and settings; it may use them all.
 #pragma once
 
 #include "alarm_monitor.h"

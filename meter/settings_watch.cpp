@@ -1,10 +1,11 @@
 #include "settings_watch.h"
 
 #include "netflow_settings.h"
+#include "sqlite_handles.h"
 #include "vexmora_paths.h"
 
-#include <QJsonDocument>
-#include <QJsonObject>
+#include <cjson/cJSON.h>
+#include <limits>
 
 namespace vexmora::meter {
 namespace {
@@ -15,11 +16,28 @@ struct Threshold
     qint64 period = 0;
 };
 
+// A whole number that an int holds; 0 for anything else, as for a missing key.
+int wholeNumber(const cJSON *object, const char *key)
+{
+    const cJSON *item = cJSON_GetObjectItemCaseSensitive(object, key);
+    if (!cJSON_IsNumber(item))
+        return 0;
+    const double value = item->valuedouble;
+    const bool inRange =
+        value >= std::numeric_limits<int>::min() && value <= std::numeric_limits<int>::max();
+    return inRange && value == double(int(value)) ? int(value) : 0;
+}
+
+// The file's text is not trusted: anything but one JSON object is no threshold.
 Threshold parseThreshold(const QString &json)
 {
-    const QJsonObject object = QJsonDocument::fromJson(json.toUtf8()).object();
-    return Threshold{object.value(QStringLiteral("size")).toInt(),
-                     object.value(QStringLiteral("period")).toInt()};
+    const QByteArray text = json.toUtf8();
+    // With the terminating NUL: nothing but white space may follow the object.
+    const store::Json object(
+        cJSON_ParseWithLengthOpts(text.constData(), std::size_t(text.size()) + 1, nullptr, true));
+    if (!cJSON_IsObject(object.get()))
+        return {};
+    return Threshold{wholeNumber(object.get(), "size"), wholeNumber(object.get(), "period")};
 }
 
 // The settings as the file holds them now. A switch is on only at 1.

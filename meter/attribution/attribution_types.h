@@ -31,6 +31,13 @@ struct ProcessTraffic
     ByteCounts bytes;
 };
 
+// An application's bytes over some span (the UTC day's, for the status).
+struct AppBytes
+{
+    QString app;
+    ByteCounts bytes;
+};
+
 struct AttributionSources
 {
     QString procRoot = QStringLiteral("/proc");

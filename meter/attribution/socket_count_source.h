@@ -51,6 +51,9 @@ public:
     virtual void ownersInUse(QSet<quint32> &inodes, QSet<qint64> &pids) const = 0;
     // Its counts of what it lost, skipped or tracks.
     virtual void addHealth(AttributionHealth &health) const = 0;
+    // What an administrator can do about lost final counts, for the warning
+    // that says they were lost; empty when nothing helps.
+    virtual QString finalCountsRemedy() const { return {}; }
     // What the process executed, where the source saw it execute: its
     // executable and argv. False when the source cannot tell.
     virtual bool recordedProgram(qint64 pid, QString *executable, QStringList *argv) const

@@ -22,25 +22,8 @@ struct BpfSource::Parts
     KernelCountLedger ledger;
     std::vector<KernelSocketCount> finished;
     std::vector<KernelSocketCount> live;
-    AttributionHealth health;
+    quint64 staleEntries = 0;
     QElapsedTimer sinceSweep;
-
-    // Finishes the entries of sockets that ended unnoticed, once a minute:
-    // they would hold their place in the kernel's map for ever.
-    void sweepIfDue()
-    {
-        if (!sinceSweep.isValid() || !sinceSweep.hasExpired(kSweepIntervalMs))
-            return;
-        sinceSweep.start();
-        QString error;
-        const int stale = counters->finishVanished(finished, &error);
-        if (stale > 0)
-            health.staleEntries += quint64(stale);
-        if (stale < 0) {
-            ++health.failedReads;
-            health.lastReadError = error;
-        }
-    }
 };
 
 BpfSource::BpfSource(ExistingSockets existing)
@@ -93,23 +76,36 @@ void BpfSource::wakeOnTraffic(bool on)
     d->counters->setReaderAsleep(on);
 }
 
-SourceSample BpfSource::sample()
+bool BpfSource::readLive(QString *error)
 {
-    readNotifications();
     d->live.clear();
-    QString error;
-    if (d->counters->readLive(d->live, &error)) {
-        d->ledger.applyLive(d->live);
-    } else {
-        ++d->health.failedReads;
-        d->health.lastReadError = error;
-    }
-    // Final counts of sockets that finished during the read come after it.
-    readNotifications();
-    d->sweepIfDue();
+    if (!d->counters->readLive(d->live, error))
+        return false;
+    d->ledger.applyLive(d->live);
+    return true;
+}
+
+SourceSample BpfSource::takeSample()
+{
+    sweepIfDue();
     d->ledger.applyFinished(d->finished);
     d->finished.clear();
     return d->ledger.take();
+}
+
+// Finishes the entries of sockets that ended unnoticed, once a minute: they
+// would hold their place in the kernel's map for ever.
+void BpfSource::sweepIfDue()
+{
+    if (!d->sinceSweep.isValid() || !d->sinceSweep.hasExpired(kSweepIntervalMs))
+        return;
+    d->sinceSweep.start();
+    QString error;
+    const int stale = d->counters->finishVanished(d->finished, &error);
+    if (stale > 0)
+        d->staleEntries += quint64(stale);
+    if (stale < 0)
+        noteFailedRead(error);
 }
 
 void BpfSource::ownersInUse(QSet<quint32> &inodes, QSet<qint64> &pids) const
@@ -123,15 +119,12 @@ bool BpfSource::recordedProgram(qint64 pid, QString *executable, QStringList *ar
            d->counters->recordedExecution(quint32(pid), executable, argv);
 }
 
-void BpfSource::addHealth(AttributionHealth &health) const
+void BpfSource::addOwnHealth(AttributionHealth &health) const
 {
     health.lostFinalCounts += d->counters->lostFinished();
     health.uncountedPackets += d->counters->uncountedPackets();
     health.vanishedSockets += d->ledger.vanishedSockets();
-    health.staleEntries += d->health.staleEntries;
-    health.failedReads += d->health.failedReads;
-    if (!d->health.lastReadError.isEmpty())
-        health.lastReadError = d->health.lastReadError;
+    health.staleEntries += d->staleEntries;
     health.trackedSockets += d->ledger.trackedSockets();
 }
 

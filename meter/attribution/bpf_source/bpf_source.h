@@ -1,6 +1,8 @@
+// bpf_source/: the source that counts with the kernel programs, their counts as increments.
+// May use the attribution's shared rules and kernel/; never sock_diag/ or socket_table/.
 #pragma once
 
-#include "socket_count_source.h"
+#include "sampled_source.h"
 
 #include <QHash>
 #include <functional>
@@ -16,7 +18,7 @@ class KernelSocketCounters;
 // process the programs recorded for it; one that existed before they loaded
 // belongs to the holder of its inode, found through one listing of the
 // sockets that exist at the start.
-class BpfSource : public SocketCountSource
+class BpfSource : public SampledSource
 {
 public:
     // cookie -> inode of every socket of the namespace; false with a reason.
@@ -36,12 +38,17 @@ public:
     void readNotifications() override;
     void wakeOnTraffic(bool on) override;
     bool wakesOnTraffic() const override { return true; }
-    SourceSample sample() override;
     void ownersInUse(QSet<quint32> &inodes, QSet<qint64> &pids) const override;
-    void addHealth(AttributionHealth &health) const override;
     bool recordedProgram(qint64 pid, QString *executable, QStringList *argv) const override;
 
+protected:
+    bool readLive(QString *error) override;
+    SourceSample takeSample() override;
+    void addOwnHealth(AttributionHealth &health) const override;
+
 private:
+    void sweepIfDue();
+
     struct Parts;
     std::unique_ptr<Parts> d;
 };

@@ -1,5 +1,7 @@
 #include "kernel_count_ledger.h"
 
+#include "source_rules.h"
+
 namespace vexmora::meter {
 
 namespace {
@@ -7,13 +9,6 @@ namespace {
 bool sameOwner(const SocketOwner &a, const SocketOwner &b)
 {
     return a.pid == b.pid && a.inode == b.inode;
-}
-
-// The kernel's counts only grow; a count below the last one read is taken
-// as no growth rather than a wrap.
-quint64 growth(quint64 now, quint64 before)
-{
-    return now > before ? now - before : 0;
 }
 
 } // namespace
@@ -70,8 +65,8 @@ void KernelCountLedger::apply(const KernelSocketCount &socket)
         pending_.ownersReleased = pending_.ownersReleased || it->owner.isKnown();
         it->owner = owner;
     }
-    const ByteCounts bytes{growth(socket.wire.recv, it->wire.recv),
-                           growth(socket.wire.sent, it->wire.sent)};
+    const ByteCounts bytes{growth(it->wire.recv, socket.wire.recv),
+                           growth(it->wire.sent, socket.wire.sent)};
     it->wire = socket.wire;
     it->seenInRead = reads_;
     if (!bytes.isZero())
@@ -84,12 +79,11 @@ void KernelCountLedger::apply(const KernelSocketCount &socket)
 }
 
 // A socket that finished while the live map was read has its final counts
-// on the way; one missing from two reads in a row lost them (the ring buffer
-// was full).
+// on the way (in the ring buffer), until the rule of both sources gives it up.
 void KernelCountLedger::forgetVanished()
 {
     for (auto it = tracked_.begin(); it != tracked_.end();) {
-        if (reads_ - it->seenInRead < 2) {
+        if (!isGivenUp(reads_ - it->seenInRead)) {
             ++it;
             continue;
         }

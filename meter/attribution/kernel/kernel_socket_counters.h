@@ -1,3 +1,5 @@
+// kernel/: the kernel programs (eBPF) that count each socket's bytes, their loader and reader.
+// May use libbpf and the attribution's byte counts (socket_record.h), nothing else of it.
 #pragma once
 
 #include "socket_record.h"

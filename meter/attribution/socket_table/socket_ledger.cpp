@@ -1,5 +1,7 @@
 #include "socket_ledger.h"
 
+#include "source_rules.h"
+
 #include <algorithm>
 
 namespace vexmora::meter {
@@ -14,11 +16,6 @@ constexpr quint64 kTombstoneDumps = 4;
 // the default interval, and at most this many of them.
 constexpr quint64 kHeldTombstoneDumps = 1800;
 constexpr int kMaxHeldTombstones = 4096;
-
-ByteCounts growth(const DiagSocket &from, const DiagSocket &to)
-{
-    return to.wireSince(from);
-}
 
 bool countersShrank(const DiagSocket &last, const DiagSocket &now)
 {
@@ -59,7 +56,7 @@ void SocketLedger::applyDestroy(const DiagSocket &destroyed)
             return;
         }
         if (it->counted)
-            it->unreported += growth(it->last, destroyed);
+            it->unreported += destroyed.wireSince(it->last);
         retire(it);
         return;
     }
@@ -131,7 +128,7 @@ void SocketLedger::update(Tracked &tracked, const DiagSocket &record)
     tracked.absent = false;
     tracked.seenInDump = dumps_;
     if (record.inode != 0 && record.inode != tracked.ownerInode) {
-        releases_ += tracked.ownerInode != 0 ? 1 : 0;
+        ownersReleased_ = ownersReleased_ || tracked.ownerInode != 0;
         tracked.ownerInode = record.inode;
         newInodes_.push_back(record.inode);
     }
@@ -146,7 +143,7 @@ void SocketLedger::update(Tracked &tracked, const DiagSocket &record)
         return;
     }
     if (tracked.counted)
-        tracked.unreported += growth(tracked.last, record);
+        tracked.unreported += record.wireSince(tracked.last);
     tracked.last = record;
 }
 
@@ -170,7 +167,7 @@ SocketLedger::Table::iterator SocketLedger::retire(Table::iterator it)
 {
     if (!it->unreported.isZero())
         retired_.push_back({{0, it->ownerInode, {}}, false, it->unreported});
-    ++releases_;
+    ownersReleased_ = true;
     return sockets_.erase(it);
 }
 
@@ -191,21 +188,22 @@ SocketLedger::Table::iterator SocketLedger::revive(const DiagSocket &record)
     heldTombstones_ -= tombstone->held ? 1 : 0;
     tombstones_.erase(tombstone);
     if (!sameSocket(tracked.last, record)) {
-        ++releases_;
+        ownersReleased_ = true;
         return sockets_.end();
     }
     --vanished_;
     return sockets_.insert(record.cookie, tracked);
 }
 
-// A socket missing from one dump may still have its destroy message on the
-// way; one missing from two dumps in a row most likely closed without one.
+// A socket missing from a dump may still have its destroy message on the
+// way, until the rule of both sources gives it up.
 void SocketLedger::settleAbsent()
 {
     for (auto it = sockets_.begin(); it != sockets_.end();) {
-        if (it->seenInDump == dumps_) {
+        const quint64 dumpsMissed = dumps_ - it->seenInDump;
+        if (dumpsMissed == 0) {
             ++it;
-        } else if (it->absent) {
+        } else if (isGivenUp(dumpsMissed)) {
             Tombstone tombstone{*it, dumps_, it->last.inode != 0};
             tombstone.tracked.unreported = {};
             tombstones_.insert(it.key(), tombstone);
@@ -239,7 +237,7 @@ void SocketLedger::expireTombstones()
 
 SocketLedger::Tombstones::iterator SocketLedger::forget(Tombstones::iterator tombstone)
 {
-    ++releases_;
+    ownersReleased_ = true;
     heldTombstones_ -= tombstone->held ? 1 : 0;
     return tombstones_.erase(tombstone);
 }

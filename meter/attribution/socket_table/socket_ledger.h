@@ -6,6 +6,7 @@
 
 #include <QHash>
 #include <QSet>
+#include <utility>
 #include <vector>
 
 namespace vexmora::meter {
@@ -37,10 +38,10 @@ public:
     std::vector<SocketBytes> takeBytes();
     // Every inode that bytes still to come may be attributed to.
     QSet<quint32> ownerInodes() const;
-    // Grows whenever an owner inode may have stopped being referenced (a
-    // socket forgotten, or its inode changed): only then is there anything to
-    // clean up after ownerInodes().
-    quint64 releases() const { return releases_; }
+    // Whether an owner inode may have stopped being referenced (a socket
+    // forgotten, or its inode changed) since the last call: only then is there
+    // anything to clean up after ownerInodes().
+    bool takeOwnersReleased() { return std::exchange(ownersReleased_, false); }
 
     // Sockets whose final counts never came: they left the dumps without a
     // destroy message (the kernel dropped it), their cookie was taken by
@@ -95,7 +96,7 @@ private:
     std::vector<quint32> newInodes_;
     quint64 dumps_ = 0;
     quint64 vanished_ = 0;
-    quint64 releases_ = 0;
+    bool ownersReleased_ = false;
 };
 
 } // namespace vexmora::meter

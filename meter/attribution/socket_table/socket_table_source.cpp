@@ -32,7 +32,6 @@ struct SocketTableSource::Parts
     LocalAddresses local;
     SocketLedger ledger;
     AttributionHealth health;
-    quint64 releasesSeen = 0;
     int destroyBufferBytes = kDefaultDestroyBufferBytes;
 };
 
@@ -79,25 +78,22 @@ void SocketTableSource::readNotifications()
         d->ledger.applyDestroy(socket);
 }
 
-SourceSample SocketTableSource::sample()
+bool SocketTableSource::readLive(QString *error)
 {
-    readNotifications();
     DiagBatch dump;
-    QString error;
-    if (d->channel.dumpTcp(dump, &error)) {
-        d->applyDump(dump);
-    } else {
-        ++d->health.failedReads;
-        d->health.lastReadError = error;
-    }
-    // Sockets that closed during the dump: their destroy messages settle them.
-    readNotifications();
+    if (!d->channel.dumpTcp(dump, error))
+        return false;
+    d->applyDump(dump);
+    return true;
+}
+
+SourceSample SocketTableSource::takeSample()
+{
     SourceSample sample;
     for (quint32 inode : d->ledger.takeNewInodes())
         sample.newOwners.push_back(SocketOwner{0, inode, {}});
     sample.bytes = d->ledger.takeBytes();
-    sample.ownersReleased = d->ledger.releases() != d->releasesSeen;
-    d->releasesSeen = d->ledger.releases();
+    sample.ownersReleased = d->ledger.takeOwnersReleased();
     return sample;
 }
 
@@ -106,14 +102,16 @@ void SocketTableSource::ownersInUse(QSet<quint32> &inodes, QSet<qint64> &) const
     inodes += d->ledger.ownerInodes();
 }
 
-void SocketTableSource::addHealth(AttributionHealth &health) const
+QString SocketTableSource::finalCountsRemedy() const
+{
+    return QStringLiteral("A larger net.core.rmem_max makes room.");
+}
+
+void SocketTableSource::addOwnHealth(AttributionHealth &health) const
 {
     health.lostFinalCounts += d->health.lostFinalCounts;
     health.malformedMessages += d->health.malformedMessages;
     health.socketsWithoutCounters += d->health.socketsWithoutCounters;
-    health.failedReads += d->health.failedReads;
-    if (!d->health.lastReadError.isEmpty())
-        health.lastReadError = d->health.lastReadError;
     health.vanishedSockets += d->ledger.vanishedSockets();
     health.trackedSockets += d->ledger.trackedSockets();
 }

@@ -1,6 +1,8 @@
+// socket_table/: the source that reads each TCP socket's counters from the socket table.
+// May use the attribution's shared rules and sock_diag/; never the kernel programs.
 #pragma once
 
-#include "socket_count_source.h"
+#include "sampled_source.h"
 
 #include <memory>
 
@@ -19,7 +21,7 @@ namespace vexmora::meter {
 // sockets, connections whose both ends are this host's addresses, and a
 // connection whose whole life falls between two samples is counted but has no
 // inode to find an owner by, unless a listening socket of this host accepted it.
-class SocketTableSource : public SocketCountSource
+class SocketTableSource : public SampledSource
 {
 public:
     SocketTableSource();
@@ -34,9 +36,13 @@ public:
     bool open(QString *error) override;
     int notificationFd() const override;
     void readNotifications() override;
-    SourceSample sample() override;
     void ownersInUse(QSet<quint32> &inodes, QSet<qint64> &pids) const override;
-    void addHealth(AttributionHealth &health) const override;
+    QString finalCountsRemedy() const override;
+
+protected:
+    bool readLive(QString *error) override;
+    SourceSample takeSample() override;
+    void addOwnHealth(AttributionHealth &health) const override;
 
 private:
     struct Parts;

@@ -1,6 +1,7 @@
 // The parser against a sock_diag dump recorded from the kernel
 // (data/record_diag.py) and variants of its tcp_info attribute.
 #include "diag_parser.h"
+#include "netlink_dump.h"
 
 #include <QFile>
 #include <cerrno>
@@ -8,6 +9,7 @@
 #include <linux/inet_diag.h>
 #include <linux/netlink.h>
 #include <linux/tcp.h>
+#include <sys/socket.h>
 
 using namespace vexmora::meter;
 
@@ -127,6 +129,64 @@ TEST(DiagParser, TcpInfoOfEveryLengthAndUnknownOrOverlongAttributes)
     expectParsed(INET_DIAG_INFO, offsetof(tcp_info, tcpi_bytes_received), 0, false); // too short
     expectParsed(0x7f, full, 0, false);                         // unknown: skipped
     expectParsed(INET_DIAG_INFO, full, 1, false, 0, 0, 0xfff0); // longer than the message
+}
+
+// The answers a dump takes whole, and those it refuses: the kernel's own
+// (an error, a part too large for the buffer, a table that changed meanwhile)
+// and the leftovers of an earlier request, which it skips.
+TEST(NetlinkDump, OnlyAWholeAnswerToThisRequestIsTaken)
+{
+    struct Message
+    {
+        quint16 type;
+        quint16 flags;
+        quint32 sequence;
+        int value;
+    };
+    const quint16 kData = NLMSG_MIN_TYPE;
+    const struct
+    {
+        std::vector<Message> messages;
+        int receiveFlags;
+        bool accepted;
+        int taken;
+        int error;
+    } cases[] = {
+        {{{kData, 0, 7, 0}, {NLMSG_DONE, 0, 7, 0}}, 0, true, 1, 0},
+        {{{kData, 0, 6, 0}, {kData, 0, 6, 0}, {kData, 0, 7, 0}, {NLMSG_DONE, 0, 7, 0}},
+         0,
+         true,
+         1,
+         0},
+        {{{kData, NLM_F_DUMP_INTR, 7, 0}, {NLMSG_DONE, 0, 7, 0}}, 0, false, 1, 0},
+        {{{kData, 0, 7, 0}, {NLMSG_DONE, 0, 7, 0}}, MSG_TRUNC, false, 0, 0},
+        {{{kData, 0, 7, 0}, {NLMSG_ERROR, 0, 7, -EBUSY}}, 0, false, 1, EBUSY},
+        {{{kData, 0, 7, 0}, {NLMSG_DONE, 0, 7, -EINTR}}, 0, false, 1, EINTR},
+    };
+    for (const auto &c : cases) {
+        std::vector<char> datagram;
+        for (const Message &m : c.messages) {
+            const struct
+            {
+                nlmsghdr header;
+                int value;
+            } message{{sizeof message, m.type, m.flags, m.sequence, 0}, m.value};
+            const char *bytes = reinterpret_cast<const char *>(&message);
+            datagram.insert(datagram.end(), bytes, bytes + sizeof message);
+        }
+        alignas(nlmsghdr) char aligned[256];
+        std::copy(datagram.begin(), datagram.end(), aligned);
+        DumpReply reply;
+        reply.sequence = 7;
+        int taken = 0;
+        readDumpPart(aligned, datagram.size(), c.receiveFlags, reply,
+                     [&taken](const nlmsghdr &) { ++taken; });
+        const int index = int(&c - cases);
+        EXPECT_TRUE(reply.done) << index;
+        EXPECT_EQ(reply.accepted(), c.accepted) << index;
+        EXPECT_EQ(taken, c.taken) << index;
+        EXPECT_EQ(reply.error, c.error) << index;
+    }
 }
 
 } // namespace

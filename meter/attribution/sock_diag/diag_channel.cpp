@@ -7,17 +7,14 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
-#include <sys/time.h>
 #include <unistd.h>
 
 namespace vexmora::meter {
 
 namespace {
 
-// Large enough for any single netlink datagram the kernel sends here.
+// Large enough for any single destroy message the kernel sends.
 constexpr std::size_t kBufferBytes = 64 * 1024;
-// A dump the kernel stops answering must not hang a sample.
-constexpr int kDumpTimeoutSeconds = 2;
 // Destroy messages are read in bounded batches; a flood continues at the
 // next notification instead of holding the caller.
 constexpr int kMaxDestroyReadsPerCall = 4096;
@@ -55,7 +52,7 @@ bool joinDestroyGroups(int fd)
 
 } // namespace
 
-DiagChannel::DiagChannel() : buffer_(kBufferBytes) {}
+DiagChannel::DiagChannel() : dumps_(NETLINK_SOCK_DIAG), buffer_(kBufferBytes) {}
 
 DiagChannel::~DiagChannel()
 {
@@ -64,35 +61,26 @@ DiagChannel::~DiagChannel()
 
 void DiagChannel::close()
 {
-    closeFd(dumpFd_);
+    dumps_.close();
     closeFd(destroyFd_);
 }
 
 bool DiagChannel::openForDumps(QString *error)
 {
     close();
-    dumpFd_ = ::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
-    if (dumpFd_ < 0) {
-        *error = systemError("cannot open a sock_diag netlink socket");
-        return false;
-    }
-    const timeval timeout{kDumpTimeoutSeconds, 0};
-    ::setsockopt(dumpFd_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-    return true;
+    return dumps_.open(error);
 }
 
 bool DiagChannel::open(int destroyBufferBytes, QString *error)
 {
-    close();
-    dumpFd_ = ::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
+    if (!openForDumps(error))
+        return false;
     destroyFd_ = ::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC | SOCK_NONBLOCK, NETLINK_SOCK_DIAG);
-    if (dumpFd_ < 0 || destroyFd_ < 0) {
+    if (destroyFd_ < 0) {
         *error = systemError("cannot open a sock_diag netlink socket");
         close();
         return false;
     }
-    const timeval timeout{kDumpTimeoutSeconds, 0};
-    ::setsockopt(dumpFd_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
     sockaddr_nl local{};
     local.nl_family = AF_NETLINK;
     if (!setReceiveBuffer(destroyFd_, destroyBufferBytes) ||
@@ -111,7 +99,6 @@ bool DiagChannel::open(int destroyBufferBytes, QString *error)
 // established table costs about as much as filling in 3,000 sockets.
 bool DiagChannel::dumpTcp(DiagBatch &batch, QString *error)
 {
-    discardPending();
     struct
     {
         nlmsghdr header;
@@ -123,19 +110,11 @@ bool DiagChannel::dumpTcp(DiagBatch &batch, QString *error)
     request.body.idiag_family = AF_INET; // ignored: this request takes both families
     request.body.idiag_ext = 1 << (INET_DIAG_INFO - 1);
     request.body.idiag_states = kDumpedStates;
-    sockaddr_nl kernel{};
-    kernel.nl_family = AF_NETLINK;
-    if (::sendto(dumpFd_, &request, sizeof request, 0, reinterpret_cast<sockaddr *>(&kernel),
-                 sizeof kernel) < 0) {
-        *error = systemError("cannot ask for the TCP sockets");
-        return false;
-    }
-    return receiveDump(batch, error);
+    return dump(request.header, "the TCP socket dump", batch, error);
 }
 
 bool DiagChannel::dumpAll(quint8 family, quint8 protocol, DiagBatch &batch, QString *error)
 {
-    discardPending();
     struct
     {
         nlmsghdr header;
@@ -147,42 +126,25 @@ bool DiagChannel::dumpAll(quint8 family, quint8 protocol, DiagBatch &batch, QStr
     request.body.sdiag_family = family;
     request.body.sdiag_protocol = protocol;
     request.body.idiag_states = ~0u;
-    sockaddr_nl kernel{};
-    kernel.nl_family = AF_NETLINK;
-    if (::sendto(dumpFd_, &request, sizeof request, 0, reinterpret_cast<sockaddr *>(&kernel),
-                 sizeof kernel) < 0) {
-        *error = systemError("cannot ask for the sockets");
-        return false;
-    }
-    return receiveDump(batch, error);
+    return dump(request.header, "the socket dump", batch, error);
 }
 
-bool DiagChannel::receiveDump(DiagBatch &batch, QString *error)
+// The messages of the answer, parsed; those of an answer that was
+// interrupted and asked for again are dropped first.
+bool DiagChannel::dump(nlmsghdr &request, const char *what, DiagBatch &batch, QString *error)
 {
-    batch.done = false;
-    while (!batch.done && batch.error == 0) {
-        const ssize_t received = ::recv(dumpFd_, buffer_.data(), buffer_.size(), 0);
-        if (received < 0 && errno == EINTR)
-            continue;
-        if (received <= 0) {
-            *error = systemError("the TCP socket dump broke off");
-            return false;
-        }
-        parseDiagMessages(buffer_.data(), std::size_t(received), batch);
-    }
-    if (batch.error != 0) {
-        errno = batch.error;
-        *error = systemError("the kernel refused the TCP socket dump");
-        return false;
-    }
-    return true;
-}
-
-// Leftovers of a dump that broke off must not be taken for the next one.
-void DiagChannel::discardPending()
-{
-    while (::recv(dumpFd_, buffer_.data(), buffer_.size(), MSG_DONTWAIT) > 0) {
-    }
+    const std::size_t kept = batch.sockets.size();
+    const quint64 cutBefore = dumps_.cutMessages();
+    const auto restart = [&batch, kept] {
+        batch.sockets.erase(batch.sockets.begin() + std::ptrdiff_t(kept), batch.sockets.end());
+    };
+    const auto take = [&batch](const nlmsghdr &message) {
+        parseDiagMessages(reinterpret_cast<const char *>(&message), message.nlmsg_len, batch);
+    };
+    const bool whole = dumps_.dump(request, what, restart, take, error);
+    batch.malformed += dumps_.cutMessages() - cutBefore;
+    batch.done = whole;
+    return whole;
 }
 
 quint64 DiagChannel::readDestroyed(DiagBatch &batch)

@@ -1,7 +1,7 @@
 #include "meter_bus.h"
 
-#include "meter.h"
 #include "meter_adaptor.h"
+#include "sqlite_handles.h"
 #include "vexmora_bus_names.h"
 
 #include <QDBusError>
@@ -9,9 +9,7 @@
 #include <QDBusMetaType>
 #include <QDateTime>
 #include <QDebug>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
+#include <cjson/cJSON.h>
 
 namespace vexmora::meter {
 namespace {
@@ -51,11 +49,10 @@ void MeterBus::start()
         retry_.start();
 }
 
-void MeterBus::follow(Meter &meter)
+void MeterBus::follow(std::function<CurrentHour()> currentHour, std::function<bool()> counting)
 {
-    currentHour_ = [&meter] { return meter.currentHour(); };
-    counting_ = [&meter] { return meter.counting(); };
-    connect(&meter, &Meter::sampled, this, &MeterBus::publishChanges);
+    currentHour_ = std::move(currentHour);
+    counting_ = std::move(counting);
     publishChanges(); // what the meter shows already, before its next sample
 }
 
@@ -82,16 +79,20 @@ QString MeterBus::GetCurrentHour()
     return currentHour_ ? currentHourJson(currentHour_()) : QStringLiteral("{}");
 }
 
+// Each alarm's keys in the order of their names, as clients have always read them.
 QString MeterBus::GetRaisedAlarms()
 {
-    QJsonArray alarms;
+    const store::Json alarms(cJSON_CreateArray());
     for (auto alarm = raised_.cbegin(); alarm != raised_.cend(); ++alarm) {
-        alarms.append(QJsonObject{{QStringLiteral("kind"), alarm.key()},
-                                  {QStringLiteral("bytes"), double(alarm->bytes)},
-                                  {QStringLiteral("limit"), double(alarm->limit)},
-                                  {QStringLiteral("since"), double(alarm->since)}});
+        cJSON *entry = cJSON_CreateObject();
+        cJSON_AddNumberToObject(entry, "bytes", double(alarm->bytes));
+        cJSON_AddStringToObject(entry, "kind", alarm.key().toUtf8().constData());
+        cJSON_AddNumberToObject(entry, "limit", double(alarm->limit));
+        cJSON_AddNumberToObject(entry, "since", double(alarm->since));
+        cJSON_AddItemToArray(alarms.get(), entry);
     }
-    return QString::fromUtf8(QJsonDocument(alarms).toJson(QJsonDocument::Compact));
+    const store::JsonText text(cJSON_PrintUnformatted(alarms.get()));
+    return text ? QString::fromUtf8(text.get()) : QStringLiteral("[]");
 }
 
 QVariantMap MeterBus::currentHourProperty() const

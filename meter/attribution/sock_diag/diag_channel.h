@@ -1,6 +1,9 @@
+// sock_diag/: the kernel's socket diagnostics over netlink: dumps, destroy messages, inodes.
+// May use the attribution's socket records and netlink/; both sources and the meter use it.
 #pragma once
 
 #include "diag_parser.h"
+#include "netlink_dump.h"
 
 #include <QString>
 #include <vector>
@@ -36,10 +39,9 @@ public:
     quint64 readDestroyed(DiagBatch &batch);
 
 private:
-    bool receiveDump(DiagBatch &batch, QString *error);
-    void discardPending();
+    bool dump(nlmsghdr &request, const char *what, DiagBatch &batch, QString *error);
 
-    int dumpFd_ = -1;
+    NetlinkDump dumps_;
     int destroyFd_ = -1;
     std::vector<char> buffer_;
 };

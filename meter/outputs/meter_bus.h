@@ -1,3 +1,5 @@
+// outputs/: what the meter shows outside: the bus object, alarm announcements, the textfile.
+// May use host/, alarms/, the attribution's types and the settings' log writer.
 #pragma once
 
 #include "current_hour.h"
@@ -11,8 +13,6 @@
 #include <functional>
 
 namespace vexmora::meter {
-
-class Meter;
 
 // The meter on the system bus: owns its name, exports its object, sends
 // AlarmRaised and AlarmCleared, answers GetCurrentHour and GetRaisedAlarms,
@@ -36,8 +36,14 @@ public:
     // Keeps the alarm's state for GetRaisedAlarms and sends its signal when on the bus.
     void announceRaised(const QString &kind, quint64 bytes, quint64 limit);
     void announceCleared(const QString &kind);
-    // Serves what METER counts and announces its changes after every sample.
-    void follow(Meter &meter);
+    // Serves what METER counts (its currentHour() and counting()) and
+    // announces their changes at every sampled() it signals.
+    template <typename Counter> void follow(Counter &meter)
+    {
+        follow([&meter] { return meter.currentHour(); }, [&meter] { return meter.counting(); });
+        connect(&meter, &Counter::sampled, this, &MeterBus::publishChanges);
+    }
+    void follow(std::function<CurrentHour()> currentHour, std::function<bool()> counting);
     // Sends PropertiesChanged with the properties that differ from what was
     // last announced; nothing when none does.
     void publishChanges();

@@ -1,9 +1,10 @@
+// apps/: the applications' traffic: one source's counts attributed, the day's rows, the snapshots.
+// May use the attribution, the store and outputs/ (atomic files); not host/ or alarms/.
 #pragma once
 
 #include "app_ledger.h"
 #include "meter_store.h"
 #include "process_attribution.h"
-#include "prometheus_textfile.h"
 
 #include <QObject>
 #include <QSocketNotifier>

@@ -1,3 +1,5 @@
+// alarms/: the traffic alarms: windows of the host's bytes against the configured limits.
+// May use the attribution's byte counts only; where an alarm goes is outputs/.
 #pragma once
 
 #include "socket_record.h"

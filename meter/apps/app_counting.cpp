@@ -152,12 +152,10 @@ void AppCounting::warnOfNewLosses()
     }
     const quint64 lost = now.lostFinalCounts;
     if (lost > reportedLosses_) {
+        const QString remedy = source_->finalCountsRemedy();
         qWarning("The final counts of closed sockets were lost %llu times so far: their last "
-                 "bytes count as unattributed.%s",
-                 lost,
-                 source_->name() == QLatin1String("socket-table")
-                     ? " A larger net.core.rmem_max makes room."
-                     : "");
+                 "bytes count as unattributed.%s%s",
+                 lost, remedy.isEmpty() ? "" : " ", qPrintable(remedy));
         reportedLosses_ = lost;
     }
 }

@@ -1,3 +1,5 @@
+// host/: the host's traffic: the interfaces' counters, their increments and the hour rows.
+// May use the store, netlink/ and the attribution's byte counts; nothing else of the meter.
 #pragma once
 
 #include "interface_counters.h"

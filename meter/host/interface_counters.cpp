@@ -1,15 +1,15 @@
 #include "interface_counters.h"
 
+#include "netlink_dump.h"
+
 #include <QFile>
 #include <QFileInfo>
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
 #include <linux/if_link.h>
 #include <linux/netlink.h>
 #include <linux/rtnetlink.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 namespace vexmora::meter {
 namespace {
@@ -18,11 +18,6 @@ namespace {
 constexpr int kRecvField = 0;
 constexpr int kSentField = 8;
 constexpr int kFieldCount = 16;
-
-// The kernel never sends a dump's part larger than 32 KiB.
-constexpr std::size_t kDumpBufferWords = 32768 / sizeof(quint64);
-// A dump that the links' changes interrupted is asked for again this often.
-constexpr int kDumpAttempts = 3;
 
 QByteArray readWhole(const QString &path)
 {
@@ -69,36 +64,13 @@ void assignName(QByteArray &name, const char *text, int length)
 // One RTM_GETLINK dump on a netlink socket kept open between samples.
 struct InterfaceReader::LinkDump
 {
-    int fd = -1;
-    quint32 sequence = 0;
-    std::unique_ptr<quint64[]> buffer{new quint64[kDumpBufferWords]};
+    NetlinkDump netlink{NETLINK_ROUTE};
 
-    ~LinkDump() { close(); }
-    void close()
-    {
-        if (fd >= 0) {
-            ::close(fd);
-        }
-        fd = -1;
-    }
     bool read(std::vector<InterfaceCounters> &interfaces)
     {
-        for (int attempt = 0; attempt < kDumpAttempts; ++attempt) {
-            bool interrupted = false;
-            if (!dump(interfaces, interrupted)) {
-                close(); // a later read starts on a clean socket
-                return false;
-            }
-            if (!interrupted) {
-                return true;
-            }
-        }
-        return false;
-    }
-    bool request()
-    {
-        if (fd < 0) {
-            fd = ::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE);
+        QString error;
+        if (!netlink.isOpen() && !netlink.open(&error)) {
+            return false;
         }
         struct
         {
@@ -108,53 +80,20 @@ struct InterfaceReader::LinkDump
         message.header.nlmsg_len = sizeof message;
         message.header.nlmsg_type = RTM_GETLINK;
         message.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
-        message.header.nlmsg_seq = ++sequence;
         message.link.ifi_family = AF_UNSPEC;
-        sockaddr_nl kernel{};
-        kernel.nl_family = AF_NETLINK;
-        return fd >= 0 && ::sendto(fd, &message, sizeof message, 0,
-                                   reinterpret_cast<const sockaddr *>(&kernel),
-                                   sizeof kernel) == ssize_t(sizeof message);
-    }
-    // False when the dump failed; `interrupted` when the links changed
-    // during it, so that one may be missing or counted twice.
-    bool dump(std::vector<InterfaceCounters> &interfaces, bool &interrupted)
-    {
-        if (!request()) {
+        std::size_t count = 0;
+        const auto take = [&interfaces, &count](const nlmsghdr &header) {
+            if (header.nlmsg_type == RTM_NEWLINK) {
+                takeLink(&header, interfaces, count);
+            }
+        };
+        if (!netlink.dump(
+                message.header, "the links' dump", [&count] { count = 0; }, take, &error)) {
+            netlink.close(); // a later read starts on a clean socket
             return false;
         }
-        std::size_t count = 0;
-        for (;;) {
-            iovec part{buffer.get(), kDumpBufferWords * sizeof(quint64)};
-            msghdr received{};
-            received.msg_iov = &part;
-            received.msg_iovlen = 1;
-            ssize_t length = ::recvmsg(fd, &received, 0);
-            if (length < 0 && errno == EINTR) {
-                continue;
-            }
-            if (length <= 0 || (received.msg_flags & MSG_TRUNC)) {
-                return false;
-            }
-            int left = int(length);
-            for (auto *header = reinterpret_cast<const nlmsghdr *>(buffer.get());
-                 NLMSG_OK(header, left); header = NLMSG_NEXT(header, left)) {
-                if (header->nlmsg_seq != sequence) {
-                    continue;
-                }
-                interrupted = interrupted || (header->nlmsg_flags & NLM_F_DUMP_INTR);
-                if (header->nlmsg_type == NLMSG_DONE) {
-                    interfaces.resize(count);
-                    return true;
-                }
-                if (header->nlmsg_type == NLMSG_ERROR) {
-                    return false;
-                }
-                if (header->nlmsg_type == RTM_NEWLINK) {
-                    takeLink(header, interfaces, count);
-                }
-            }
-        }
+        interfaces.resize(count);
+        return true;
     }
     static void takeLink(const nlmsghdr *header, std::vector<InterfaceCounters> &interfaces,
                          std::size_t &count)
