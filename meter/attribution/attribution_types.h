@@ -45,13 +45,13 @@ struct AttributionSources
     QString dpkgStatusFile =
         QStringLiteral("/var/lib/dpkg/status"); // its change makes the packages looked up again,
                                                 // checked once a minute
-    // Where the filter of dpkg's lists is kept between runs; none when empty.
-    QString packageFilterFile;
     // Where a program is looked for by the name recorded for a process that
     // exited before it was seen, as a login shell's PATH would find it.
     QStringList programDirs = {QStringLiteral("/usr/local/sbin"), QStringLiteral("/usr/local/bin"),
                                QStringLiteral("/usr/sbin"),       QStringLiteral("/usr/bin"),
                                QStringLiteral("/sbin"),           QStringLiteral("/bin")};
+    // Where the filter of dpkg's lists is kept between runs; none when empty.
+    QString packageFilterFile;
 };
 
 // What the attribution could not see or read since it started. None of it

@@ -27,7 +27,8 @@ public:
     void readNotifications() override
     {
         quint64 count = 0;
-        Q_UNUSED(::read(wake_, &count, sizeof count));
+        const ssize_t got = ::read(wake_, &count, sizeof count);
+        Q_UNUSED(got)
     }
     bool wakesOnTraffic() const override { return true; }
     SourceSample sample() override
@@ -44,7 +45,8 @@ public:
     void wake() const
     {
         const quint64 one = 1;
-        Q_UNUSED(::write(wake_, &one, sizeof one));
+        const ssize_t put = ::write(wake_, &one, sizeof one);
+        Q_UNUSED(put)
     }
 
 private:

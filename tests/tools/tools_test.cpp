@@ -118,6 +118,7 @@ TEST_F(Tools, VexmoraStoreWritesLoadsAndPurgesWhatItIsGivenAndExitsOneWhenTheSto
     QFile::remove(statePath(QStringLiteral("netflow.db")));
     QDir(stateDir()).mkdir(QStringLiteral("netflow.db"));
     EXPECT_EQ(store("add-app|pkg|1|1").exitCode, 1);
+    QDir(statePath(QStringLiteral("netflow.db"))).removeRecursively(); // for the next test's store
 }
 
 TEST_F(Tools, StatusShowsWhatSetAndThresholdChanged)

@@ -25,7 +25,7 @@ public:
     }
     AttributionSources sources() const
     {
-        return {path("proc"), path("dpkg/info"), statusFile(), {path("bin")}};
+        return {path("proc"), path("dpkg/info"), statusFile(), {path("bin")}, QString()};
     }
     // The status file grows with each package, as dpkg's does.
     void addPackage(const char *name, const QByteArray &list)
