@@ -11,7 +11,8 @@ constexpr qint64 kPackageCheckIntervalMs = 60'000;
 } // namespace
 
 ProcessAttribution::ProcessAttribution(const AttributionSources &sources)
-    : owners_(sources.procRoot), packages_(sources.dpkgInfoDir, sources.dpkgStatusFile, sources.packageFilterFile),
+    : owners_(sources.procRoot),
+      packages_(sources.dpkgInfoDir, sources.dpkgStatusFile, sources.packageFilterFile),
       catalog_(sources.procRoot, sources.programDirs, packages_)
 {}
 
