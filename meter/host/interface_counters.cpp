@@ -72,15 +72,8 @@ struct InterfaceReader::LinkDump
         if (!netlink.isOpen() && !netlink.open(&error)) {
             return false;
         }
-        struct
-        {
-            nlmsghdr header;
-            ifinfomsg link;
-        } message{};
-        message.header.nlmsg_len = sizeof message;
-        message.header.nlmsg_type = RTM_GETLINK;
-        message.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
-        message.link.ifi_family = AF_UNSPEC;
+        DumpRequest<ifinfomsg> message(RTM_GETLINK);
+        message.body.ifi_family = AF_UNSPEC;
         std::size_t count = 0;
         const auto take = [&interfaces, &count](const nlmsghdr &header) {
             if (header.nlmsg_type == RTM_NEWLINK) {

@@ -6,11 +6,24 @@
 #include <QtGlobal>
 #include <cstddef>
 #include <functional>
+#include <linux/netlink.h>
 #include <memory>
 
-struct nlmsghdr;
-
 namespace vexmora::meter {
+
+// A dump request of `type` with its body, the header filled in but for the
+// sequence number, which NetlinkDump::dump() sets.
+template <typename Body> struct DumpRequest
+{
+    explicit DumpRequest(quint16 type)
+    {
+        header.nlmsg_len = sizeof *this;
+        header.nlmsg_type = type;
+        header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
+    }
+    nlmsghdr header{};
+    Body body{};
+};
 
 // Each message of a dump's answer but the NLMSG_DONE and NLMSG_ERROR that end it.
 using NetlinkMessageSink = std::function<void(const nlmsghdr &)>;

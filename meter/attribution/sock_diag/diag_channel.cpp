@@ -99,14 +99,7 @@ bool DiagChannel::open(int destroyBufferBytes, QString *error)
 // established table costs about as much as filling in 3,000 sockets.
 bool DiagChannel::dumpTcp(DiagBatch &batch, QString *error)
 {
-    struct
-    {
-        nlmsghdr header;
-        inet_diag_req body;
-    } request{};
-    request.header.nlmsg_len = sizeof request;
-    request.header.nlmsg_type = TCPDIAG_GETSOCK;
-    request.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
+    DumpRequest<inet_diag_req> request(TCPDIAG_GETSOCK);
     request.body.idiag_family = AF_INET; // ignored: this request takes both families
     request.body.idiag_ext = 1 << (INET_DIAG_INFO - 1);
     request.body.idiag_states = kDumpedStates;
@@ -115,14 +108,7 @@ bool DiagChannel::dumpTcp(DiagBatch &batch, QString *error)
 
 bool DiagChannel::dumpAll(quint8 family, quint8 protocol, DiagBatch &batch, QString *error)
 {
-    struct
-    {
-        nlmsghdr header;
-        inet_diag_req_v2 body;
-    } request{};
-    request.header.nlmsg_len = sizeof request;
-    request.header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
-    request.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
+    DumpRequest<inet_diag_req_v2> request(SOCK_DIAG_BY_FAMILY);
     request.body.sdiag_family = family;
     request.body.sdiag_protocol = protocol;
     request.body.idiag_states = ~0u;
