@@ -41,6 +41,7 @@ Meter::Meter(const MeterOptions &options, const MeterClock &clock, InterfaceRead
     connect(&timer_, &QTimer::timeout, this, &Meter::tick);
     connect(&apps_, &AppCounting::woken, this, &Meter::wakeUp);
     connect(&settingsNotifier_, &SettingsNotifier::changed, this, &Meter::settingsChanged);
+    connect(&routes_, &HostRoutes::changed, this, &Meter::followHostRoutes);
 }
 
 void Meter::start()
@@ -51,6 +52,9 @@ void Meter::start()
     QDir().mkpath(QString::fromUtf8(paths::kStateDir));
     (void)store_.open();
     settingsNotifier_.watch(QByteArray(paths::kSettingsFile));
+    QString error;
+    if (!routes_.watch(&error))
+        qWarning().noquote() << "Route changes are not followed:" << error;
     const qint64 now = clock_.elapsedMs();
     lastTextfileMs_ = now;
     lastPurgeMs_ = now - kDayMs;

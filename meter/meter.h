@@ -6,6 +6,7 @@
 #include "app_counting.h"
 #include "current_hour.h"
 #include "host_counter.h"
+#include "host_routes.h"
 #include "hour_ledger.h"
 #include "meter_clock.h"
 #include "meter_options.h"
@@ -69,6 +70,8 @@ private:
     ByteCounts resumeStoredCounting(qint64 elapsedMs);
     bool resumeCarry(const store::AppCarry &carry);
     void stopCounting();
+    // Gives the source the host's routes as they are now.
+    void followHostRoutes();
     void sample(qint64 elapsedMs);
     // The source saw traffic while the meter slept: a sample at once.
     void wakeUp();
@@ -105,6 +108,8 @@ private:
     bool woken_ = false;
     bool movedSinceSave_ = false;
     qint64 lastSaveMs_ = 0;
+    HostRoutes routes_;
+    bool routesUnread_ = false; // warned that the routes could not be read
     SampleSchedule schedule_;
     QTimer timer_;
 };

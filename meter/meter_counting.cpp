@@ -3,6 +3,8 @@
 #include "meter.h"
 
 #include <QDebug>
+#include <net/if.h>
+#include <utility>
 
 namespace vexmora::meter {
 
@@ -17,6 +19,7 @@ void Meter::startCounting()
     } else {
         host_.rebaseline(now);
     }
+    followHostRoutes();
     apps_.start(now);
     lastSampleMs_ = now;
     lastWallMs_ = clock_.wallMs();
@@ -28,6 +31,27 @@ void Meter::startCounting()
     }
     // Stored at once: a stop before the first minute ends then loses nothing.
     baselineUnsaved_ = true;
+}
+
+void Meter::followHostRoutes()
+{
+    if (!settings_.counting)
+        return;
+    std::vector<HostRoute> routes;
+    QString error;
+    if (!routes_.read(routes, &error)) {
+        if (!std::exchange(routesUnread_, true))
+            qWarning().noquote() << "The host's routes cannot be read, so the containers' "
+                                    "traffic to the host may be counted:"
+                                 << error;
+        return;
+    }
+    routesUnread_ = false;
+    const auto counted = [this](int ifindex) {
+        char name[IF_NAMESIZE];
+        return if_indextoname(unsigned(ifindex), name) && host_.counts(QByteArray(name));
+    };
+    apps_.setHostRoutes(routePrefixes(routes, counted));
 }
 
 ByteCounts Meter::resumeStoredCounting(qint64 elapsedMs)

@@ -88,6 +88,12 @@ void AppCounting::setAsleep(bool asleep)
     source_->wakeOnTraffic(asleep);
 }
 
+void AppCounting::setHostRoutes(const std::vector<RoutePrefix> &prefixes)
+{
+    if (source_)
+        source_->setHostRoutes(prefixes);
+}
+
 void AppCounting::runPeriodicWork(qint64 elapsedMs)
 {
     if (elapsedMs - lastLossCheckMs_ >= kLossCheckMs) {

@@ -59,6 +59,8 @@ public:
     // The meter samples less often: the source wakes it on the first
     // traffic it sees (woken()), where it can.
     void setAsleep(bool asleep);
+    // The host's routes changed: see SocketCountSource::setHostRoutes().
+    void setHostRoutes(const std::vector<RoutePrefix> &prefixes);
     // Whether the meter may sleep while nothing moves: not when the source
     // cannot wake it at the first traffic.
     bool maySleep() const { return !source_ || source_->wakesOnTraffic(); }

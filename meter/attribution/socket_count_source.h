@@ -47,6 +47,10 @@ public:
     // must be sampled at the configured interval, or a connection that
     // opens and closes while it sleeps is never seen.
     virtual bool wakesOnTraffic() const { return false; }
+    // The host's routes, whenever they change: where a container's traffic
+    // crosses a counted interface. A source that counts no container ignores
+    // them.
+    virtual void setHostRoutes(const std::vector<RoutePrefix> &prefixes) { Q_UNUSED(prefixes) }
     virtual SourceSample sample() = 0;
     virtual void ownersInUse(QSet<quint32> &inodes, QSet<qint64> &pids) const = 0;
     // Its counts of what it lost, skipped or tracks.

@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QtGlobal>
+#include <array>
 
 namespace vexmora::meter {
 
@@ -18,6 +19,17 @@ struct ByteCounts
         sent += other.sent;
         return *this;
     }
+};
+
+// A prefix of the host's routes, IPv4 as IPv4-mapped IPv6 (::ffff:0:0/96), and
+// whether the host keeps the traffic to it (its own addresses, its bridges and
+// the containers behind them) rather than routing it through a counted
+// interface.
+struct RoutePrefix
+{
+    std::array<quint8, 16> address{};
+    quint8 bits = 0;
+    bool staysOnHost = false;
 };
 
 // Whose a socket is, as far as the source of its counts knows: a process the

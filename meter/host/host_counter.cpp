@@ -179,7 +179,7 @@ ByteCounts HostCounter::sample(qint64 nowMs)
         // New, or created anew under the same name: its counters started at zero.
         bool fresh = known == interfaces_.end();
         if (fresh) {
-            known = interfaces_.insert(now.name, Interface{0, {}, isCounted(now.name), 0});
+            known = interfaces_.insert(now.name, Interface{0, {}, counts(now.name), 0});
         } else {
             fresh = isRecreated(known->ifindex, now.ifindex);
         }
@@ -197,7 +197,7 @@ ByteCounts HostCounter::sample(qint64 nowMs)
     return moved;
 }
 
-bool HostCounter::isCounted(const QByteArray &name) const
+bool HostCounter::counts(const QByteArray &name) const
 {
     return names_.isEmpty() ? reader_.isPhysical(name) : names_.contains(name);
 }
@@ -216,7 +216,7 @@ void HostCounter::takeRead()
     for (const InterfaceCounters &now : read_) {
         auto known = interfaces_.find(now.name);
         if (known == interfaces_.end()) {
-            known = interfaces_.insert(now.name, Interface{0, {}, isCounted(now.name), 0});
+            known = interfaces_.insert(now.name, Interface{0, {}, counts(now.name), 0});
         }
         known->ifindex = now.ifindex;
         known->bytes = now.bytes;

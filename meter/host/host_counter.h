@@ -49,6 +49,8 @@ public:
     // Bytes moved since the previous sample or baseline; the time since then
     // bounds what may be credited.
     ByteCounts sample(qint64 nowMs);
+    // Whether the interface of that name is counted.
+    bool counts(const QByteArray &name) const;
     // The baseline as it stands, to be stored with the rows counted up to it.
     std::vector<store::InterfaceBaseline> baselines() const;
 
@@ -62,7 +64,6 @@ private:
         quint64 lastRead = 0; // the number of the read that last found it
     };
 
-    bool isCounted(const QByteArray &name) const;
     // False when the counters could not be read.
     bool read();
     // Takes the interfaces of the last read as they are: the fresh baseline.

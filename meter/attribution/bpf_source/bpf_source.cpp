@@ -76,6 +76,18 @@ void BpfSource::wakeOnTraffic(bool on)
     d->counters->setReaderAsleep(on);
 }
 
+void BpfSource::setHostRoutes(const std::vector<RoutePrefix> &prefixes)
+{
+    QString error;
+    const int left = d->counters->setHostRoutes(prefixes, &error);
+    if (left < 0)
+        qWarning().noquote() << "The containers' traffic to the host may be counted:" << error;
+    else if (left > 0)
+        qWarning("The containers' traffic to %d of the host's route prefixes may be counted: the "
+                 "kernel programs hold no more of them.",
+                 left);
+}
+
 bool BpfSource::readLive(QString *error)
 {
     d->live.clear();

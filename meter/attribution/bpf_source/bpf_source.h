@@ -38,6 +38,7 @@ public:
     void readNotifications() override;
     void wakeOnTraffic(bool on) override;
     bool wakesOnTraffic() const override { return true; }
+    void setHostRoutes(const std::vector<RoutePrefix> &prefixes) override;
     void ownersInUse(QSet<quint32> &inodes, QSet<qint64> &pids) const override;
     bool recordedProgram(qint64 pid, QString *executable, QStringList *argv) const override;
 

@@ -44,11 +44,15 @@ struct KernelSocketCount
     ByteCounts payload; // TCP or UDP payload (the IP payload for other protocols), resent bytes too
     ByteCounts packets; // segments
     bool finished = false; // final counts: the socket is gone from the kernel's map
+    // A socket of another network namespace (a container's): it counts only
+    // what it exchanges with addresses the host routes out (setHostRoutes()).
+    bool contained = false;
 };
 
 // Those of `live` (read before `existing` was listed) whose socket is gone:
-// TCP and UDP sockets not among the existing ones. Other protocols cannot be
-// listed and are never taken for gone.
+// TCP and UDP sockets of the namespace not among the existing ones. Other
+// protocols and other namespaces' sockets cannot be listed and are never
+// taken for gone.
 std::vector<quint64> vanishedEntries(const KernelSockets &live,
                                      const std::unordered_set<quint64> &existing);
 
@@ -86,6 +90,11 @@ public:
     // While the reader sleeps, the first packet counted makes finishedFd()
     // readable at once (and turns this off again).
     void setReaderAsleep(bool asleep);
+    // Which addresses the host keeps the traffic to, for the sockets of other
+    // network namespaces (containers): they count only the rest. Replaces the
+    // prefixes given before; the number that did not fit (those that stay on
+    // the host come first), -1 with the reason when the kernel refused them.
+    int setHostRoutes(const std::vector<RoutePrefix> &prefixes, QString *error);
     // Appends the sockets that finished since the last call: TCP at TCP_CLOSE
     // (a socket older than the programs: when released), other protocols when
     // released. A TCP socket connected again after TCP_CLOSE finishes again

@@ -37,6 +37,7 @@ KernelSocketCount LiveMapReader::toCount(quint64 cookie, const vx_socket_counts 
     result.uid = counts.uid;
     result.comm = names_.of(counts.tgid, counts.comm);
     result.protocol = counts.protocol;
+    result.contained = counts.contained != 0;
     result.wire = {counts.wire[VX_RECV], counts.wire[VX_SENT]};
     result.payload = {counts.payload[VX_RECV], counts.payload[VX_SENT]};
     result.packets = {counts.packets[VX_RECV], counts.packets[VX_SENT]};

@@ -1,13 +1,20 @@
-/* Counts every socket's traffic as its packets move, for the sockets of one
- * network namespace (the loader's). Attached at the root of the cgroup v2
- * hierarchy, so every socket of the host passes through; the packet programs
- * never drop anything: each returns 1 on every path.
+/* Counts every socket's traffic as its packets move. Attached at the root of
+ * the cgroup v2 hierarchy, so every socket of the host passes through; the
+ * packet programs never drop anything: each returns 1 on every path.
+ *
+ * The loader's network namespace is the host's: its sockets count everything
+ * but loopback. A socket of another one (a container's) counts only what it
+ * exchanges with addresses that the host routes through a counted interface
+ * (host_routes, kept by the reader from the host's routes): its traffic to the
+ * host, to other containers and over the host's bridges crosses no counted
+ * interface, and what it sends out does, as the same IP packets (address
+ * translation changes addresses, not sizes).
  *
  * Whose a socket is: sock_create stores the creating process in socket-local
  * storage, which a listener's accepted sockets inherit (BPF_F_CLONE), and the
- * iterators mark the sockets that existed before the programs loaded (owner
- * unknown). A socket without that storage is not counted: it belongs to
- * another network namespace. Processes are recorded by their pid in the
+ * iterators mark the host's sockets that existed before the programs loaded
+ * (owner unknown). A socket without that storage is not counted: it is a
+ * container's older than the programs. Processes are recorded by their pid in the
  * loader's pid namespace, or as unknown where it cannot see them. */
 #include "kernel_types.bpf.h"
 #include "packet_headers.bpf.h"
@@ -50,6 +57,7 @@ enum owner_flags {
     /* The final counts went for good: no later packet makes a new entry,
      * which nothing would ever finish. */
     OWNER_DONE = 4,
+    OWNER_CONTAINED = 8, /* of another network namespace than the loader's */
 };
 
 struct socket_owner
@@ -86,6 +94,48 @@ struct
     __uint(type, BPF_MAP_TYPE_RINGBUF);
     __uint(max_entries, FINISHED_BYTES);
 } finished SEC(".maps");
+
+struct
+{
+    __uint(type, BPF_MAP_TYPE_LPM_TRIE);
+    __uint(map_flags, BPF_F_NO_PREALLOC);
+    __uint(max_entries, VX_ROUTE_PREFIXES);
+    __type(key, struct vx_route_key);
+    __type(value, __u8);
+} host_routes SEC(".maps");
+
+/* Whether the host keeps the traffic to `key`'s address: a longest-prefix
+ * match in its routes, as the host's own routing decides; an address no
+ * route covers leaves (it is counted). */
+static __always_inline int stays_on_host(struct vx_route_key *key)
+{
+    key->prefix_bits = 128;
+    __u8 *stays = bpf_map_lookup_elem(&host_routes, key);
+    return stays && *stays;
+}
+
+/* The remote address of a packet that starts at its IP header: the
+ * destination of what is sent, the source of what is received. */
+static __always_inline int remote_of(struct __sk_buff *skb, int direction, struct vx_route_key *key)
+{
+    __u8 version;
+
+    if (bpf_skb_load_bytes(skb, 0, &version, 1) != 0)
+        return 0;
+    if (version >> 4 == 4) {
+        key->address[10] = key->address[11] = 0xff;
+        return bpf_skb_load_bytes(skb, direction == VX_SENT ? 16 : 12, &key->address[12], 4) == 0;
+    }
+    if (version >> 4 == 6)
+        return bpf_skb_load_bytes(skb, direction == VX_SENT ? 24 : 8, key->address, 16) == 0;
+    return 0;
+}
+
+static __always_inline int kept_on_host(struct __sk_buff *skb, int direction)
+{
+    struct vx_route_key key = {};
+    return remote_of(skb, direction, &key) && stays_on_host(&key);
+}
 
 static __always_inline int is_inet(__u32 family)
 {
@@ -127,17 +177,21 @@ static __always_inline struct vx_socket_counts *add_entry(__u64 cookie, struct s
     fresh.uid = owner->uid;
     __builtin_memcpy(fresh.comm, owner->comm, sizeof fresh.comm);
     fresh.protocol = protocol;
+    fresh.contained = (owner->flags & OWNER_CONTAINED) != 0;
     /* Fails when another CPU was first (then the lookup finds its entry) or
      * when the map is full (then it finds nothing). */
     bpf_map_update_elem(&live, &cookie, &fresh, BPF_NOEXIST);
     return bpf_map_lookup_elem(&live, &cookie);
 }
 
-static __always_inline struct vx_socket_counts *entry_for(struct __sk_buff *skb, __u64 cookie)
+/* The socket's entry, made at its first packet that counts; none for a
+ * packet that does not count (a container's that stays on the host). */
+static __always_inline struct vx_socket_counts *entry_for(struct __sk_buff *skb, __u64 cookie,
+                                                          int direction)
 {
     struct vx_socket_counts *counts = bpf_map_lookup_elem(&live, &cookie);
     if (counts)
-        return counts;
+        return counts->contained && kept_on_host(skb, direction) ? 0 : counts;
     struct bpf_sock *sk = skb->sk;
     if (!sk)
         return 0;
@@ -146,6 +200,8 @@ static __always_inline struct vx_socket_counts *entry_for(struct __sk_buff *skb,
         return 0;
     struct socket_owner *owner = bpf_sk_storage_get(&owners, sk, 0, 0);
     if (!owner || (owner->flags & OWNER_DONE))
+        return 0;
+    if ((owner->flags & OWNER_CONTAINED) && kept_on_host(skb, direction))
         return 0;
     counts = add_entry(cookie, owner, sk->protocol);
     if (!counts)
@@ -202,7 +258,7 @@ static __always_inline void count(struct __sk_buff *skb, int direction)
 {
     if (skb->ifindex == LOOPBACK_IFINDEX)
         return;
-    struct vx_socket_counts *counts = entry_for(skb, bpf_get_socket_cookie(skb));
+    struct vx_socket_counts *counts = entry_for(skb, bpf_get_socket_cookie(skb), direction);
     __u32 segments = skb->gso_segs ? skb->gso_segs : 1;
     __u32 headers = header_bytes(skb);
     __u32 payload = skb->len > headers ? skb->len - headers : 0;
@@ -232,8 +288,8 @@ int count_egress(struct __sk_buff *skb)
     return 1;
 }
 
+#include "socket_iterators.bpf.h"
 #include "socket_lives.bpf.h"
 #include "socket_movers.bpf.h"
-#include "socket_iterators.bpf.h"
 
 char LICENSE[] SEC("license") = "GPL";

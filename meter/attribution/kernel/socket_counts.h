@@ -31,7 +31,22 @@ struct vx_socket_counts
      * connects again after TCP_CLOSE, or that sends its reset after its
      * counts were finished, is counted anew under the same cookie. */
     __u8 life;
-    __u8 padding[6];
+    /* The socket is another network namespace's (a container's): only what
+     * it exchanges with addresses the host routes through a counted
+     * interface is counted. */
+    __u8 contained;
+    __u8 padding[5];
+};
+
+/* A prefix of the host's routes, IPv4 as IPv4-mapped IPv6 (::ffff:0:0/96),
+ * the key of the programs' longest-prefix-match map: 1 where the host keeps
+ * the traffic to it (its own addresses, bridges, other containers), 0 where
+ * it routes it through a counted interface. */
+#define VX_ROUTE_PREFIXES 4096
+struct vx_route_key
+{
+    __u32 prefix_bits;
+    __u8 address[16];
 };
 
 /* What a process executed, kept by process id when it executes (and given

@@ -21,11 +21,13 @@ static __always_inline void close_tcp(struct bpf_sock_ops *ops)
 SEC("cgroup/sock_create")
 int note_creator(struct bpf_sock *sk)
 {
-    if (!is_inet(sk->family) || bpf_get_netns_cookie(sk) != counted_netns)
+    if (!is_inet(sk->family))
         return 1;
     struct socket_owner *owner = bpf_sk_storage_get(&owners, sk, 0, BPF_SK_STORAGE_GET_F_CREATE);
     if (!owner)
         return 1;
+    if (bpf_get_netns_cookie(sk) != counted_netns)
+        owner->flags = OWNER_CONTAINED;
     owner->tgid = current_tgid(creator_pids);
     owner->uid = (__u32)bpf_get_current_uid_gid();
     current_comm(owner->tgid, &owner->comm);

@@ -35,6 +35,7 @@ static __always_inline void keep_for_time_wait(__u64 cookie, __u32 old)
     owner.uid = counts->uid;
     __builtin_memcpy(owner.comm, counts->comm, sizeof owner.comm);
     owner.protocol = counts->protocol;
+    owner.contained = counts->contained;
     owner.life = counts->life + 1;
     bpf_map_update_elem(&lingering, &cookie, &owner, BPF_ANY);
 }
@@ -71,8 +72,29 @@ static __always_inline void count_time_wait(__u64 cookie, int direction, __u64 w
  * IP header and a bare TCP header with timestamps when the FIN had options
  * (its timestamps, which the ACK echoes). The packet starts at its TCP
  * header here; the IP header lies before. */
+/* Whether the host keeps what a container's time-wait socket exchanges with
+ * the sender of skb (its IP header at network_header). */
+static __always_inline int arrival_kept_on_host(struct sk_buff *skb)
+{
+    struct vx_route_key key = {};
+    const unsigned char *ip = skb->head + skb->network_header;
+    __u8 version = 0;
+
+    if (bpf_probe_read_kernel(&version, 1, ip) != 0)
+        return 0;
+    if (version >> 4 == 4) {
+        key.address[10] = key.address[11] = 0xff;
+        return bpf_probe_read_kernel(&key.address[12], 4, ip + 12) == 0 && stays_on_host(&key);
+    }
+    return version >> 4 == 6 && bpf_probe_read_kernel(key.address, 16, ip + 8) == 0 &&
+           stays_on_host(&key);
+}
+
 static __always_inline void count_time_wait_arrival(__u64 cookie, struct sk_buff *skb)
 {
+    struct vx_socket_counts *owner = bpf_map_lookup_elem(&lingering, &cookie);
+    if (!owner || (owner->contained && arrival_kept_on_host(skb)))
+        return;
     const __u32 ip_header = (__u32)(skb->transport_header - skb->network_header);
     __u8 tcp[TCP_FLAGS_OFFSET + 1] = {};
     bpf_probe_read_kernel(tcp, sizeof tcp, skb->head + skb->transport_header);

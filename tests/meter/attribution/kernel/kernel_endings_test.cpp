@@ -48,6 +48,7 @@ TEST_F(KernelEndings, EveryEndingIsCountedOnceAndLeavesNothingInTheLiveMap)
     QString error;
     if (!source.open(&error))
         KERNEL_TEST_LACKS("the kernel programs did not load: " + error.toStdString());
+    source.setHostRoutes(keptOnHost());
     source.sample();
     const std::vector<Kind> all{Kind::V4, Kind::V6, Kind::Mapped}, v4{Kind::V4};
     const struct
@@ -128,6 +129,7 @@ TEST_F(KernelSource, ASocketOlderThanTheProgramsIsItsHoldersThroughTheListingAtT
     QString error;
     if (!source.open(&error))
         KERNEL_TEST_LACKS("the kernel programs did not load: " + error.toStdString());
+    source.setHostRoutes(keptOnHost());
     ProcessAttribution processes;
     processes.start();
     processes.attribute(source.sample(), source); // the baseline

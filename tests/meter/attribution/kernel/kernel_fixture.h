@@ -40,6 +40,10 @@ struct LinkStats
 // Each socket once: the finished ones, then the live ones.
 using SocketsByCookie = std::map<quint64, KernelSocketCount>;
 
+// A's IPv4 address, then every address: where the host keeps the traffic of
+// other namespaces, B's and those of anything else running on the machine.
+std::vector<vexmora::meter::RoutePrefix> keptOnHost();
+
 class KernelCountersTest : public testing::Test
 {
 protected:
@@ -56,6 +60,8 @@ protected:
     void prepareLink(Ipv6 ipv6, Offload offload = Offload::Off);
     // Opens counters_ in A (or the given ones); skips where BPF cannot load.
     void openCounters() { openCounters(counters_); }
+    // Opens them with A as the host that routes nothing out: the sockets of
+    // other namespaces, B's among them, count nothing.
     void openCounters(KernelSocketCounters &counters);
     LinkStats statsOfA();
     // Runs work on a thread in namespace B and waits for it.

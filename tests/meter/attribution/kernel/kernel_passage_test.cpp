@@ -207,13 +207,56 @@ TEST_F(KernelPassage, TheSweepFinishesOnlyEntriesOfSocketsThatNoLongerExist)
     EXPECT_EQ(live().count(cookieOf(tcp)), 0u);
     EXPECT_EQ(counters_.finishVanished(swept, &error), 0);
 
-    // What is not listed is gone, but for protocols that cannot be listed.
-    KernelSocketCount gone, icmp;
+    // What is not listed is gone, but for protocols that cannot be listed and
+    // for other namespaces' sockets, which the listing does not see.
+    KernelSocketCount gone, icmp, contained;
     gone.cookie = 1;
     gone.protocol = IPPROTO_TCP;
     icmp.cookie = 2;
     icmp.protocol = IPPROTO_ICMP;
-    EXPECT_EQ(vexmora::meter::vanishedEntries({gone, icmp}, {}), std::vector<quint64>{1});
+    contained.cookie = 3;
+    contained.protocol = IPPROTO_UDP;
+    contained.contained = true;
+    EXPECT_EQ(vexmora::meter::vanishedEntries({gone, icmp, contained}, {}),
+              std::vector<quint64>{1});
+}
+
+// A socket of another namespace (B, a container's) counts only what it
+// exchanges with addresses the host routes out, exactly; the rest, none.
+TEST_F(KernelPassage, AnotherNamespacesSocketCountsOnlyWhatTheHostRoutesOut)
+{
+    constexpr std::size_t kDatagrams = 20, kPayload = 700;
+    prepareLink(Ipv6::Off);
+    openCounters();
+    vexmora::meter::RoutePrefix out = keptOnHost().front();
+    out.staysOnHost = false;
+    QString error;
+    const auto sendFromB = [&](const std::vector<vexmora::meter::RoutePrefix> &routes) {
+        EXPECT_EQ(counters_.setHostRoutes(routes, &error), 0) << error.toStdString();
+        const int receiver = udpAt(kAddressA);
+        const quint64 barrier = cookieOf(receiver);
+        quint64 cookie = 0;
+        inB([&] {
+            const int sender = ::socket(AF_INET, SOCK_DGRAM, 0);
+            cookie = cookieOf(sender);
+            for (std::size_t i = 0; i < kDatagrams; ++i)
+                expectDelivered(sender, receiver, at(kAddressA, portOf(receiver)), kPayload);
+            ::close(sender);
+        });
+        ::close(receiver); // its end comes after the sender's
+        EXPECT_TRUE(waitFinished({barrier}));
+        return cookie;
+    };
+
+    const quint64 routedOut = sendFromB({keptOnHost().back(), out});
+    ASSERT_EQ(finished_.count(routedOut), 1u) << "not counted";
+    EXPECT_TRUE(finished_.at(routedOut).contained);
+    EXPECT_EQ(finished_.at(routedOut).wire.sent, kDatagrams * (kPayload + 8 + 20 + 14));
+    EXPECT_EQ(finished_.at(routedOut).wire.recv, 0u);
+
+    const quint64 kept = sendFromB(keptOnHost());
+    EXPECT_EQ(finished_.count(kept), 0u) << "counted what the host keeps";
+    EXPECT_EQ(live().count(kept), 0u);
 }
 
 } // namespace
