@@ -134,14 +134,16 @@ run_in() { # I OUTPUT COMMAND...: in container I
     spawn "$2" "$tag-c$1" "$BASH" "$0" --enter "${scopes[$1]}" "$work/root" "${@:3}"
 }
 
-# The interpreter, its modules and libraries, traffic.py as /download.py.
+# The interpreter, its modules and libraries, traffic.py as /download.py, the
+# package database that tells the interpreter is a packaged one.
 host_files_image() {
     local stdlib libs
     stdlib=$("$python" -c 'import sysconfig; print(sysconfig.get_path("stdlib"))')
     libs=$(ldd "$python" "$stdlib"/lib-dynload/*.so | awk '$2 == "=>" { print $3 } $1 ~ /^\// && NF == 2 { print $1 }')
     # shellcheck disable=SC2046
     tar -chf "$work/image.tar" -C / --transform "s|^${here#/}/traffic.py\$|download.py|" \
-        "${python#/}" "${stdlib#/}" $(sort -u <<<"$libs" | sed 's|^/||') "${here#/}/traffic.py"
+        "${python#/}" "${stdlib#/}" $(sort -u <<<"$libs" | sed 's|^/||') "${here#/}/traffic.py" \
+        var/lib/dpkg/status $(cd / && echo var/lib/dpkg/info/*.list)
     "${podman[@]}" import -q "$work/image.tar" localhost/vxc-host-files >/dev/null
 }
 pod_run() { # I OUTPUT ARGUMENTS...: in Podman's container
