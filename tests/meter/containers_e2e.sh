@@ -188,6 +188,11 @@ sleep 1.5 # a last sample sees the programs' final counts
 host_downloaded() { jq -e 'any(.[]; .app == "download.py" and .down >= 2000000)' "$state/app_info"; }
 eventually 15 host_downloaded >/dev/null || fail "no snapshot after the downloads: $(cat "$state/app_info")"
 "$ctl" apps >"$work/apps"
+cp "$state/process_info" "$work/"
+host_pids() { # I: its processes as the host sees them
+    if [ "$1" = 2 ]; then "${podman[@]}" inspect --format '{{.State.Pid}}' "${names[2]}"; else cat "${scopes[$1]}/cgroup.procs"; fi
+}
+for i in "${containers[@]}"; do host_pids "$i" >"$work/pids$i"; done
 read -r recv1 sent1 < <(counters "$host" "$up")
 stop_meter
 
@@ -204,6 +209,8 @@ for i in "${containers[@]}"; do
     [ "$(ppm "$recv" "$expected_recv")" -le 5000 ] && [ "$(ppm "$sent" "$expected_sent")" -le 5000 ] ||
         failures+=("$row is not what the host forwarded for it")
     grep -qF "$row" "$work/apps" || failures+=("vexmoractl apps does not show $row")
+    pid=$(jq --arg app "$row" '.[] | select(.app == $app) | .pid' "$work/process_info" | head -n 1)
+    grep -qx "${pid:--}" "$work/pids$i" || failures+=("process_info: $row not under its host pid: ${pid:-none}")
 done
 echo "vexmoractl apps:"
 sed 's/^/  /' "$work/apps"
