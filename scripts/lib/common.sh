@@ -12,9 +12,12 @@ run_packages=(dbus-daemon systemd libglib2.0-bin)
 # debootstrap builds the root that the boot test (label systemd) boots.
 # cockpit-ws, cockpit-bridge and chromium run the Cockpit page's browser test;
 # qemu-system-x86, busybox-static, kmod, cpio and xz-utils boot Debian's
-# kernels for the kernel matrix (label kernels).
+# kernels for the kernel matrix (label kernels); nftables gives the container
+# test its address translation and per-container counters, podman and runc
+# its container made by a runtime.
 test_packages=(libgtest-dev sqlite3 jq tzdata util-linux valgrind dpkg-dev file passwd
-               dbus-system-bus-common debootstrap mount python3 iproute2 procps
+               dbus-system-bus-common debootstrap mount python3 iproute2 procps nftables
+               podman runc
                cockpit-ws cockpit-bridge chromium
                qemu-system-x86 busybox-static kmod cpio xz-utils)
 # What `scripts/run --web` adds: Cockpit's web server and its bridge.
