@@ -35,8 +35,6 @@ void Meter::startCounting()
 
 void Meter::followHostRoutes()
 {
-    if (!settings_.counting)
-        return;
     std::vector<HostRoute> routes;
     QString error;
     if (!routes_.read(routes, &error)) {
