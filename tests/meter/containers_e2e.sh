@@ -155,6 +155,13 @@ runtime_state
 [ ${#containers[@]} = 2 ] || host_files_image
 add_netns "$host" "$outside"
 veth "$host" "$up" 10.213.0.1 "$outside" "$tag-o" "$server"
+private_bus "$bus_config"
+"$service" >"$work/service.log" 2>&1 &
+pids+=($!)
+fresh_state
+read -r recv0 sent0 < <(counters "$host" "$up")
+start_meter "$host" "$meter" --attribution=bpf --interval=0.5 --interfaces="$up"
+# The containers' network comes after the meter started: it follows the routes.
 ip -n "$host" link add "$bridge" address 02:00:0a:d5:01:01 type bridge
 ip -n "$host" addr add 10.213.1.1/24 dev "$bridge"
 ip -n "$host" link set "$bridge" up
@@ -166,12 +173,6 @@ firewall
 ln -s "$here/traffic.py" "$work/download.py"
 ln -s "$here/traffic.py" "$work/talk.py"
 
-private_bus "$bus_config"
-"$service" >"$work/service.log" 2>&1 &
-pids+=($!)
-fresh_state
-read -r recv0 sent0 < <(counters "$host" "$up")
-start_meter "$host" "$meter" --attribution=bpf --interval=0.5 --interfaces="$up"
 
 spawn "$work/server.out" "$outside" "$python" "$here/traffic.py" peer - "$server" - - - 0
 run_in 1 "$work/talk1.out" "$python" "$work/talk.py" server "${addresses[1]}" "$talk_bytes"
