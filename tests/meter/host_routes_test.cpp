@@ -50,6 +50,8 @@ TEST(HostRoutes, OwnAddressesBridgesAndLinkLocalStayWhatACountedInterfaceCarries
         ipv4({198, 51, 100, 7}, 32, {kUplink}, RT_TABLE_LOCAL, RTN_LOCAL), // the host's address
         ipv4({10, 88, 0, 0}, 16, {kBridge}),                        // containers behind a bridge
         ipv4({10, 88, 9, 0}, 24, {kBridge, kUplink}),               // one next hop counted: leaves
+        ipv4({10, 88, 5, 0}, 24, {kBridge}),                        // the same prefix twice,
+        ipv4({10, 88, 5, 0}, 24, {kUplink}),                        // once out: leaves
         ipv4({10, 88, 7, 0}, 24, {kUplink}, 100),                   // another table: leaves
         ipv4({10, 88, 7, 0}, 24, {kBridge}, RT_TABLE_MAIN),         // but the main table's says
         ipv4({10, 99, 0, 0}, 16, {}, RT_TABLE_MAIN, RTN_BLACKHOLE), // moves nothing: not listed
@@ -59,10 +61,10 @@ TEST(HostRoutes, OwnAddressesBridgesAndLinkLocalStayWhatACountedInterfaceCarries
     const auto counted = [](int ifindex) { return ifindex == kUplink; };
 
     EXPECT_EQ(described(routePrefixes(routes, counted)),
-              (std::vector<std::string>{"10.88.0.0/16 stays", "10.88.7.0/24 stays",
-                                        "10.88.9.0/24 leaves", "169.254.0.0/16 stays",
-                                        "192.0.0.0/21 stays", "192.0.2.0/24 stays",
-                                        "198.51.100.7/32 stays", "fe80::/10 stays"}));
+              (std::vector<std::string>{
+                  "10.88.0.0/16 stays", "10.88.5.0/24 leaves", "10.88.7.0/24 stays",
+                  "10.88.9.0/24 leaves", "169.254.0.0/16 stays", "192.0.0.0/21 stays",
+                  "192.0.2.0/24 stays", "198.51.100.7/32 stays", "fe80::/10 stays"}));
 }
 
 } // namespace
