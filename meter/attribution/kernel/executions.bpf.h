@@ -22,6 +22,33 @@ struct
     __type(value, struct vx_execution);
 } execution_scratch SEC(".maps");
 
+static __always_inline struct kernfs_node *parent_of(struct kernfs_node *node)
+{
+    if (bpf_core_field_exists(((struct kernfs_node___rcu *)node)->__parent))
+        return BPF_CORE_READ((struct kernfs_node___rcu *)node, __parent);
+    return BPF_CORE_READ((struct kernfs_node___plain *)node, parent);
+}
+
+/* The names of the task's cgroup v2 directory and its parents below the root. */
+static __always_inline void note_cgroup(struct task_struct *task, struct vx_execution *execution)
+{
+    struct kernfs_node *node = BPF_CORE_READ(task, cgroups, dfl_cgrp, kn);
+    execution->cgroup_known = 1;
+    for (int level = 0; level < VX_CGROUP_LEVELS; level++) {
+        execution->cgroup[level][0] = 0;
+        struct kernfs_node *parent = node ? parent_of(node) : 0;
+        if (!parent)
+            continue; /* node is the root, or none */
+        long length = bpf_probe_read_kernel_str(execution->cgroup[level], VX_CGROUP_NAME_BYTES,
+                                                BPF_CORE_READ(node, name));
+        if (length <= 0 || length >= VX_CGROUP_NAME_BYTES)
+            execution->cgroup_known = 0; /* unreadable, or perhaps cut */
+        node = parent;
+    }
+    if (node && parent_of(node))
+        execution->cgroup_known = 0; /* deeper than the levels kept */
+}
+
 SEC("tp_btf/sched_process_exec")
 int BPF_PROG(note_exec, struct task_struct *task, int old_pid, struct linux_binprm *program)
 {
@@ -39,6 +66,7 @@ int BPF_PROG(note_exec, struct task_struct *task, int old_pid, struct linux_binp
     execution->argument_bytes = 0;
     if (bytes > 0 && bpf_probe_read_user(execution->arguments, bytes, (void *)start) == 0)
         execution->argument_bytes = bytes;
+    note_cgroup(task, execution);
     __u32 tgid = task->tgid;
     bpf_map_update_elem(&executions, &tgid, execution, BPF_ANY);
     return 0;

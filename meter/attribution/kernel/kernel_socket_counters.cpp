@@ -270,8 +270,26 @@ int KernelSocketCounters::finishVanished(std::vector<KernelSocketCount> &finishe
     return count;
 }
 
-bool KernelSocketCounters::recordedExecution(quint32 tgid, QString *executable,
-                                             QStringList *argv) const
+namespace {
+
+// "/a/b/c" from the names the nearest first; empty when unknown.
+QString cgroupPath(const vx_execution &execution)
+{
+    if (!execution.cgroup_known)
+        return {};
+    QString path;
+    for (const auto &name : execution.cgroup) {
+        const int length = int(strnlen(name, VX_CGROUP_NAME_BYTES));
+        if (length > 0)
+            path.prepend(QLatin1Char('/') + QFile::decodeName(QByteArray(name, length)));
+    }
+    return path.isEmpty() ? QStringLiteral("/") : path;
+}
+
+} // namespace
+
+bool KernelSocketCounters::recordedExecution(quint32 tgid, QString *executable, QStringList *argv,
+                                             QString *cgroup) const
 {
     if (!isOpen() || !d->programs.executions)
         return false;
@@ -288,6 +306,8 @@ bool KernelSocketCounters::recordedExecution(quint32 tgid, QString *executable,
         argv->append(QFile::decodeName(argument));
     if (!argv->isEmpty() && argv->constLast().isEmpty())
         argv->removeLast();
+    if (cgroup)
+        *cgroup = cgroupPath(execution);
     return !executable->isEmpty();
 }
 

@@ -113,9 +113,12 @@ public:
 
     // What the process `tgid` (as processIds() records it) executed last, kept
     // when it executed: the executable as execve() was given it (an
-    // interpreter's path for a #! script) and its argv. False when nothing is
-    // known: a process older than the programs, or ids of another namespace.
-    bool recordedExecution(quint32 tgid, QString *executable, QStringList *argv) const;
+    // interpreter's path for a #! script), its argv and the path of its cgroup
+    // v2 ("/system.slice/x.scope"; empty when not known: one deeper than a few
+    // levels, or a name too long). False when nothing is known: a process
+    // older than the programs, or ids of another namespace.
+    bool recordedExecution(quint32 tgid, QString *executable, QStringList *argv,
+                           QString *cgroup = nullptr) const;
 
     quint64 lostFinished() const;     // final counts the ring buffer had no room for
     quint64 uncountedPackets() const; // packets not counted: the live map was full

@@ -17,11 +17,33 @@ struct mm_struct
     unsigned long arg_start;
     unsigned long arg_end;
 } __attribute__((preserve_access_index));
+struct kernfs_node
+{
+    const char *name;
+} __attribute__((preserve_access_index));
+/* The parent's member before Linux 6.15 and since. */
+struct kernfs_node___plain
+{
+    struct kernfs_node *parent;
+} __attribute__((preserve_access_index));
+struct kernfs_node___rcu
+{
+    struct kernfs_node *__parent;
+} __attribute__((preserve_access_index));
+struct cgroup
+{
+    struct kernfs_node *kn;
+} __attribute__((preserve_access_index));
+struct css_set
+{
+    struct cgroup *dfl_cgrp;
+} __attribute__((preserve_access_index));
 struct task_struct
 {
     int pid;
     int tgid;
     struct mm_struct *mm;
+    struct css_set *cgroups;
 } __attribute__((preserve_access_index));
 struct linux_binprm
 {

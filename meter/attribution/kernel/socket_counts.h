@@ -53,11 +53,20 @@ struct vx_route_key
  * to the children it forks): what names it once it is gone. */
 #define VX_PATH_BYTES 256
 #define VX_ARGUMENT_BYTES 256
+/* The cgroup v2 it ran in, by the names of its directory and the parents'
+ * below the root: a container's, which names it (the scopes of Docker and
+ * Podman, machines, ...), lies within a few levels of the root. */
+#define VX_CGROUP_LEVELS 4
+#define VX_CGROUP_NAME_BYTES 96
 struct vx_execution
 {
     char executable[VX_PATH_BYTES];    /* as execve() was given it, or the interpreter of a #! */
     char arguments[VX_ARGUMENT_BYTES]; /* argv, each NUL-terminated; cut at the size */
     __u32 argument_bytes;
+    /* The nearest first, empty past the root's children; a name cut at the
+     * size, or a cgroup deeper than the levels, leaves the path unknown. */
+    __u32 cgroup_known;
+    char cgroup[VX_CGROUP_LEVELS][VX_CGROUP_NAME_BYTES];
 };
 
 /* What the ring buffer carries when a socket is done. */

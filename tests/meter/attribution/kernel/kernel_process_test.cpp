@@ -1,5 +1,6 @@
 // The process that loads the programs: what it needs, and that nothing of
 // them outlives it, however it ends.
+#include "cgroup_mount.h"
 #include "kernel_fixture.h"
 
 #include <QDir>
@@ -148,23 +149,47 @@ using KernelExecutions = KernelCountersTest;
 TEST_F(KernelExecutions, WhatAProcessExecutedIsKeptAfterItEnds)
 {
     openCounters();
+    QFile mountinfo(QStringLiteral("/proc/self/mountinfo"));
+    ASSERT_TRUE(mountinfo.open(QIODevice::ReadOnly));
+    const QString root = vexmora::meter::cgroupV2MountPoint(mountinfo.readAll());
+    ASSERT_FALSE(root.isEmpty());
     QTemporaryDir dir;
     const QString script = dir.filePath(QStringLiteral("short_lived.sh"));
     QFile file(script);
     ASSERT_TRUE(file.open(QIODevice::WriteOnly));
     file.write("exit 0\n");
     file.close();
-    QProcess shell;
-    shell.start(QStringLiteral("/bin/sh"), {script, QStringLiteral("an argument")});
-    ASSERT_TRUE(shell.waitForStarted(10000));
-    const qint64 pid = shell.processId();
-    ASSERT_TRUE(shell.waitForFinished(10000));
+    // Where it ran: a container's scope two levels down is named; one deeper
+    // than the levels kept is not known at all, not known in part.
+    const QString top = QStringLiteral("/vexmora-test-%1.slice").arg(::getpid());
+    const QString scope = top + QStringLiteral("/docker-1.scope");
+    const QString deep = top + QStringLiteral("/a/b/c/docker-2.scope");
+    const QString cgroups[] = {scope, deep};
+    const QString expected[] = {scope, QString()};
+    for (int i = 0; i < 2; ++i) {
+        ASSERT_TRUE(QDir().mkpath(root + cgroups[i]));
+        QProcess shell;
+        shell.start(QStringLiteral("/bin/sh"),
+                    {QStringLiteral("-c"),
+                     QStringLiteral("echo $$ >%1/cgroup.procs && exec \"$0\" \"$@\"")
+                         .arg(root + cgroups[i]),
+                     QStringLiteral("/bin/sh"), script, QStringLiteral("an argument")});
+        ASSERT_TRUE(shell.waitForStarted(10000));
+        const qint64 pid = shell.processId();
+        ASSERT_TRUE(shell.waitForFinished(10000));
+        QString executable, cgroup;
+        QStringList argv;
+        ASSERT_TRUE(counters_.recordedExecution(quint32(pid), &executable, &argv, &cgroup));
+        EXPECT_EQ(executable, QStringLiteral("/bin/sh"));
+        EXPECT_EQ(argv,
+                  (QStringList{QStringLiteral("/bin/sh"), script, QStringLiteral("an argument")}));
+        EXPECT_EQ(cgroup, expected[i]);
+    }
+    for (const char *path :
+         {"/a/b/c/docker-2.scope", "/a/b/c", "/a/b", "/a", "/docker-1.scope", ""})
+        QDir().rmdir(root + top + QLatin1String(path));
     QString executable;
     QStringList argv;
-    ASSERT_TRUE(counters_.recordedExecution(quint32(pid), &executable, &argv));
-    EXPECT_EQ(executable, QStringLiteral("/bin/sh"));
-    EXPECT_EQ(argv,
-              (QStringList{QStringLiteral("/bin/sh"), script, QStringLiteral("an argument")}));
     EXPECT_FALSE(counters_.recordedExecution(0, &executable, &argv));
 }
 
