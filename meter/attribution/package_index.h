@@ -34,6 +34,14 @@ public:
     // Forgets the answers and builds the filter anew when the status file
     // changed since the last call (or on the first); true then.
     bool refresh();
+    // Reads the database at other paths from now on: a container's, through
+    // the root of another of its processes. The next refresh() tells whether
+    // it is the same one.
+    void relocate(QString infoDir, QString statusFile)
+    {
+        infoDir_ = std::move(infoDir);
+        statusFile_ = std::move(statusFile);
+    }
     // The package that installed path (an absolute path); empty when none.
     QString packageOf(const QString &path) const;
     LoadStats stats() const { return stats_; }
