@@ -55,6 +55,7 @@ TEST(ContainerNames, OnlyTheRuntimesCgroupsNameContainersAsTheirStateFilesSay)
     addRuntimeState(host);
     ContainerNames names(host.sources().containerState);
     const QByteArray a = id('a');
+    const QByteArray crafted = "/user.slice/x\n0::/system.slice/docker-" + a + ".scope";
     const struct
     {
         QByteArray procCgroup;
@@ -80,7 +81,8 @@ TEST(ContainerNames, OnlyTheRuntimesCgroupsNameContainersAsTheirStateFilesSay)
         {"0::/user.slice/user-1000.slice/user@1000.service/app.slice/docker-" + a + ".scope\n", ""},
         {"0::/user.slice/docker-" + a + ".scope\n", ""},
         {"0::/system.slice/build.service/docker-" + a + ".scope\n", ""},
-        {"0::/user.slice/x\n0::/system.slice/docker-" + a + ".scope\n", ""},
+        // A user's cgroup named with a line break, on a hybrid host.
+        {"1:name=systemd:" + crafted + "\n0::" + crafted + "\n", ""},
         {"0::/system.slice/docker-" + id('a', 63) + ".scope\n", ""},
         {"0::/system.slice/docker-" + id('a', 65) + ".scope\n", ""},
         {"0::/system.slice/docker-" + id('A') + ".scope\n", ""},
