@@ -42,6 +42,14 @@ public:
         infoDir_ = std::move(infoDir);
         statusFile_ = std::move(statusFile);
     }
+    // For a database that someone else controls (a container's): with more
+    // lists than maxLists, or more than maxBytes in one reading of them, it
+    // names nothing until its status file changes.
+    void limitLists(std::size_t maxLists, qint64 maxBytes)
+    {
+        maxLists_ = maxLists;
+        maxListBytes_ = maxBytes;
+    }
     // The package that installed path (an absolute path); empty when none.
     QString packageOf(const QString &path) const;
     LoadStats stats() const { return stats_; }
@@ -53,6 +61,7 @@ private:
     static constexpr std::size_t kFilterWords = kFilterBits / 64;
 
     void buildFilter();
+    std::vector<std::string> listNames() const;
     std::vector<quint64> readFilter(const std::vector<std::string> &lists) const;
     static std::array<std::size_t, 3> filterBits(quint64 hash);
     // False only when no list names the path.
@@ -73,6 +82,9 @@ private:
     MappedFilter mapped_;        // the filter when it is in filterFile_
     std::vector<quint64> built_; // else
     mutable LoadStats stats_;
+    std::size_t maxLists_ = 0; // 0: no limit
+    qint64 maxListBytes_ = 0;  // 0: no limit
+    mutable bool overLimit_ = false;
 };
 
 } // namespace vexmora::meter

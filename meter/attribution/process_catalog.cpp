@@ -13,6 +13,11 @@ namespace {
 // Container package databases held at once; each holds a filter of 128 KiB
 // while its lists can be read.
 constexpr std::size_t kMaxContainerPackages = 16;
+// A container's root user writes its package database: beyond these (a host
+// with several thousand packages has a few thousand lists and some tens of
+// MiB in them) it names nothing rather than keep the meter reading.
+constexpr std::size_t kMaxContainerLists = 8192;
+constexpr qint64 kMaxContainerListBytes = 64 * 1024 * 1024;
 
 // Readlink of /proc/PID/exe; a replaced executable (an upgraded package)
 // reads "PATH (deleted)" and is named by PATH.
@@ -108,6 +113,7 @@ const PackageIndex &ProcessCatalog::containerPackages(const ContainerCgroup &con
                          ContainerPackages{std::make_unique<PackageIndex>(QString(), QString()), 0})
                 .first;
     }
+    it->second.index->limitLists(kMaxContainerLists, kMaxContainerListBytes);
     const QString dpkg = processDir + QStringLiteral("/root/var/lib/dpkg");
     it->second.index->relocate(dpkg + QStringLiteral("/info"), dpkg + QStringLiteral("/status"));
     it->second.index->refresh();

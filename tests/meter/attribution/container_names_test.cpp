@@ -118,6 +118,9 @@ TEST(ContainerNames, ProgramsAreContainerSlashProgramNamedByTheContainersOwnPack
     host.addPackage("nginx-light", "/usr/sbin/nginx\n", "ctr/web1/var/lib/dpkg");
     host.addPackage("python3.12-minimal", "/usr/bin/python3.12\n", "ctr/web1/var/lib/dpkg");
     host.addFile("ctr/web1/app/server.py");
+    host.addPackage("nginx-light", "/usr/sbin/nginx\n", "ctr/huge/var/lib/dpkg");
+    QFile huge(host.addFile("ctr/huge/var/lib/dpkg/info/zz-huge.list", {}));
+    ASSERT_TRUE(huge.resize(qint64(65) << 20)); // over what a container's lists may hold
     const QByteArray web1 = "0::/system.slice/docker-" + id('a') + ".scope\n";
     const QByteArray db = "0::/machine.slice/libpod-" + id('b') + ".scope/container\n";
     host.addProcess(500, "/usr/sbin/nginx", "nginx", {}, "ctr/web1", web1);
@@ -125,12 +128,16 @@ TEST(ContainerNames, ProgramsAreContainerSlashProgramNamedByTheContainersOwnPack
                     "ctr/web1", web1);
     host.addProcess(502, "/usr/bin/nc.openbsd", "nc", {}, "ctr/db", db); // no dpkg there
     host.addProcess(503, "/usr/sbin/nginx", "nginx", {});
+    host.addProcess(504, "/usr/sbin/nginx", "nginx", {}, "ctr/huge", "0::/lxc.payload.huge\n");
     const AttributionSources sources = host.sources();
     PackageIndex packages(sources.dpkgInfoDir, sources.dpkgStatusFile);
     packages.refresh();
     ProcessCatalog catalog(sources.procRoot, sources.programDirs, packages, sources.containerState);
-    const std::pair<qint64, const char *> expected[] = {
-        {500, "web1/nginx-light"}, {501, "web1/server.py"}, {502, "db/nc.openbsd"}, {503, "nginx"}};
+    const std::pair<qint64, const char *> expected[] = {{500, "web1/nginx-light"},
+                                                        {501, "web1/server.py"},
+                                                        {502, "db/nc.openbsd"},
+                                                        {503, "nginx"},
+                                                        {504, "huge/nginx"}};
     for (const auto &[pid, app] : expected)
         catalog.learn(pid);
     host.addPackage("wget", "/usr/bin/wget\n"); // the host's packages change
