@@ -107,13 +107,10 @@ const PackageIndex &ProcessCatalog::containerPackages(const ContainerCgroup &con
                 containerPackages_.begin(), containerPackages_.end(),
                 [](const auto &a, const auto &b) { return a.second.lastUse < b.second.lastUse; }));
         }
-        it =
-            containerPackages_
-                .emplace(key,
-                         ContainerPackages{std::make_unique<PackageIndex>(QString(), QString()), 0})
-                .first;
+        auto index = std::make_unique<PackageIndex>(QString(), QString());
+        index->limitLists(kMaxContainerLists, kMaxContainerListBytes);
+        it = containerPackages_.emplace(key, ContainerPackages{std::move(index), 0}).first;
     }
-    it->second.index->limitLists(kMaxContainerLists, kMaxContainerListBytes);
     const QString dpkg = processDir + QStringLiteral("/root/var/lib/dpkg");
     it->second.index->relocate(dpkg + QStringLiteral("/info"), dpkg + QStringLiteral("/status"));
     it->second.index->refresh();
