@@ -1,5 +1,6 @@
 #pragma once
 
+#include "container_names.h"
 #include "socket_record.h"
 
 #include <QString>
@@ -52,6 +53,7 @@ struct AttributionSources
                                QStringLiteral("/sbin"),           QStringLiteral("/bin")};
     // Where the filter of dpkg's lists is kept between runs; none when empty.
     QString packageFilterFile;
+    ContainerStateRoots containerState;
 };
 
 // What the attribution could not see or read since it started. None of it

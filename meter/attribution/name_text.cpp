@@ -52,7 +52,7 @@ QVector<char32_t> codePoints(const QString &text)
 
 } // namespace
 
-QString displayableName(const QString &raw)
+QString displayableName(const QString &raw, int maxBytes)
 {
     QVector<char32_t> codes = codePoints(raw);
     int bytes = 0;
@@ -61,9 +61,9 @@ QString displayableName(const QString &raw)
     for (char32_t &code : codes) {
         code = standIn(code);
         bytes += utf8Length(code);
-        if (bytes <= kMaxNameBytes - kEllipsisBytes)
+        if (bytes <= maxBytes - kEllipsisBytes)
             ++keptWithinCut;
-        if (bytes <= kMaxNameBytes)
+        if (bytes <= maxBytes)
             ++kept;
     }
     if (kept < codes.size()) {

@@ -12,8 +12,8 @@ inline constexpr int kMaxNameBytes = 255;
 // holds no control character (C0, DEL and C1 become a visible stand-in,
 // bidirectional formatting and line separators U+FFFD), no broken UTF-16
 // (U+FFFD) and at most kMaxNameBytes bytes of UTF-8, cut at a character and
-// marked with an ellipsis.
-QString displayableName(const QString &raw);
+// marked with an ellipsis (maxBytes: a shorter bound).
+QString displayableName(const QString &raw, int maxBytes = kMaxNameBytes);
 
 // A name in parentheses belongs to the meter's own rows, such as
 // "(unattributed)".

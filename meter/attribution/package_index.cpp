@@ -1,15 +1,13 @@
 #include "package_index.h"
 
+#include "package_list_reader.h"
+
 #include <QFile>
 #include <QFileInfo>
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
 #include <dirent.h>
-#include <fcntl.h>
 #include <string>
-#include <sys/mman.h>
-#include <unistd.h>
 #include <vector>
 
 namespace vexmora::meter {
@@ -40,9 +38,10 @@ QByteArray usrMergeAlias(const QByteArray &path)
     return {};
 }
 
-// dpkg's lists in file name order. The directory and file calls are used
-// directly: a search goes through hundreds of lists, and QDir would stat each.
-std::vector<std::string> listFileNames(const QString &infoDir)
+// dpkg's lists in file name order, at most maxNames + 1 of them (0: all). The
+// directory and file calls are used directly: a search goes through hundreds
+// of lists, and QDir would stat each.
+std::vector<std::string> listFileNames(const QString &infoDir, std::size_t maxNames)
 {
     std::vector<std::string> names;
     DIR *dir = ::opendir(QFile::encodeName(infoDir).constData());
@@ -51,6 +50,8 @@ std::vector<std::string> listFileNames(const QString &infoDir)
     static constexpr char kSuffix[] = ".list";
     constexpr std::size_t kSuffixLength = sizeof kSuffix - 1;
     while (const dirent *entry = ::readdir(dir)) {
+        if (maxNames != 0 && names.size() > maxNames)
+            break;
         const std::size_t length = std::strlen(entry->d_name);
         if (entry->d_type != DT_DIR && length > kSuffixLength &&
             std::memcmp(entry->d_name + length - kSuffixLength, kSuffix, kSuffixLength) == 0)
@@ -78,83 +79,6 @@ bool sameText(const char *line, std::size_t length, const QByteArray &text)
            std::memcmp(line, text.constData(), length) == 0;
 }
 
-// dpkg's info directory opened for reading its lists piece by piece through
-// one buffer, mapped for the reading alone: heap would stay with the process.
-class ListReader
-{
-public:
-    static constexpr std::size_t kMaxPath = 4096;
-    static constexpr std::size_t kBufferBytes = 16 * kMaxPath;
-
-    explicit ListReader(const QString &infoDir)
-        : dirFd_(
-              ::open(QFile::encodeName(infoDir).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)),
-          buffer_(::mmap(nullptr, kBufferBytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS,
-                         -1, 0))
-    {}
-    ~ListReader()
-    {
-        if (buffer_ != MAP_FAILED)
-            ::munmap(buffer_, kBufferBytes);
-        if (dirFd_ >= 0)
-            ::close(dirFd_);
-    }
-    ListReader(const ListReader &) = delete;
-    ListReader &operator=(const ListReader &) = delete;
-
-    bool ok() const { return dirFd_ >= 0 && buffer_ != MAP_FAILED; }
-
-    // Calls visit(line, length) for each line of the list (lines too long to
-    // be a path skipped) until it returns true; false when the list cannot be read.
-    template <typename Visit> bool eachLine(const char *name, Visit visit)
-    {
-        char *const buffer = static_cast<char *>(buffer_);
-        const int fd = ::openat(dirFd_, name, O_RDONLY | O_CLOEXEC);
-        if (fd < 0)
-            return false;
-        std::size_t held = 0;
-        bool skipping = false; // inside a line too long to be a path
-        bool stop = false;
-        for (;;) {
-            const ssize_t got = ::read(fd, buffer + held, kBufferBytes - held);
-            if (got < 0 && errno == EINTR)
-                continue;
-            if (got < 0) {
-                ::close(fd);
-                return false;
-            }
-            held += std::size_t(got);
-            const bool atEnd = got == 0;
-            std::size_t used = 0; // the bytes of the complete lines visited
-            while (used < held && !stop) {
-                const auto *newline =
-                    static_cast<const char *>(std::memchr(buffer + used, '\n', held - used));
-                if (!newline && !atEnd)
-                    break;
-                const std::size_t end = newline ? std::size_t(newline - buffer) : held;
-                if (!skipping)
-                    stop = visit(buffer + used, end - used);
-                skipping = false;
-                used = end + 1;
-            }
-            if (stop || atEnd)
-                break;
-            if (used == 0 && held == kBufferBytes) { // no line ends in a full buffer
-                skipping = true;
-                used = held;
-            }
-            std::memmove(buffer, buffer + used, held - used);
-            held -= used;
-        }
-        ::close(fd);
-        return true;
-    }
-
-private:
-    int dirFd_;
-    void *buffer_;
-};
-
 } // namespace
 
 PackageIndex::PackageIndex(QString infoDir, QString statusFile, QString filterFile)
@@ -180,6 +104,8 @@ bool PackageIndex::refresh()
 
 QString PackageIndex::packageOf(const QString &path) const
 {
+    if (overLimit_)
+        return {};
     const auto known = answers_.constFind(path);
     if (known != answers_.cend())
         return *known;
@@ -201,8 +127,9 @@ void PackageIndex::buildFilter()
     mapped_.unmap();
     built_.clear();
     built_.shrink_to_fit();
-    const std::vector<std::string> lists = listFileNames(infoDir_);
-    stats_.lists = int(lists.size());
+    const std::vector<std::string> lists = listNames();
+    if (overLimit_)
+        return;
     const FilterStamp stamp{statusModified_.toMSecsSinceEpoch(), statusSize_, qint64(lists.size())};
     const bool keep = !filterFile_.isEmpty() && statusSize_ >= 0;
     if (keep && mapped_.map(filterFile_, stamp, kFilterWords)) {
@@ -221,11 +148,22 @@ void PackageIndex::buildFilter()
     filter_ = built_.data();
 }
 
+// None of them beyond the number allowed, and then the database names nothing.
+std::vector<std::string> PackageIndex::listNames() const
+{
+    std::vector<std::string> lists = listFileNames(infoDir_, maxLists_);
+    stats_.lists = int(lists.size());
+    overLimit_ = maxLists_ != 0 && lists.size() > maxLists_;
+    if (overLimit_)
+        lists.clear();
+    return lists;
+}
+
 // Three bits for each line of every list; empty where a list cannot be read:
 // any path may be named then.
 std::vector<quint64> PackageIndex::readFilter(const std::vector<std::string> &lists) const
 {
-    ListReader reader(infoDir_);
+    ListReader reader(infoDir_, maxListBytes_);
     if (!reader.ok())
         return {};
     std::vector<quint64> filter(kFilterWords, 0);
@@ -235,8 +173,10 @@ std::vector<quint64> PackageIndex::readFilter(const std::vector<std::string> &li
                 filter[bit / 64] |= quint64(1) << (bit % 64);
             return false;
         });
-        if (!read)
+        if (!read) {
+            overLimit_ = reader.overLimit();
             return {};
+        }
     }
     return filter;
 }
@@ -263,11 +203,10 @@ QString PackageIndex::search(const QByteArray &path, const QByteArray &alias) co
     ++stats_.searches;
     if (path.size() > int(ListReader::kMaxPath))
         return {};
-    const std::vector<std::string> lists = listFileNames(infoDir_);
-    stats_.lists = int(lists.size());
+    const std::vector<std::string> lists = listNames();
     stats_.unreadableLists = 0;
-    ListReader reader(infoDir_);
-    if (!reader.ok())
+    ListReader reader(infoDir_, maxListBytes_);
+    if (!reader.ok() || overLimit_)
         return {};
     QString aliasPackage;
     for (const std::string &name : lists) {
@@ -280,6 +219,9 @@ QString PackageIndex::search(const QByteArray &path, const QByteArray &alias) co
                 return own;
             }))
             ++stats_.unreadableLists;
+        overLimit_ = reader.overLimit();
+        if (overLimit_)
+            return {};
         if (own)
             return packageName(QFile::decodeName(name.c_str()));
         if (aliased)

@@ -34,6 +34,22 @@ public:
     // Forgets the answers and builds the filter anew when the status file
     // changed since the last call (or on the first); true then.
     bool refresh();
+    // Reads the database at other paths from now on: a container's, through
+    // the root of another of its processes. The next refresh() tells whether
+    // it is the same one.
+    void relocate(QString infoDir, QString statusFile)
+    {
+        infoDir_ = std::move(infoDir);
+        statusFile_ = std::move(statusFile);
+    }
+    // For a database that someone else controls (a container's): with more
+    // lists than maxLists, or more than maxBytes in one reading of them, it
+    // names nothing until its status file changes.
+    void limitLists(std::size_t maxLists, qint64 maxBytes)
+    {
+        maxLists_ = maxLists;
+        maxListBytes_ = maxBytes;
+    }
     // The package that installed path (an absolute path); empty when none.
     QString packageOf(const QString &path) const;
     LoadStats stats() const { return stats_; }
@@ -45,6 +61,7 @@ private:
     static constexpr std::size_t kFilterWords = kFilterBits / 64;
 
     void buildFilter();
+    std::vector<std::string> listNames() const;
     std::vector<quint64> readFilter(const std::vector<std::string> &lists) const;
     static std::array<std::size_t, 3> filterBits(quint64 hash);
     // False only when no list names the path.
@@ -65,6 +82,9 @@ private:
     MappedFilter mapped_;        // the filter when it is in filterFile_
     std::vector<quint64> built_; // else
     mutable LoadStats stats_;
+    std::size_t maxLists_ = 0; // 0: no limit
+    qint64 maxListBytes_ = 0;  // 0: no limit
+    mutable bool overLimit_ = false;
 };
 
 } // namespace vexmora::meter

@@ -13,7 +13,7 @@ constexpr qint64 kPackageCheckIntervalMs = 60'000;
 ProcessAttribution::ProcessAttribution(const AttributionSources &sources)
     : owners_(sources.procRoot),
       packages_(sources.dpkgInfoDir, sources.dpkgStatusFile, sources.packageFilterFile),
-      catalog_(sources.procRoot, sources.programDirs, packages_)
+      catalog_(sources.procRoot, sources.programDirs, packages_, sources.containerState)
 {}
 
 void ProcessAttribution::start()

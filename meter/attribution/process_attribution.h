@@ -1,5 +1,5 @@
 // attribution/: the shared rules: sockets' owners, processes, application names (README.md).
-// May use Qt only; its two sources (bpf_source/, socket_table/) and their readers use it.
+// May use Qt and cJSON only; its two sources (bpf_source/, socket_table/) and their readers use it.
 #pragma once
 
 #include "attribution_types.h"

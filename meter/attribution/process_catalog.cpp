@@ -4,10 +4,20 @@
 
 #include <QFile>
 #include <QFileInfo>
+#include <algorithm>
 
 namespace vexmora::meter {
 
 namespace {
+
+// Container package databases held at once; each holds a filter of 128 KiB
+// while its lists can be read.
+constexpr std::size_t kMaxContainerPackages = 16;
+// A container's root user writes its package database: beyond these (a host
+// with several thousand packages has a few thousand lists and some tens of
+// MiB in them) it names nothing rather than keep the meter reading.
+constexpr std::size_t kMaxContainerLists = 8192;
+constexpr qint64 kMaxContainerListBytes = 64 * 1024 * 1024;
 
 // Readlink of /proc/PID/exe; a replaced executable (an upgraded package)
 // reads "PATH (deleted)" and is named by PATH.
@@ -36,8 +46,10 @@ QStringList commandLine(const QString &processDir)
 } // namespace
 
 ProcessCatalog::ProcessCatalog(const QString &procRoot, const QStringList &programDirs,
-                               const PackageIndex &packages)
-    : procRoot_(procRoot), programDirs_(programDirs), packages_(packages)
+                               const PackageIndex &packages,
+                               const ContainerStateRoots &containerState)
+    : procRoot_(procRoot), programDirs_(programDirs), packages_(packages),
+      containerNames_(containerState)
 {}
 
 void ProcessCatalog::learn(qint64 pid, const QByteArray &recordedName,
@@ -50,20 +62,60 @@ void ProcessCatalog::learn(qint64 pid, const QByteArray &recordedName,
     Entry entry;
     if (comm.open(QIODevice::ReadOnly)) {
         entry.identity.name = QString::fromUtf8(comm.readAll()).trimmed();
-        const QString cwd = QFileInfo(dir + QStringLiteral("/cwd")).symLinkTarget();
-        entry.program = programFacts(executablePath(dir), commandLine(dir), cwd, packages_,
-                                     dir + QStringLiteral("/root"));
-    } else if (!recordedName.isEmpty()) {
-        entry.identity.name = QString::fromUtf8(recordedName);
-        entry.program = recordedProgram.executable.isEmpty()
-                            ? programNamed(entry.identity.name, programDirs_)
-                            : recordedProgram;
-    } else {
+        learnRunning(dir, entry);
+        entries_.insert(pid, entry);
         return;
     }
+    if (recordedName.isEmpty())
+        return;
+    entry.identity.name = QString::fromUtf8(recordedName);
+    entry.program = recordedProgram.executable.isEmpty()
+                        ? programNamed(entry.identity.name, programDirs_)
+                        : recordedProgram;
     entry.identity.app = applicationName(entry.program, entry.identity.name, packages_);
     entry.identity.name = displayableName(entry.identity.name);
     entries_.insert(pid, entry);
+}
+
+// A process in a container runs what the container's root holds: its
+// packages name it, never the host's, and the container's name comes first.
+void ProcessCatalog::learnRunning(const QString &processDir, Entry &entry)
+{
+    const ContainerCgroup container = containerCgroup(processCgroupPath(processDir));
+    const PackageIndex &packages = container.runtime == ContainerRuntime::None
+                                       ? packages_
+                                       : containerPackages(container, processDir);
+    const QString cwd = QFileInfo(processDir + QStringLiteral("/cwd")).symLinkTarget();
+    entry.program = programFacts(executablePath(processDir), commandLine(processDir), cwd, packages,
+                                 processDir + QStringLiteral("/root"));
+    entry.identity.app = applicationName(entry.program, entry.identity.name, packages);
+    entry.container = containerNames_.nameOf(container);
+    if (!entry.container.isEmpty())
+        entry.identity.app =
+            displayableAppName(entry.container + QLatin1Char('/') + entry.identity.app);
+    entry.identity.name = displayableName(entry.identity.name);
+}
+
+const PackageIndex &ProcessCatalog::containerPackages(const ContainerCgroup &container,
+                                                      const QString &processDir)
+{
+    const QString key = QString::number(int(container.runtime)) + QLatin1Char(':') + container.key;
+    auto it = containerPackages_.find(key);
+    if (it == containerPackages_.end()) {
+        if (containerPackages_.size() >= kMaxContainerPackages) {
+            containerPackages_.erase(std::min_element(
+                containerPackages_.begin(), containerPackages_.end(),
+                [](const auto &a, const auto &b) { return a.second.lastUse < b.second.lastUse; }));
+        }
+        auto index = std::make_unique<PackageIndex>(QString(), QString());
+        index->limitLists(kMaxContainerLists, kMaxContainerListBytes);
+        it = containerPackages_.emplace(key, ContainerPackages{std::move(index), 0}).first;
+    }
+    const QString dpkg = processDir + QStringLiteral("/root/var/lib/dpkg");
+    it->second.index->relocate(dpkg + QStringLiteral("/info"), dpkg + QStringLiteral("/status"));
+    it->second.index->refresh();
+    it->second.lastUse = ++containerUses_;
+    return *it->second.index;
 }
 
 const ProcessIdentity *ProcessCatalog::find(qint64 pid) const
@@ -74,8 +126,10 @@ const ProcessIdentity *ProcessCatalog::find(qint64 pid) const
 
 void ProcessCatalog::renameApplications()
 {
-    for (Entry &entry : entries_)
-        entry.identity.app = applicationName(entry.program, entry.identity.name, packages_);
+    for (Entry &entry : entries_) {
+        if (entry.container.isEmpty()) // a container's programs are not the host's packages
+            entry.identity.app = applicationName(entry.program, entry.identity.name, packages_);
+    }
 }
 
 void ProcessCatalog::retainOnly(const QSet<qint64> &pids)

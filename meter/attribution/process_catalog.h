@@ -1,18 +1,23 @@
 #pragma once
 
+#include "container_names.h"
 #include "package_index.h"
 #include "program_facts.h"
 
 #include <QHash>
 #include <QSet>
 #include <QString>
+#include <map>
+#include <memory>
 
 namespace vexmora::meter {
 
 struct ProcessIdentity
 {
     QString name; // the process name (comm)
-    QString app;  // the application name, see applicationName()
+    // The application name, see applicationName(); "CONTAINER/PROGRAM" for a
+    // process in a container, PROGRAM named by the container's own packages.
+    QString app;
 };
 
 // The identities of socket owners, read from /proc/PID once, when a scan
@@ -22,7 +27,7 @@ class ProcessCatalog
 {
 public:
     ProcessCatalog(const QString &procRoot, const QStringList &programDirs,
-                   const PackageIndex &packages);
+                   const PackageIndex &packages, const ContainerStateRoots &containerState = {});
 
     // Reads the process's identity unless known. A process already gone is
     // known by the name recorded for it, when there is one, and runs the
@@ -40,11 +45,26 @@ private:
     {
         ProcessIdentity identity;
         ProgramFacts program;
+        QString container; // its displayable name; empty on the host
     };
+    struct ContainerPackages
+    {
+        std::unique_ptr<PackageIndex> index;
+        quint64 lastUse = 0;
+    };
+
+    void learnRunning(const QString &processDir, Entry &entry);
+    // The packages of the container's root as processDir sees it.
+    const PackageIndex &containerPackages(const ContainerCgroup &container,
+                                          const QString &processDir);
 
     QString procRoot_;
     QStringList programDirs_;
     const PackageIndex &packages_;
+    ContainerNames containerNames_;
+    // By runtime and key, the least recently used dropped beyond a bound.
+    std::map<QString, ContainerPackages> containerPackages_;
+    quint64 containerUses_ = 0;
     QHash<qint64, Entry> entries_;
 };
 

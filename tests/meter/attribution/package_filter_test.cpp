@@ -68,3 +68,32 @@ TEST(PackageFilterFile, ReusedWhileTheListsStayAndNeverTrustedOtherwise)
     dpkg.install("wget", "/usr/bin/wget"); // a package installed between two runs
     EXPECT_EQ(dpkg.packageAtStart("/usr/bin/wget"), QStringLiteral("wget"));
 }
+
+TEST(PackageIndex, ADatabaseBeyondItsLimitsNamesNothing)
+{
+    Dpkg dpkg;
+    dpkg.install("curl", "/usr/bin/curl"); // 14 bytes
+    dpkg.install("wget", "/usr/bin/wget");
+    const struct
+    {
+        std::size_t maxLists;
+        qint64 maxBytes;
+        const char *wget;
+    } cases[] = {{2, 28, "wget"}, {1, 0, ""}, {0, 27, ""}, {0, 0, "wget"}};
+    for (const auto &c : cases) {
+        PackageIndex index(dpkg.info(), dpkg.status());
+        index.limitLists(c.maxLists, c.maxBytes);
+        index.refresh();
+        EXPECT_EQ(index.packageOf(QStringLiteral("/usr/bin/wget")).toStdString(), c.wget)
+            << c.maxLists << " lists, " << c.maxBytes << " bytes";
+    }
+    // Lists that grow past the limit after the filter was built.
+    PackageIndex index(dpkg.info(), dpkg.status());
+    index.limitLists(2, 40);
+    index.refresh();
+    QFile list(dpkg.info() + QStringLiteral("/wget.list"));
+    ASSERT_TRUE(list.open(QIODevice::Append));
+    list.write(QByteArray(20, 'x') + '\n');
+    list.close();
+    EXPECT_EQ(index.packageOf(QStringLiteral("/usr/bin/wget")), QString());
+}

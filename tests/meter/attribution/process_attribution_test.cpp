@@ -1,86 +1,15 @@
 // Owners and names: the attribution shared by the sources, against a fake
 // /proc and a fake dpkg database.
+#include "fake_host.h"
 #include "name_text.h"
 #include "process_attribution.h"
 
-#include <QDir>
-#include <QFile>
-#include <QTemporaryDir>
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 using namespace vexmora::meter;
+using vexmora::test::FakeHost;
 
 namespace {
-
-class FakeHost
-{
-public:
-    FakeHost()
-    {
-        addPackage("curl:amd64", "/.\n/usr/bin\n/usr/bin/curl\n");
-        addProgram("getent", "libc-bin");
-        addProgram("python3", "python3-minimal");
-        addPackage("python3.11-minimal", "/usr/bin/python3.11\n");
-    }
-    AttributionSources sources() const
-    {
-        return {path("proc"), path("dpkg/info"), statusFile(), {path("bin")}, QString()};
-    }
-    // The status file grows with each package, as dpkg's does.
-    void addPackage(const char *name, const QByteArray &list)
-    {
-        write(QStringLiteral("dpkg/info/%1.list").arg(QLatin1String(name)), list);
-        QFile status(statusFile());
-        ASSERT_TRUE(status.open(QIODevice::Append));
-        status.write(QByteArray("Package: ") + name + "\n\n");
-    }
-    void addProcess(qint64 pid, const char *exe, const QByteArray &cmdline,
-                    const std::vector<quint32> &sockets)
-    {
-        const QString dir = QStringLiteral("proc/%1/").arg(pid);
-        write(dir + QStringLiteral("comm"), QFileInfo(QLatin1String(exe)).fileName().toUtf8());
-        write(dir + QStringLiteral("cmdline"), cmdline);
-        link(exe, dir + QStringLiteral("exe"));
-        link("/", dir + QStringLiteral("cwd"));
-        link("/", dir + QStringLiteral("root"));
-        for (quint32 inode : sockets)
-            link(QByteArray("socket:[" + QByteArray::number(inode) + ']').constData(),
-                 dir + QStringLiteral("fd/%1").arg(inode));
-    }
-    // An executable in the programs' directory, installed by package.
-    void addProgram(const char *name, const char *package)
-    {
-        const QString relative = QStringLiteral("bin/%1").arg(QLatin1String(name));
-        write(relative, "#!/bin/false\n");
-        QFile(dir_.filePath(relative)).setPermissions(QFile::ReadOwner | QFile::ExeOwner);
-        addPackage(package, dir_.filePath(relative).toUtf8() + '\n');
-    }
-    void remove(const char *relative) { QDir(path(relative)).removeRecursively(); }
-    // A file of the host's, by its absolute path.
-    QString addFile(const char *relative)
-    {
-        write(QLatin1String(relative), "#!/bin/false\n");
-        return path(relative);
-    }
-
-private:
-    QString path(const char *relative) const { return dir_.filePath(QLatin1String(relative)); }
-    QString statusFile() const { return path("dpkg/status"); }
-    void write(const QString &relative, const QByteArray &content)
-    {
-        QDir(dir_.path()).mkpath(QFileInfo(relative).path());
-        QFile out(dir_.filePath(relative));
-        ASSERT_TRUE(out.open(QIODevice::WriteOnly));
-        out.write(content);
-    }
-    void link(const char *target, const QString &relative)
-    {
-        QDir(dir_.path()).mkpath(QFileInfo(relative).path());
-        ASSERT_EQ(::symlink(target, QFile::encodeName(dir_.filePath(relative)).constData()), 0);
-    }
-    QTemporaryDir dir_;
-};
 
 TEST(ApplicationName, FromThePackageOfTheExecutableOrScriptElseTheirFileName)
 {
