@@ -68,15 +68,14 @@ void ProcessAttribution::learnNewOwners(const std::vector<SocketOwner> &owners,
 }
 
 // What the source saw the process execute, for one that is gone before its
-// /proc entry is read. The directory it ran in is not known, so only an
-// absolute script can name it.
-ProgramFacts ProcessAttribution::recordedProgram(qint64 pid, const SocketCountSource &source) const
+// /proc entry is read.
+RecordedProgram ProcessAttribution::recordedProgram(qint64 pid,
+                                                    const SocketCountSource &source) const
 {
-    QString executable;
-    QStringList argv;
-    if (catalog_.find(pid) || !source.recordedProgram(pid, &executable, &argv))
+    RecordedProgram program;
+    if (catalog_.find(pid) || !source.recordedProgram(pid, &program))
         return {};
-    return programFacts(executable, argv, QString(), packages_);
+    return program;
 }
 
 // A socket still held by a process whose owner has exited was inherited or

@@ -34,7 +34,7 @@ public:
 private:
     void refreshPackages();
     void learnNewOwners(const std::vector<SocketOwner> &owners, const SocketCountSource &source);
-    ProgramFacts recordedProgram(qint64 pid, const SocketCountSource &source) const;
+    RecordedProgram recordedProgram(qint64 pid, const SocketCountSource &source) const;
     void recheckOwnersGone(const std::vector<SocketBytes> &bytes);
     void learnInodeOwners();
     qint64 pidOf(const SocketOwner &owner) const;

@@ -43,6 +43,11 @@ QStringList commandLine(const QString &processDir)
     return argv;
 }
 
+QString containerKey(const ContainerCgroup &container)
+{
+    return QString::number(int(container.runtime)) + QLatin1Char(':') + container.key;
+}
+
 } // namespace
 
 ProcessCatalog::ProcessCatalog(const QString &procRoot, const QStringList &programDirs,
@@ -53,7 +58,7 @@ ProcessCatalog::ProcessCatalog(const QString &procRoot, const QStringList &progr
 {}
 
 void ProcessCatalog::learn(qint64 pid, const QByteArray &recordedName,
-                           const ProgramFacts &recordedProgram)
+                           const RecordedProgram &recorded)
 {
     if (entries_.contains(pid))
         return;
@@ -63,16 +68,12 @@ void ProcessCatalog::learn(qint64 pid, const QByteArray &recordedName,
     if (comm.open(QIODevice::ReadOnly)) {
         entry.identity.name = QString::fromUtf8(comm.readAll()).trimmed();
         learnRunning(dir, entry);
-        entries_.insert(pid, entry);
+    } else if (!recordedName.isEmpty()) {
+        entry.identity.name = QString::fromUtf8(recordedName);
+        learnGone(recorded, entry);
+    } else {
         return;
     }
-    if (recordedName.isEmpty())
-        return;
-    entry.identity.name = QString::fromUtf8(recordedName);
-    entry.program = recordedProgram.executable.isEmpty()
-                        ? programNamed(entry.identity.name, programDirs_)
-                        : recordedProgram;
-    entry.identity.app = applicationName(entry.program, entry.identity.name, packages_);
     entry.identity.name = displayableName(entry.identity.name);
     entries_.insert(pid, entry);
 }
@@ -88,18 +89,40 @@ void ProcessCatalog::learnRunning(const QString &processDir, Entry &entry)
     const QString cwd = QFileInfo(processDir + QStringLiteral("/cwd")).symLinkTarget();
     entry.program = programFacts(executablePath(processDir), commandLine(processDir), cwd, packages,
                                  processDir + QStringLiteral("/root"));
+    nameInContainer(container, packages, entry);
+}
+
+// Its root is gone with it: a container's packages name it only as far as
+// they were read for another of its processes.
+void ProcessCatalog::learnGone(const RecordedProgram &recorded, Entry &entry)
+{
+    const ContainerCgroup container = containerCgroup(recorded.cgroup);
+    const bool onHost = container.runtime == ContainerRuntime::None;
+    const auto known = containerPackages_.find(containerKey(container));
+    const PackageIndex &packages = onHost                              ? packages_
+                                   : known != containerPackages_.end() ? *known->second.index
+                                                                       : noPackages_;
+    if (!recorded.executable.isEmpty())
+        entry.program = programFacts(recorded.executable, recorded.argv, QString(), packages);
+    else if (onHost)
+        entry.program = programNamed(entry.identity.name, programDirs_);
+    nameInContainer(container, packages, entry);
+}
+
+void ProcessCatalog::nameInContainer(const ContainerCgroup &container, const PackageIndex &packages,
+                                     Entry &entry)
+{
     entry.identity.app = applicationName(entry.program, entry.identity.name, packages);
     entry.container = containerNames_.nameOf(container);
     if (!entry.container.isEmpty())
         entry.identity.app =
             displayableAppName(entry.container + QLatin1Char('/') + entry.identity.app);
-    entry.identity.name = displayableName(entry.identity.name);
 }
 
 const PackageIndex &ProcessCatalog::containerPackages(const ContainerCgroup &container,
                                                       const QString &processDir)
 {
-    const QString key = QString::number(int(container.runtime)) + QLatin1Char(':') + container.key;
+    const QString key = containerKey(container);
     auto it = containerPackages_.find(key);
     if (it == containerPackages_.end()) {
         if (containerPackages_.size() >= kMaxContainerPackages) {

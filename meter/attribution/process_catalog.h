@@ -31,10 +31,12 @@ public:
 
     // Reads the process's identity unless known. A process already gone is
     // known by the name recorded for it, when there is one, and runs the
-    // program recorded when it executed, else the program of that name in
-    // programDirs, if any.
+    // program recorded when it executed (in the container its cgroup then
+    // names), else the program of that name in programDirs, if any (on the
+    // host). The directory it ran in is not known, so only an absolute script
+    // names it.
     void learn(qint64 pid, const QByteArray &recordedName = {},
-               const ProgramFacts &recordedProgram = {});
+               const RecordedProgram &recorded = {});
     const ProcessIdentity *find(qint64 pid) const;
     // Names every known process's application again (the packages changed).
     void renameApplications();
@@ -54,6 +56,10 @@ private:
     };
 
     void learnRunning(const QString &processDir, Entry &entry);
+    void learnGone(const RecordedProgram &recorded, Entry &entry);
+    // Prefixes the container's name, when there is one.
+    void nameInContainer(const ContainerCgroup &container, const PackageIndex &packages,
+                         Entry &entry);
     // The packages of the container's root as processDir sees it.
     const PackageIndex &containerPackages(const ContainerCgroup &container,
                                           const QString &processDir);
@@ -64,6 +70,7 @@ private:
     ContainerNames containerNames_;
     // By runtime and key, the least recently used dropped beyond a bound.
     std::map<QString, ContainerPackages> containerPackages_;
+    const PackageIndex noPackages_{QString(), QString()}; // a gone container's, unread
     quint64 containerUses_ = 0;
     QHash<qint64, Entry> entries_;
 };

@@ -16,6 +16,14 @@ struct ProgramFacts
     QString script;     // absolute when it was a path; empty when none was given
 };
 
+// What a process executed, as a source saw it execute it.
+struct RecordedProgram
+{
+    QString executable; // as execve() was given it
+    QStringList argv;
+    QString cgroup; // the path of its cgroup v2 then; empty when not known
+};
+
 // argv as in /proc/PID/cmdline; cwd resolves a relative script path (without
 // one, only an absolute script can name the program). The executable is taken
 // as an interpreter only when a package installed it, and its script only

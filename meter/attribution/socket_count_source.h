@@ -1,6 +1,7 @@
 #pragma once
 
 #include "attribution_types.h"
+#include "program_facts.h"
 #include "socket_record.h"
 
 #include <QSet>
@@ -58,13 +59,12 @@ public:
     // What an administrator can do about lost final counts, for the warning
     // that says they were lost; empty when nothing helps.
     virtual QString finalCountsRemedy() const { return {}; }
-    // What the process executed, where the source saw it execute: its
-    // executable and argv. False when the source cannot tell.
-    virtual bool recordedProgram(qint64 pid, QString *executable, QStringList *argv) const
+    // What the process executed, where the source saw it execute. False when
+    // the source cannot tell.
+    virtual bool recordedProgram(qint64 pid, RecordedProgram *program) const
     {
         Q_UNUSED(pid)
-        Q_UNUSED(executable)
-        Q_UNUSED(argv)
+        Q_UNUSED(program)
         return false;
     }
 };

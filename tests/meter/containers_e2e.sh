@@ -21,7 +21,12 @@ case ${1:-} in
         mount --rbind / "$2"
         mount -o remount,bind,ro "$2"
         mount -t proc proc "$2/proc"
-        exec chroot "$2" "${@:3}" ;;
+        # The root swapped, not a chroot, as the runtimes do: the host's
+        # tree is then out of reach, and the executable's path the container's.
+        cd "$2"
+        pivot_root . mnt
+        umount -l /mnt
+        exec "${@:3}" ;;
 esac
 if [ "$(id -u)" = 0 ] && [ -z "${VXC_OWN_MOUNTS:-}" ]; then
     VXC_OWN_MOUNTS=1 exec unshare --mount --propagation private "$BASH" "$0" "$@"

@@ -125,10 +125,11 @@ void BpfSource::ownersInUse(QSet<quint32> &inodes, QSet<qint64> &pids) const
     d->ledger.ownersInUse(inodes, pids);
 }
 
-bool BpfSource::recordedProgram(qint64 pid, QString *executable, QStringList *argv) const
+bool BpfSource::recordedProgram(qint64 pid, RecordedProgram *program) const
 {
     return pid > 0 && pid <= 0xffffffff &&
-           d->counters->recordedExecution(quint32(pid), executable, argv);
+           d->counters->recordedExecution(quint32(pid), &program->executable, &program->argv,
+                                          &program->cgroup);
 }
 
 void BpfSource::addOwnHealth(AttributionHealth &health) const

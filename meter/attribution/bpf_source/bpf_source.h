@@ -40,7 +40,7 @@ public:
     bool wakesOnTraffic() const override { return true; }
     void setHostRoutes(const std::vector<RoutePrefix> &prefixes) override;
     void ownersInUse(QSet<quint32> &inodes, QSet<qint64> &pids) const override;
-    bool recordedProgram(qint64 pid, QString *executable, QStringList *argv) const override;
+    bool recordedProgram(qint64 pid, RecordedProgram *program) const override;
 
 protected:
     bool readLive(QString *error) override;

@@ -110,18 +110,17 @@ public:
         pids += inUsePids;
     }
     void addHealth(AttributionHealth &) const override {}
-    bool recordedProgram(qint64 pid, QString *executable, QStringList *argv) const override
+    bool recordedProgram(qint64 pid, RecordedProgram *program) const override
     {
         const auto it = programs.find(pid);
         if (it == programs.end())
             return false;
-        *executable = it->first;
-        *argv = it->second;
+        *program = *it;
         return true;
     }
 
     SourceSample next;
-    QHash<qint64, std::pair<QString, QStringList>> programs; // what each pid executed
+    QHash<qint64, RecordedProgram> programs; // what each pid executed
     QSet<quint32> inUseInodes;
     QSet<qint64> inUsePids;
 };
@@ -174,13 +173,22 @@ TEST_F(Attribution, OwnersByRecordedPidOrHeldInodeAndNobodyElse)
     host_.addProcess(200, "/usr/bin/python3.11",
                      QByteArray("python3\0", 8) + host_.addFile("srv/sync.py").toUtf8(), {});
     source_.programs.insert(303, {QStringLiteral("/usr/bin/python3.11"),
-                                  {QStringLiteral("python3"), host_.addFile("srv/shortconns.py")}});
-    source_.programs.insert(304, {QStringLiteral("/usr/bin/getent"), {QStringLiteral("getent")}});
+                                  {QStringLiteral("python3"), host_.addFile("srv/shortconns.py")},
+                                  {}});
+    source_.programs.insert(304,
+                            {QStringLiteral("/usr/bin/getent"), {QStringLiteral("getent")}, {}});
     source_.programs.insert(305, {QStringLiteral("/usr/bin/python3.11"),
-                                  {QStringLiteral("python3"), QStringLiteral("./udpblast.py")}});
+                                  {QStringLiteral("python3"), QStringLiteral("./udpblast.py")},
+                                  {}});
+    const QString id(64, QLatin1Char('c'));
+    host_.addFile(qPrintable(QStringLiteral("docker/containers/%1/config.v2.json").arg(id)),
+                  QStringLiteral(R"({"ID": "%1", "Name": "/web1"})").arg(id).toUtf8());
+    source_.programs.insert(306, {QStringLiteral("/usr/bin/getent"),
+                                  {QStringLiteral("getent")},
+                                  QStringLiteral("/system.slice/docker-%1.scope").arg(id)});
     sample({byInode(7), byPid(200), byPid(300, "gone-early"), byPid(301, "getent"),
             byPid(302, "python3"), byPid(303, "python3"), byPid(304, "renamed"),
-            byPid(305, "python3"), byInode(99)});
+            byPid(305, "python3"), byPid(306, "getent"), byInode(99)});
     EXPECT_EQ(scans(), 1u) << "one scan for the new inodes";
     const struct
     {
@@ -203,6 +211,8 @@ TEST_F(Attribution, OwnersByRecordedPidOrHeldInodeAndNobodyElse)
          byPid(304, "renamed"), 304, "renamed", "getent"},
         {"... a script by a path relative to where it ran, which cannot be checked",
          byPid(305, "python3"), 305, "python3", "python3.11-minimal"},
+        {"... in a container, whose packages went with it", byPid(306, "getent"), 306, "getent",
+         "web1/getent"},
         {"an inode no process holds", byInode(99), 0, kUnattributed, kUnattributed},
         {"no owner known (a connection's whole life between two samples)", SocketOwner{}, 0,
          kUnattributed, kUnattributed},
