@@ -66,6 +66,37 @@ void linkLocal(std::map<PrefixKey, Verdict> &verdicts)
     }
 }
 
+// The longest of `kept` that covers prefix; none when none does.
+const RoutePrefix *longestCover(const std::vector<RoutePrefix> &kept, const RoutePrefix &prefix)
+{
+    const RoutePrefix *longest = nullptr;
+    for (const RoutePrefix &wider : kept) {
+        if (covers(wider, prefix) && (!longest || wider.bits > longest->bits))
+            longest = &wider;
+    }
+    return longest;
+}
+
+// Widest first, each prefix kept only where the longest match among those
+// kept so far would say otherwise (with no match, the traffic stays): a host
+// with a default route and a few bridges keeps a handful, whatever the size
+// of its routing tables.
+std::vector<RoutePrefix> withoutRedundancy(const std::map<PrefixKey, Verdict> &verdicts)
+{
+    std::vector<RoutePrefix> all;
+    for (const auto &[key, verdict] : verdicts)
+        all.push_back(RoutePrefix{key.first, key.second, verdict.stays});
+    std::stable_sort(all.begin(), all.end(),
+                     [](const RoutePrefix &a, const RoutePrefix &b) { return a.bits < b.bits; });
+    std::vector<RoutePrefix> kept;
+    for (const RoutePrefix &prefix : all) {
+        const RoutePrefix *cover = longestCover(kept, prefix);
+        if ((cover ? cover->staysOnHost : true) != prefix.staysOnHost)
+            kept.push_back(prefix);
+    }
+    return kept;
+}
+
 } // namespace
 
 std::vector<RoutePrefix> routePrefixes(const std::vector<HostRoute> &routes,
@@ -87,17 +118,7 @@ std::vector<RoutePrefix> routePrefixes(const std::vector<HostRoute> &routes,
             verdict.stays = verdict.stays && stays;
     }
     linkLocal(verdicts);
-    std::vector<RoutePrefix> staying, leaving;
-    for (const auto &[key, verdict] : verdicts)
-        (verdict.stays ? staying : leaving)
-            .push_back(RoutePrefix{key.first, key.second, verdict.stays});
-    std::vector<RoutePrefix> prefixes = staying;
-    for (const RoutePrefix &prefix : leaving) {
-        if (std::any_of(staying.begin(), staying.end(),
-                        [&prefix](const RoutePrefix &wider) { return covers(wider, prefix); }))
-            prefixes.push_back(prefix);
-    }
-    return prefixes;
+    return withoutRedundancy(verdicts);
 }
 
 HostRoutes::HostRoutes(QObject *parent) : QObject(parent), dump_(NETLINK_ROUTE) {}

@@ -16,9 +16,9 @@ namespace vexmora::meter {
 // counting of containers' sockets: the longest prefix decides, as in the
 // host's own routing. Its local table (its own addresses) and the routes
 // through no counted interface (bridges, veth pairs) keep the traffic on the
-// host; link-local addresses never leave their link. Those that stay come
-// first; of those that leave, only the ones a prefix that stays covers are
-// listed (an address no prefix covers leaves).
+// host; link-local addresses never leave their link; an address no route
+// covers cannot leave either. Only the prefixes that change the answer of a
+// wider one are listed, the widest first.
 std::vector<RoutePrefix> routePrefixes(const std::vector<HostRoute> &routes,
                                        const std::function<bool(int ifindex)> &counted);
 

@@ -49,11 +49,12 @@ double threadCpuMs()
 }
 
 // The peer's sockets, of another network namespace, count as a container's:
-// each packet is looked up in routes such as a host with a few bridges has
-// (none of them the peer's address, so every packet counts).
+// each packet is looked up in routes such as a host with a default route out
+// and a few bridges has (none of them the peer's address, so every packet
+// counts).
 std::vector<vexmora::meter::RoutePrefix> hostWithBridges()
 {
-    std::vector<vexmora::meter::RoutePrefix> routes;
+    std::vector<vexmora::meter::RoutePrefix> routes{{{}, 0, false}};
     for (quint8 i = 0; i < 32; ++i) {
         vexmora::meter::RoutePrefix bridge{{}, 96 + 24, true};
         bridge.address[10] = bridge.address[11] = 0xff;

@@ -1,6 +1,7 @@
 // Which addresses the host keeps a container's traffic to, from its routes.
 #include "host_routes.h"
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <linux/rtnetlink.h>
 #include <sys/socket.h>
@@ -20,51 +21,76 @@ HostRoute ipv4(std::array<quint8, 4> address, quint8 bits, std::vector<int> devi
     return route;
 }
 
-// "a.b.c.d/n stays" or "... leaves", for readable failures.
-std::vector<std::string> described(const std::vector<RoutePrefix> &prefixes)
+HostRoute ipv6Default(int device)
 {
-    std::vector<std::string> lines;
+    return HostRoute{AF_INET6, {}, 0, RT_TABLE_MAIN, RTN_UNICAST, {device}};
+}
+
+// What the programs' longest-prefix match makes of an address: "stays" or
+// "leaves"; an address no prefix covers stays.
+std::string verdict(const std::vector<RoutePrefix> &prefixes, const char *address)
+{
+    std::array<quint8, 16> bytes{};
+    if (inet_pton(AF_INET, address, &bytes[12]) == 1)
+        bytes[10] = bytes[11] = 0xff;
+    else
+        EXPECT_EQ(inet_pton(AF_INET6, address, bytes.data()), 1) << address;
+    const RoutePrefix *longest = nullptr;
     for (const RoutePrefix &prefix : prefixes) {
-        const bool mapped = prefix.address[10] == 0xff && prefix.address[11] == 0xff;
-        std::string text;
-        if (mapped) {
-            for (int i = 12; i < 16; ++i)
-                text += std::to_string(prefix.address[std::size_t(i)]) + (i < 15 ? "." : "");
-            text += "/" + std::to_string(prefix.bits - 96);
-        } else {
-            char hex[8];
-            std::snprintf(hex, sizeof hex, "%02x%02x", prefix.address[0], prefix.address[1]);
-            text = std::string(hex) + "::/" + std::to_string(prefix.bits);
+        bool match = true;
+        for (int bit = 0; bit < prefix.bits && match; ++bit) {
+            const quint8 mask = quint8(0x80u >> (bit % 8));
+            match = (bytes[std::size_t(bit / 8)] & mask) ==
+                    (prefix.address[std::size_t(bit / 8)] & mask);
         }
-        lines.push_back(text + (prefix.staysOnHost ? " stays" : " leaves"));
+        if (match && (!longest || prefix.bits > longest->bits))
+            longest = &prefix;
     }
-    std::sort(lines.begin(), lines.end());
-    return lines;
+    return !longest || longest->staysOnHost ? "stays" : "leaves";
 }
 
 TEST(HostRoutes, OwnAddressesBridgesAndLinkLocalStayWhatACountedInterfaceCarriesLeaves)
 {
-    const std::vector<HostRoute> routes = {
+    std::vector<HostRoute> routes = {
         ipv4({0, 0, 0, 0}, 0, {kUplink}),       // the default route
         ipv4({198, 51, 100, 0}, 24, {kUplink}), // the uplink's own network
         ipv4({198, 51, 100, 7}, 32, {kUplink}, RT_TABLE_LOCAL, RTN_LOCAL), // the host's address
         ipv4({10, 88, 0, 0}, 16, {kBridge}),                        // containers behind a bridge
-        ipv4({10, 88, 9, 0}, 24, {kBridge, kUplink}),               // one next hop counted: leaves
+        ipv4({10, 88, 9, 0}, 24, {kBridge, kUplink}),               // one next hop counted
         ipv4({10, 88, 5, 0}, 24, {kBridge}),                        // the same prefix twice,
-        ipv4({10, 88, 5, 0}, 24, {kUplink}),                        // once out: leaves
-        ipv4({10, 88, 7, 0}, 24, {kUplink}, 100),                   // another table: leaves
-        ipv4({10, 88, 7, 0}, 24, {kBridge}, RT_TABLE_MAIN),         // but the main table's says
-        ipv4({10, 99, 0, 0}, 16, {}, RT_TABLE_MAIN, RTN_BLACKHOLE), // moves nothing: not listed
-        ipv4({192, 0, 2, 0}, 24, {kTunnel}),                        // not counted: stays
-        ipv4({192, 0, 2, 77}, 21, {kTunnel}),                       // bits past the prefix cleared
+        ipv4({10, 88, 5, 0}, 24, {kUplink}),                        // once out
+        ipv4({10, 88, 7, 0}, 24, {kUplink}, 100),                   // another table
+        ipv4({10, 88, 7, 0}, 24, {kBridge}, RT_TABLE_MAIN),         // but the main table's
+        ipv4({10, 99, 0, 0}, 16, {}, RT_TABLE_MAIN, RTN_BLACKHOLE), // moves nothing anywhere
+        ipv4({192, 0, 2, 77}, 21, {kTunnel}),                       // bits past the prefix
+        ipv6Default(kUplink),
     };
     const auto counted = [](int ifindex) { return ifindex == kUplink; };
+    const std::vector<RoutePrefix> prefixes = routePrefixes(routes, counted);
+    const struct
+    {
+        const char *address, *expected;
+    } cases[] = {
+        {"8.8.8.8", "leaves"},    {"198.51.100.9", "leaves"}, {"198.51.100.7", "stays"},
+        {"10.88.1.1", "stays"},   {"10.88.9.1", "leaves"},    {"10.88.5.1", "leaves"},
+        {"10.88.7.1", "stays"},   {"10.99.0.1", "leaves"},    {"192.0.6.1", "stays"},
+        {"169.254.3.3", "stays"}, {"2001:db8::1", "leaves"},  {"fe80::1", "stays"},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(verdict(prefixes, c.address), c.expected) << c.address;
 
-    EXPECT_EQ(described(routePrefixes(routes, counted)),
-              (std::vector<std::string>{
-                  "10.88.0.0/16 stays", "10.88.5.0/24 leaves", "10.88.7.0/24 stays",
-                  "10.88.9.0/24 leaves", "169.254.0.0/16 stays", "192.0.0.0/21 stays",
-                  "192.0.2.0/24 stays", "198.51.100.7/32 stays", "fe80::/10 stays"}));
+    // Routes that change no answer take no place: a full table through the
+    // uplink adds nothing to the default route.
+    for (quint8 i = 0; i < 200; ++i)
+        routes.push_back(ipv4({quint8(20 + i), 0, 0, 0}, 8, {kUplink}));
+    EXPECT_EQ(routePrefixes(routes, counted).size(), prefixes.size());
+
+    // Without a route there, the host sends nothing out: another namespace's
+    // address, or one no interface reaches.
+    const std::vector<RoutePrefix> bridgeOnly =
+        routePrefixes({ipv4({10, 88, 0, 0}, 16, {kBridge})}, counted);
+    EXPECT_EQ(verdict(bridgeOnly, "8.8.8.8"), "stays");
+    EXPECT_EQ(verdict(bridgeOnly, "10.88.1.1"), "stays");
 }
 
 } // namespace

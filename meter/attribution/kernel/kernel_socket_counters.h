@@ -92,8 +92,9 @@ public:
     void setReaderAsleep(bool asleep);
     // Which addresses the host keeps the traffic to, for the sockets of other
     // network namespaces (containers): they count only the rest. Replaces the
-    // prefixes given before; the number that did not fit (those that stay on
-    // the host come first), -1 with the reason when the kernel refused them.
+    // prefixes given before (an address none covers stays); the number that
+    // did not fit (the last ones), -1 with the reason when the kernel refused
+    // them.
     int setHostRoutes(const std::vector<RoutePrefix> &prefixes, QString *error);
     // Appends the sockets that finished since the last call: TCP at TCP_CLOSE
     // (a socket older than the programs: when released), other protocols when

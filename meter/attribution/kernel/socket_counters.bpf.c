@@ -106,12 +106,13 @@ struct
 
 /* Whether the host keeps the traffic to `key`'s address: a longest-prefix
  * match in its routes, as the host's own routing decides; an address no
- * route covers leaves (it is counted). */
+ * route covers cannot leave through a counted interface (another namespace
+ * of the host's own, unreachable from it). */
 static __always_inline int stays_on_host(struct vx_route_key *key)
 {
     key->prefix_bits = 128;
     __u8 *stays = bpf_map_lookup_elem(&host_routes, key);
-    return stays && *stays;
+    return !stays || *stays;
 }
 
 /* The remote address of a packet that starts at its IP header: the

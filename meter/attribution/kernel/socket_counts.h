@@ -41,7 +41,7 @@ struct vx_socket_counts
 /* A prefix of the host's routes, IPv4 as IPv4-mapped IPv6 (::ffff:0:0/96),
  * the key of the programs' longest-prefix-match map: 1 where the host keeps
  * the traffic to it (its own addresses, bridges, other containers), 0 where
- * it routes it through a counted interface. */
+ * it routes it through a counted interface; an address of no prefix stays. */
 #define VX_ROUTE_PREFIXES 4096
 struct vx_route_key
 {
