@@ -7,15 +7,12 @@
 #include "socket_counts.h"
 
 #include <QFile>
-#include <algorithm>
-#include <array>
 #include <bpf/bpf.h>
 #include <bpf/libbpf.h>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
 #include <netinet/in.h>
-#include <set>
 #include <type_traits>
 #include <unistd.h>
 #include <unordered_set>
@@ -161,47 +158,12 @@ void KernelSocketCounters::setReaderAsleep(bool asleep)
                          __ATOMIC_RELEASE);
 }
 
-namespace {
-
-vx_route_key routeKey(const RoutePrefix &prefix)
-{
-    vx_route_key key{prefix.bits, {}};
-    std::memcpy(key.address, prefix.address.data(), sizeof key.address);
-    return key;
-}
-
-} // namespace
-
 int KernelSocketCounters::setHostRoutes(const std::vector<RoutePrefix> &prefixes, QString *error)
 {
     if (!isOpen())
         return 0;
-    const int fd = bpf_map__fd(d->programs.skeleton->maps.host_routes);
-    const std::size_t kept = std::min<std::size_t>(prefixes.size(), VX_ROUTE_PREFIXES);
-    std::set<std::pair<std::array<quint8, 16>, quint8>> wanted;
-    for (std::size_t i = 0; i < kept; ++i)
-        wanted.emplace(prefixes[i].address, prefixes[i].bits);
-    // What no longer is a route goes first, so that the new ones fit.
-    vx_route_key key{}, next{};
-    std::vector<vx_route_key> gone;
-    for (const void *at = nullptr; bpf_map_get_next_key(fd, at, &next) == 0; at = &key) {
-        key = next;
-        std::array<quint8, 16> address;
-        std::memcpy(address.data(), key.address, address.size());
-        if (!wanted.count({address, quint8(key.prefix_bits)}))
-            gone.push_back(key);
-    }
-    for (const vx_route_key &stale : gone)
-        bpf_map_delete_elem(fd, &stale);
-    for (std::size_t i = 0; i < kept; ++i) {
-        const vx_route_key fresh = routeKey(prefixes[i]);
-        const quint8 stays = prefixes[i].staysOnHost ? 1 : 0;
-        if (bpf_map_update_elem(fd, &fresh, &stays, BPF_ANY) != 0) {
-            *error = QStringLiteral("cannot keep the host's routes: ") + qt_error_string(errno);
-            return -1;
-        }
-    }
-    return int(prefixes.size() - kept);
+    return replaceRoutePrefixes(bpf_map__fd(d->programs.skeleton->maps.host_routes), prefixes,
+                                error);
 }
 
 void KernelSocketCounters::takeFinished(std::vector<KernelSocketCount> &finished)

@@ -1,10 +1,12 @@
 #include "live_map.h"
 
 #include <QString>
+#include <algorithm>
 #include <bpf/bpf.h>
 #include <bpf/libbpf.h>
 #include <cerrno>
 #include <cstring>
+#include <set>
 #include <unistd.h>
 
 namespace vexmora::meter {
@@ -127,6 +129,46 @@ bool readCookies(bpf_program *program, std::unordered_set<quint64> &cookies, QSt
         cookies.insert(cookie);
     }
     return true;
+}
+
+namespace {
+
+vx_route_key routeKey(const RoutePrefix &prefix)
+{
+    vx_route_key key{prefix.bits, {}};
+    std::memcpy(key.address, prefix.address.data(), sizeof key.address);
+    return key;
+}
+
+} // namespace
+
+int replaceRoutePrefixes(int fd, const std::vector<RoutePrefix> &prefixes, QString *error)
+{
+    const std::size_t kept = std::min<std::size_t>(prefixes.size(), VX_ROUTE_PREFIXES);
+    std::set<std::pair<std::array<quint8, 16>, quint8>> wanted;
+    for (std::size_t i = 0; i < kept; ++i)
+        wanted.emplace(prefixes[i].address, prefixes[i].bits);
+    // What no longer is a route goes first, so that the new ones fit.
+    vx_route_key key{}, next{};
+    std::vector<vx_route_key> gone;
+    for (const void *at = nullptr; bpf_map_get_next_key(fd, at, &next) == 0; at = &key) {
+        key = next;
+        std::array<quint8, 16> address;
+        std::memcpy(address.data(), key.address, address.size());
+        if (!wanted.count({address, quint8(key.prefix_bits)}))
+            gone.push_back(key);
+    }
+    for (const vx_route_key &stale : gone)
+        bpf_map_delete_elem(fd, &stale);
+    for (std::size_t i = 0; i < kept; ++i) {
+        const vx_route_key fresh = routeKey(prefixes[i]);
+        const quint8 stays = prefixes[i].staysOnHost ? 1 : 0;
+        if (bpf_map_update_elem(fd, &fresh, &stays, BPF_ANY) != 0) {
+            *error = QStringLiteral("cannot keep the host's routes: ") + qt_error_string(errno);
+            return -1;
+        }
+    }
+    return int(prefixes.size() - kept);
 }
 
 } // namespace vexmora::meter

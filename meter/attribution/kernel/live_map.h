@@ -50,6 +50,11 @@ private:
 // Whether a batch lookup failed because the kernel does not offer it.
 bool batchUnsupported(int error);
 
+// Puts prefixes into the route map `fd` (VX_ROUTE_PREFIXES at most, the
+// first ones), in place of what it held: the number left out, -1 with the
+// reason when the kernel refused one.
+int replaceRoutePrefixes(int fd, const std::vector<RoutePrefix> &prefixes, QString *error);
+
 // Runs a listing iterator to its end: the cookies it writes, 8 bytes each.
 bool readCookies(bpf_program *program, std::unordered_set<quint64> &cookies, QString *error);
 
