@@ -79,6 +79,7 @@ class PageTest:
         transfer = self.stack.transfer(1_000_000, 3_000_000, linger=120)
         marked_up = HOSTILE_APP + ".py"
         self.stack.transfer(20_000, 20_000, linger=120, script=marked_up)
+        self.stack.transfer(30_000, 30_000, linger=120, machine="pagebox")
         page = self.root
         page.wait_for("[...document.querySelectorAll('#apps-table tbody tr')]"
                       ".some(tr => tr.cells[0].textContent === 'tcp_transfer.py')", 20,
@@ -86,6 +87,9 @@ class PageTest:
         page.wait_for("[...document.querySelectorAll('#apps-table tbody tr')]"
                       f".some(tr => tr.cells[0].textContent === {json.dumps(marked_up)})", 40,
                       "the program named with markup in the applications, as text")
+        page.wait_for("[...document.querySelectorAll('#apps-table tbody tr')]"
+                      ".some(tr => tr.cells[0].textContent === 'pagebox/tcp_transfer.py')", 20,
+                      "a container's program in the applications under its container's name")
         expect_equal("elements made of a program's name", 0, page.evaluate(
             "document.querySelectorAll('#apps-table img, #processes-table img').length"))
         page.wait_for(f"[...document.querySelectorAll('#processes-table tbody tr')].some(tr => "

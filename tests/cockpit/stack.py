@@ -51,6 +51,7 @@ class Stack:
         self.processes = {}
         self.logs = {}
         self.netns_ready = False
+        self.cgroups = []
 
     # -- processes -------------------------------------------------------
     def spawn(self, name, command, env=None):
@@ -79,6 +80,8 @@ class Stack:
     def close(self):
         for name in list(self.processes):
             self.stop(name)
+        for directory in self.cgroups:
+            eventually(lambda: self._removed(directory), what=f"{directory} to go")
         if self.netns_ready:
             for ns in (self.ns_a, self.ns_b):
                 subprocess.run(["ip", "netns", "del", ns], stderr=subprocess.DEVNULL)
@@ -145,17 +148,33 @@ class Stack:
                              f"--interfaces={self.tag}a"])
         eventually(lambda: self.owner(self.args.meter_name), what="the meter on the bus")
 
-    def transfer(self, receive, send, linger, script=None):
+    def transfer(self, receive, send, linger, script=None, machine=None):
         """A named program (tcp_transfer.py, or a link to it named SCRIPT) in
         the first namespace that receives and sends over one connection, and
-        stays LINGER seconds."""
+        stays LINGER seconds; in MACHINE's cgroup, as systemd-nspawn places a
+        container's processes, when given."""
         program = self.args.transfer
         if script:
             program = os.path.join(self.work, script)
             os.symlink(self.args.transfer, program)
-        return self.spawn("transfer" if script is None else "named-transfer",
-                          ["ip", "netns", "exec", self.ns_a, PYTHON, program, "10.203.0.1",
-                           self.ns_b, str(receive), str(send), "1", str(linger)])
+        command = ["ip", "netns", "exec", self.ns_a, PYTHON, program, "10.203.0.1",
+                   self.ns_b, str(receive), str(send), "1", str(linger)]
+        if machine:
+            command = ["sh", "-c", 'echo $$ >"$0/cgroup.procs" && exec "$@"',
+                       self.machine_scope(machine), *command]
+        name = "machine-transfer" if machine else "transfer" if script is None else "named-transfer"
+        return self.spawn(name, command)
+
+    def machine_scope(self, machine):
+        """The cgroup of MACHINE's processes, removed with the stack."""
+        mount = subprocess.run(["findmnt", "-n", "-t", "cgroup2", "-o", "TARGET"], check=True,
+                               capture_output=True, text=True).stdout.split("\n")[0]
+        scope = os.path.join(mount, "machine.slice", f"machine-{machine}.scope")
+        for directory in (os.path.dirname(scope), scope):
+            if not os.path.isdir(directory):
+                os.mkdir(directory)
+                self.cgroups.insert(0, directory)
+        return scope
 
     def start_cockpit(self, name, as_nobody=False):
         """cockpit-ws without TLS or login on 127.0.0.1; its bridge runs as
@@ -180,6 +199,14 @@ class Stack:
         self.spawn(name, command, env)
         eventually(lambda: self._listening(port), what=f"cockpit-ws ({name})")
         return f"http://127.0.0.1:{port}/cockpit/@localhost/vexmora/index.html"
+
+    @staticmethod
+    def _removed(directory):
+        try:
+            os.rmdir(directory)
+            return True
+        except OSError:
+            return False
 
     @staticmethod
     def _listening(port):
