@@ -59,10 +59,14 @@ fail() {
     exit 1
 }
 
+# Seconds since boot: a wait that a step of the wall clock (which bash's
+# SECONDS follows) neither cuts short nor stretches.
+since_boot() { local up _; read -r up _ </proc/uptime; echo "${up%.*}"; }
+
 eventually() { # SECONDS COMMAND...
-    local until=$((SECONDS + $1))
+    local until=$(($(since_boot) + $1))
     shift
-    until "$@" 2>/dev/null; do [ "$SECONDS" -lt "$until" ] || return 1; sleep 0.2; done
+    until "$@" 2>/dev/null; do [ "$(since_boot)" -lt "$until" ] || return 1; sleep 0.2; done
 }
 
 private_bus() { # CONFIG: a system bus of the test's own
