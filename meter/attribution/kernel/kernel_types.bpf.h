@@ -2,6 +2,8 @@
  * (only the members used are declared). */
 #pragma once
 
+#include <linux/in6.h>
+
 typedef struct
 {
     long long counter;
@@ -11,6 +13,7 @@ struct sock_common
     unsigned short skc_family;
     volatile unsigned char skc_state;
     atomic64_t skc_cookie;
+    struct in6_addr skc_v6_daddr;
 } __attribute__((preserve_access_index));
 struct mm_struct
 {
@@ -55,10 +58,23 @@ struct sk_buff
     unsigned short transport_header;
     unsigned short network_header;
     unsigned char *head;
+    unsigned int end; /* an offset from head on 64-bit kernels */
 } __attribute__((preserve_access_index));
+struct skb_shared_info
+{
+    unsigned short gso_segs;
+} __attribute__((preserve_access_index));
+/* Why kfree_skb freed a packet; the values differ between kernels. */
+enum skb_drop_reason {
+    SKB_DROP_REASON_NO_SOCKET = 2,
+};
 struct sock
 {
     struct sock_common __sk_common;
+} __attribute__((preserve_access_index));
+struct request_sock
+{
+    struct sock_common __req_common;
 } __attribute__((preserve_access_index));
 struct inet_timewait_sock
 {

@@ -68,8 +68,8 @@ QString failure(const QString &what, int error)
 // tracing of a kernel function goes first: kernels refuse it most often.
 bool dropOptionalPart(LoadedPrograms &loaded)
 {
-    for (bool *part : {&loaded.timeWaitSegments, &loaded.executions, &loaded.timeWait,
-                       &loaded.movers, &loaded.tcpDestroy}) {
+    for (bool *part : {&loaded.synacks, &loaded.timeWaitSegments, &loaded.executions,
+                       &loaded.strays, &loaded.timeWait, &loaded.movers, &loaded.tcpDestroy}) {
         if (*part) {
             *part = false;
             return true;
@@ -98,6 +98,8 @@ socket_counters *openSkeleton(quint64 netns, const PidView &pids, quint32 maxLiv
     bpf_program__set_autoload(skeleton->progs.note_time_wait_segment, parts.timeWaitSegments);
     bpf_program__set_autoload(skeleton->progs.note_exec, parts.executions);
     bpf_program__set_autoload(skeleton->progs.note_fork, parts.executions);
+    bpf_program__set_autoload(skeleton->progs.note_stray_arrival, parts.strays);
+    bpf_program__set_autoload(skeleton->progs.note_synack, parts.synacks);
     return skeleton;
 }
 
@@ -174,6 +176,9 @@ bool loadPrograms(quint64 netns, quint32 maxLiveSockets, LoadedPrograms &loaded,
         loaded.timeWait = kernel.tracepointArguments("kfree_skb") >= 5;
         loaded.timeWaitSegments =
             !loaded.timeWait && kernel.hasFunction("tcp_timewait_state_process");
+        // kfree_skb gives the reason a packet was dropped from Linux 5.17.
+        loaded.strays = kernel.tracepointArguments("kfree_skb") >= 4;
+        loaded.synacks = kernel.hasFunction("tcp_make_synack");
         loaded.executions = loaded.pids.creators == VX_PIDS_GLOBAL &&
                             kernel.hasTracepoint("sched_process_exec") &&
                             kernel.hasTracepoint("sched_process_fork");
@@ -219,6 +224,15 @@ bool attachPrograms(LoadedPrograms &loaded, int cgroupFd, QString *error)
     if (loaded.timeWaitSegments) {
         s->links.note_time_wait_segment = bpf_program__attach(s->progs.note_time_wait_segment);
         loaded.timeWaitSegments = s->links.note_time_wait_segment != nullptr;
+    }
+    if (loaded.strays) {
+        s->links.note_stray_arrival = bpf_program__attach(s->progs.note_stray_arrival);
+        loaded.strays = s->links.note_stray_arrival != nullptr;
+    }
+    if (loaded.synacks) { // before the egress program: it leaves them to this one from now
+        s->links.note_synack = bpf_program__attach(s->progs.note_synack);
+        loaded.synacks = s->links.note_synack != nullptr;
+        s->bss->synacks_at_creation = loaded.synacks;
     }
     if (loaded.executions) { // both or neither
         s->links.note_exec = bpf_program__attach(s->progs.note_exec);
@@ -276,6 +290,18 @@ QStringList describeLacks(const LoadedPrograms &loaded)
             "not let the programs trace tcp_timewait_state_process: the last packets of a TCP "
             "connection whose program closed it first (in time-wait: the peer's FIN and the last "
             "ACK) are unattributed");
+    if (!loaded.strays)
+        lacks << QStringLiteral(
+            "This kernel gives no reason in the tracepoint kfree_skb (Linux 5.17 does): the "
+            "packets a peer had in flight when a connection was reset (closed with data "
+            "unread, or with SO_LINGER {1, 0}), and the host's resets answering them, are "
+            "unattributed");
+    // The egress programs see every IPv6 SYN-ACK from Linux 6.12, which is
+    // also where kfree_skb starts to name the receiving socket.
+    if (!loaded.synacks && !loaded.timeWait)
+        lacks << QStringLiteral(
+            "This kernel does not let the programs trace tcp_make_synack: a listener's IPv6 "
+            "SYN-ACKs, which it sends past the cgroup programs, are unattributed");
     if (loaded.pids.creators == VX_PIDS_NONE)
         lacks << QStringLiteral(
             "This kernel does not give the socket programs process ids of this pid namespace "

@@ -29,6 +29,8 @@ struct LoadedPrograms
     bool timeWait = false;   // the packets of time-wait sockets are counted (at kfree_skb)
     bool timeWaitSegments = false; // the same, where tcp_timewait_state_process takes them
     bool executions = false;       // what each process executes is kept
+    bool strays = false;  // a reset connection's late arrivals, and the host's resets, are counted
+    bool synacks = false; // IPv6 SYN-ACKs are counted as they are made (at tcp_make_synack)
     PidView pids;
 };
 

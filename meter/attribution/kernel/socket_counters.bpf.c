@@ -50,6 +50,7 @@ const volatile __u8 follows_tcp_destroy = 0;
 __u64 uncounted_packets = 0; /* the live map was full */
 __u64 lost_finished = 0;     /* the ring buffer was full */
 __u32 reader_asleep = 0;     /* set by the reader: wake it at the next packet */
+__u8 synacks_at_creation = 0; /* set by the reader: see synacks.bpf.h */
 
 enum owner_flags {
     OWNER_STATE_CALLBACK = 1, /* sockops reports this TCP socket's TCP_CLOSE */
@@ -244,6 +245,7 @@ static __always_inline void finish(__u64 cookie)
 
 #include "executions.bpf.h"
 #include "time_wait.bpf.h"
+#include "strays.bpf.h"
 
 /* A record shorter than a socket's final counts: the reader only wakes.
  * Two CPUs may both send one; the reader ignores them. */
@@ -253,6 +255,16 @@ static __always_inline void wake_reader(void)
 
     reader_asleep = 0;
     bpf_ringbuf_output(&finished, &wake, sizeof wake, BPF_RB_FORCE_WAKEUP);
+}
+
+static __always_inline void add_packets(struct vx_socket_counts *counts, int direction, __u64 wire,
+                                        __u64 payload, __u32 segments)
+{
+    __sync_fetch_and_add(&counts->wire[direction & 1], wire);
+    __sync_fetch_and_add(&counts->payload[direction & 1], payload);
+    __sync_fetch_and_add(&counts->packets[direction & 1], segments);
+    if (reader_asleep)
+        wake_reader();
 }
 
 static __always_inline void count(struct __sk_buff *skb, int direction)
@@ -266,14 +278,11 @@ static __always_inline void count(struct __sk_buff *skb, int direction)
     /* A segmentation-offload packet leaves as `segments` packets, each with
      * its own IP and transport header and its own link header. */
     __u64 wire = skb->len + (__u64)(segments - 1) * headers + (__u64)segments * ETH_HLEN;
-    if (!counts)
-        return;
-    __sync_fetch_and_add(&counts->wire[direction], wire);
-    __sync_fetch_and_add(&counts->payload[direction], payload);
-    __sync_fetch_and_add(&counts->packets[direction], segments);
-    if (reader_asleep)
-        wake_reader();
+    if (counts)
+        add_packets(counts, direction, wire, payload, segments);
 }
+
+#include "synacks.bpf.h"
 
 SEC("cgroup_skb/ingress")
 int count_ingress(struct __sk_buff *skb)
@@ -285,7 +294,8 @@ int count_ingress(struct __sk_buff *skb)
 SEC("cgroup_skb/egress")
 int count_egress(struct __sk_buff *skb)
 {
-    count(skb, VX_SENT);
+    if (!synack_counted_at_creation(skb))
+        count(skb, VX_SENT);
     return 1;
 }
 

@@ -10,6 +10,7 @@
 static __always_inline void close_tcp(struct bpf_sock_ops *ops)
 {
     keep_for_time_wait(bpf_get_socket_cookie(ops), ops->args[0]);
+    keep_for_strays(ops, bpf_get_socket_cookie(ops), ops->args[0]);
     if (!follows_tcp_destroy && ops->sk) {
         struct socket_owner *owner = bpf_sk_storage_get(&owners, ops->sk, 0, 0);
         if (owner && (owner->flags & OWNER_RELEASED))

@@ -40,13 +40,11 @@ static __always_inline void keep_for_time_wait(__u64 cookie, __u32 old)
     bpf_map_update_elem(&lingering, &cookie, &owner, BPF_ANY);
 }
 
-/* One packet of a time-wait socket: final counts of their own. */
-static __always_inline void count_time_wait(__u64 cookie, int direction, __u64 wire, __u64 payload,
-                                            __u32 segments)
+/* One packet's counts handed to the reader at once, as final counts of a
+ * life of their own in `owner`'s name. */
+static __always_inline void hand_over(const struct vx_socket_counts *owner, __u64 cookie,
+                                      int direction, __u64 wire, __u64 payload, __u32 segments)
 {
-    struct vx_socket_counts *owner = bpf_map_lookup_elem(&lingering, &cookie);
-    if (!owner)
-        return;
     struct vx_finished_socket *record = bpf_ringbuf_reserve(&finished, sizeof *record, 0);
     if (!record) {
         __sync_fetch_and_add(&lost_finished, 1);
@@ -66,14 +64,8 @@ static __always_inline void count_time_wait(__u64 cookie, int direction, __u64 w
 #define TCP_BARE_HEADER 20
 #define TCP_TIMESTAMPS 12 /* the only option a time-wait socket's ACK carries */
 
-/* What reaches a time-wait socket passes no cgroup program. Nor does the ACK
- * it answers a FIN with (tcp_v[46]_timewait_ack() sends it from the host's
- * own control socket): that is counted here too, by its size, the incoming
- * IP header and a bare TCP header with timestamps when the FIN had options
- * (its timestamps, which the ACK echoes). The packet starts at its TCP
- * header here; the IP header lies before. */
-/* Whether the host keeps what a container's time-wait socket exchanges with
- * the sender of skb (its IP header at network_header). */
+/* Whether the host keeps what a container's connection exchanges with the
+ * sender of skb (its IP header at network_header). */
 static __always_inline int arrival_kept_on_host(struct sk_buff *skb)
 {
     struct vx_route_key key = {};
@@ -90,22 +82,54 @@ static __always_inline int arrival_kept_on_host(struct sk_buff *skb)
            stays_on_host(&key);
 }
 
+/* The segments a received packet was, more than one where receive offload
+ * merged them. */
+static __always_inline __u32 arrival_segments(struct sk_buff *skb)
+{
+    struct skb_shared_info *shared = (struct skb_shared_info *)(skb->head + skb->end);
+    __u16 segments = BPF_CORE_READ(shared, gso_segs);
+    return segments ? segments : 1;
+}
+
+/* A TCP packet that reached no socket's cgroup program, the start of its TCP
+ * header `tcp` (at transport_header; the IP header lies before), and the
+ * packet the host answered it with from its own control socket (`reply`
+ * bytes on the wire, 0 for none): counted in `owner`'s name. */
+static __always_inline void count_arrival(const struct vx_socket_counts *owner, __u64 cookie,
+                                          struct sk_buff *skb, const __u8 *tcp, __u32 reply)
+{
+    const __u32 ip_header = (__u32)(skb->transport_header - skb->network_header);
+    const __u32 tcp_header = (__u32)(tcp[12] >> 4) * 4;
+    const __u32 segments = arrival_segments(skb);
+    const __u32 length = skb->len;
+    /* Each merged segment came with its own headers; the packet keeps the first's. */
+    hand_over(owner, cookie, VX_RECV,
+              length + ip_header + ETH_HLEN +
+                  (__u64)(segments - 1) * (ETH_HLEN + ip_header + tcp_header),
+              length > tcp_header ? length - tcp_header : 0, segments);
+    if (reply)
+        hand_over(owner, cookie, VX_SENT, reply, 0, 1);
+}
+
+/* What reaches a time-wait socket passes no cgroup program. Nor does the ACK
+ * it answers a FIN with (tcp_v[46]_timewait_ack() sends it from the host's
+ * own control socket): that is counted by its size, the incoming IP header
+ * and a bare TCP header with timestamps when the FIN had options (its
+ * timestamps, which the ACK echoes). */
 static __always_inline void count_time_wait_arrival(__u64 cookie, struct sk_buff *skb)
 {
     struct vx_socket_counts *owner = bpf_map_lookup_elem(&lingering, &cookie);
     if (!owner || (owner->contained && arrival_kept_on_host(skb)))
         return;
-    const __u32 ip_header = (__u32)(skb->transport_header - skb->network_header);
     __u8 tcp[TCP_FLAGS_OFFSET + 1] = {};
     bpf_probe_read_kernel(tcp, sizeof tcp, skb->head + skb->transport_header);
+    const __u32 ip_header = (__u32)(skb->transport_header - skb->network_header);
     const __u32 tcp_header = (__u32)(tcp[12] >> 4) * 4;
-    count_time_wait(cookie, VX_RECV, skb->len + ip_header + ETH_HLEN,
-                    skb->len > tcp_header ? skb->len - tcp_header : 0, 1);
+    __u32 ack = 0;
     if ((tcp[TCP_FLAGS_OFFSET] & (TCP_FIN | TCP_RST)) == TCP_FIN)
-        count_time_wait(cookie, VX_SENT,
-                        ETH_HLEN + ip_header + TCP_BARE_HEADER +
-                            (tcp_header > TCP_BARE_HEADER ? TCP_TIMESTAMPS : 0),
-                        0, 1);
+        ack = ETH_HLEN + ip_header + TCP_BARE_HEADER +
+              (tcp_header > TCP_BARE_HEADER ? TCP_TIMESTAMPS : 0);
+    count_arrival(owner, cookie, skb, tcp, ack);
 }
 
 /* Where the kernel names the socket a packet was freed by (Linux 6.12). */

@@ -10,6 +10,64 @@
 
 namespace kerneltest {
 
+namespace {
+
+// The ones' complement sum of TCP's checksum.
+quint32 onesSum(const void *data, std::size_t bytes, quint32 sum = 0)
+{
+    const auto *octets = static_cast<const unsigned char *>(data);
+    for (std::size_t i = 0; i < bytes; i += 2)
+        sum += quint32(octets[i]) << 8 | (i + 1 < bytes ? octets[i + 1] : 0);
+    return sum;
+}
+
+quint16 folded(quint32 sum)
+{
+    while (sum >> 16)
+        sum = (sum & 0xffff) + (sum >> 16);
+    return quint16(~sum);
+}
+
+// Data that B had in flight when A's reset crossed it, sent by B from `from`
+// to `to` as `count` segments of 1,000 bytes: A's socket is gone, so the
+// kernel drops each and answers with a reset. Sent raw: B's own socket
+// would stop at the reset.
+void segmentsInFlight(const Address &from, const Address &to, int count)
+{
+    const bool v4 = from.family() == AF_INET;
+    std::vector<unsigned char> segment(sizeof(tcphdr) + 1000, 'f');
+    auto *tcp = reinterpret_cast<tcphdr *>(segment.data());
+    *tcp = tcphdr{};
+    tcp->source = reinterpret_cast<const sockaddr_in &>(from.storage).sin_port;
+    tcp->dest = reinterpret_cast<const sockaddr_in &>(to.storage).sin_port;
+    tcp->seq = htonl(1);
+    tcp->doff = sizeof(tcphdr) / 4;
+    tcp->ack = tcp->psh = 1;
+    tcp->window = htons(512);
+    Address source = from, target = to; // raw: no ports
+    reinterpret_cast<sockaddr_in &>(source.storage).sin_port = 0;
+    reinterpret_cast<sockaddr_in &>(target.storage).sin_port = 0;
+    const int raw = ::socket(from.family(), SOCK_RAW, IPPROTO_TCP);
+    ASSERT_GE(raw, 0);
+    ASSERT_EQ(::bind(raw, source.sockaddr(), source.length), 0);
+    if (v4) { // the pseudo header: both addresses, the protocol, the length
+        const auto &source = reinterpret_cast<const sockaddr_in &>(from.storage).sin_addr;
+        const auto &target = reinterpret_cast<const sockaddr_in &>(to.storage).sin_addr;
+        quint32 sum = onesSum(&source, 4, onesSum(&target, 4, IPPROTO_TCP + segment.size()));
+        tcp->check = htons(folded(onesSum(segment.data(), segment.size(), sum)));
+    } else { // the kernel sums it at this offset
+        const int offset = offsetof(tcphdr, check);
+        ASSERT_EQ(::setsockopt(raw, IPPROTO_IPV6, IPV6_CHECKSUM, &offset, sizeof offset), 0);
+    }
+    for (int i = 0; i < count; ++i)
+        EXPECT_EQ(::sendto(raw, segment.data(), segment.size(), 0, target.sockaddr(),
+                           target.length),
+                  ssize_t(segment.size()));
+    ::close(raw);
+}
+
+} // namespace
+
 LinkStats KernelEndings::unicastOfA()
 {
     LinkStats stats = statsOfA();
@@ -34,8 +92,11 @@ void KernelEndings::closeWithUnreadData(Kind kind, bool abortive)
     std::thread stream([&] { sendAll(c.peer, 150'000); });
     EXPECT_EQ(receiveAll(c.client, 100'000), 100'000u);
     stream.join();
-    EXPECT_TRUE(allAcknowledged(c.peer)) << "data in flight would meet no socket";
+    EXPECT_TRUE(allAcknowledged(c.peer));
+    const quint16 clientPort = portOf(c.client), peerPort = portOf(c.peer);
     closeAll({c.client, c.peer, c.listener}); // the client's rest unread: a reset
+    const Kind wire = kind == Kind::Mapped ? Kind::V4 : kind;
+    inB([&] { segmentsInFlight(peerOf(wire, peerPort), addressOfA(wire, clientPort), 3); });
 }
 
 void KernelEndings::peerResets(Kind kind)

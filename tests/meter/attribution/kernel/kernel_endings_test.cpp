@@ -8,9 +8,7 @@
 #include "socket_inodes.h"
 
 #include <QThread>
-#include <cstdio>
 #include <functional>
-#include <sys/utsname.h>
 
 using namespace kerneltest;
 using vexmora::meter::BpfSource;
@@ -19,24 +17,6 @@ using vexmora::meter::ProcessTraffic;
 using vexmora::meter::SourceSample;
 
 namespace {
-
-bool kernelBefore612()
-{
-    utsname name{};
-    int major = 0, minor = 0;
-    return ::uname(&name) == 0 && std::sscanf(name.release, "%d.%d", &major, &minor) == 2 &&
-           (major < 6 || (major == 6 && minor < 12));
-}
-
-// Open: Linux 6.1 sends an IPv6 listener's SYN-ACK past the cgroup egress
-// programs (seen: the case is 94 B short, one SYN-ACK with its options, in
-// every run, and IPv4 is exact). The gap stays bounded to that packet here,
-// and the host's counters give it to (unattributed).
-quint64 knownShortSent(const std::string &caseName, Kind kind)
-{
-    static const bool older = kernelBefore612();
-    return older && kind == Kind::V6 && caseName == "reset by the listener before accept" ? 94 : 0;
-}
 
 TEST_F(KernelEndings, EveryEndingIsCountedOnceAndLeavesNothingInTheLiveMap)
 {
@@ -98,9 +78,7 @@ TEST_F(KernelEndings, EveryEndingIsCountedOnceAndLeavesNothingInTheLiveMap)
                 (socket.owner.isKnown() ? attributed : unknown) += socket.bytes;
             EXPECT_TRUE(withinATenthOfAPercent(attributed.recv, end.rxBytes - start.rxBytes))
                 << "received " << attributed.recv << ", the veth " << end.rxBytes - start.rxBytes;
-            const quint64 shortSent = knownShortSent(c.name, kind);
-            EXPECT_TRUE(
-                withinATenthOfAPercent(attributed.sent + shortSent, end.txBytes - start.txBytes))
+            EXPECT_TRUE(withinATenthOfAPercent(attributed.sent, end.txBytes - start.txBytes))
                 << "sent " << attributed.sent << ", the veth " << end.txBytes - start.txBytes;
             EXPECT_EQ(unknown.total(), 0u);
             for (quint64 cookie : liveCookies()) {
