@@ -94,7 +94,7 @@ job=$dir/job.sh
     echo 'status=$?'
     # What the mixed loads measured on this kernel, kept in the console's log.
     printf 'grep -hE %q %q/Testing/Temporary/LastTest.log\n' \
-        '^(long|short|udp|halfclose|server): veth|^named applications' "$build"
+        '^(long|short|udp|halfclose|server|unread|idle): veth|^named applications' "$build"
     echo 'exit $status'
 } >"$job"
 

@@ -10,9 +10,16 @@ killed, so that its process is seen):
                                 the end and closes HOLD seconds later
   server ADDRESS BYTES          says "listening", accepts one connection, reads
                                 BYTES, answers BYTES
+  unread ADDRESS COUNT BYTES    COUNT connections that each read BYTES of a longer
+                                stream and close with the rest unread, every
+                                other one with SO_LINGER {1, 0}: resets
+  idle ADDRESS COUNT HOLD       COUNT connections held HOLD seconds, then closed
+                                (first, so their ends are in time-wait)
 
 In the peer's namespace: peer LONG SHORT UDP HALFCLOSE SERVER BYTES, the other
-ends at the roles' addresses ("-": not run), connecting to the server role.
+ends at the roles' addresses ("-": not run), connecting to the server role;
+streams ADDRESS BYTES, the other end of unread (a stream of BYTES to each
+connection) or of idle (BYTES 0), each connection kept until the client closes.
 
   steady ADDRESS PEER_NETNS   one connection to a copy of itself in PEER_NETNS,
       driven by standard input: "rate BYTES_PER_S" (0 stops), "burst BYTES",
@@ -21,7 +28,9 @@ ends at the roles' addresses ("-": not run), connecting to the server role.
 """
 import ctypes
 import os
+import resource
 import socket
+import struct
 import subprocess
 import sys
 import threading
@@ -96,10 +105,46 @@ def accepting_server(address, total):
             conn.sendall(b"s" * int(total))
 
 
+def unread_downloads(address, count, wanted):
+    for i in range(int(count)):
+        with socket.create_connection((address, PORT), timeout=30) as conn:
+            if i % 2:
+                conn.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+            received = 0
+            while received < int(wanted):
+                received += len(conn.recv(min(1 << 16, int(wanted) - received)))
+
+
+def idle_connections(address, count, hold):
+    soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+    resource.setrlimit(resource.RLIMIT_NOFILE, (max(soft, min(hard, int(count) + 100)), hard))
+    held = [socket.create_connection((address, PORT), timeout=30) for _ in range(int(count))]
+    time.sleep(float(hold))
+    for conn in held:
+        conn.close()
+
+
+def streams(address, total):
+    _, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+    resource.setrlimit(resource.RLIMIT_NOFILE, (hard, hard))
+    threading.stack_size(1 << 16)
+
+    def stream(conn):
+        with conn:
+            try:
+                conn.sendall(b"s" * int(total))
+                read_to_end(conn)
+            except OSError:  # reset by the client
+                pass
+
+    serve(address, stream)
+    print("listening", flush=True)
+
+
 def serve(address, handle):
     if address == "-":
         return
-    server = socket.create_server((address, PORT), backlog=256)
+    server = socket.create_server((address, PORT), backlog=4096)
 
     def loop():
         while True:
@@ -238,7 +283,8 @@ def steady(address, netns):
 
 ROLES = {"long": long_transfer, "short": short_downloads, "udp": udp_datagrams,
          "halfclose": half_close, "server": accepting_server, "peer": peer, "steady": steady,
-         "steady-peer": steady_peer}
+         "steady-peer": steady_peer, "unread": unread_downloads, "idle": idle_connections,
+         "streams": streams}
 if __name__ == "__main__":
     if os.environ.get("NAME"):
         ctypes.CDLL(None).prctl(15, os.environ["NAME"].encode())  # PR_SET_NAME

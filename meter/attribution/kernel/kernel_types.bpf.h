@@ -72,9 +72,14 @@ struct sock
 {
     struct sock_common __sk_common;
 } __attribute__((preserve_access_index));
+struct request_sock_ops
+{
+    int family;
+} __attribute__((preserve_access_index));
 struct request_sock
 {
     struct sock_common __req_common;
+    const struct request_sock_ops *rsk_ops;
 } __attribute__((preserve_access_index));
 struct inet_timewait_sock
 {

@@ -9,7 +9,6 @@
  * released socket are left uncounted rather than kept for ever. */
 static __always_inline void close_tcp(struct bpf_sock_ops *ops)
 {
-    keep_for_time_wait(bpf_get_socket_cookie(ops), ops->args[0]);
     keep_for_strays(ops, bpf_get_socket_cookie(ops), ops->args[0]);
     if (!follows_tcp_destroy && ops->sk) {
         struct socket_owner *owner = bpf_sk_storage_get(&owners, ops->sk, 0, 0);
@@ -56,7 +55,9 @@ int follow_tcp_state(struct bpf_sock_ops *ops)
         return 1;
     }
     case BPF_SOCK_OPS_STATE_CB:
-        if (ops->args[1] == BPF_TCP_CLOSE)
+        if (ops->args[1] == BPF_TCP_FIN_WAIT1)
+            keep_for_time_wait(bpf_get_socket_cookie(ops));
+        else if (ops->args[1] == BPF_TCP_CLOSE)
             close_tcp(ops);
         return 1;
     }

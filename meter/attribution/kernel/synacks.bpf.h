@@ -28,8 +28,10 @@ SEC("fexit/tcp_make_synack")
 int BPF_PROG(note_synack, struct sock *listener, void *route, struct request_sock *req,
              void *fast_open, int type, struct sk_buff *syn, struct sk_buff *synack)
 {
+    /* The request's family is its listener's, also for an IPv4 connection
+     * to an IPv6 listener; its operations' is the packet's. */
     if (!synack || listener->__sk_common.skc_state != TCP_LISTEN_STATE ||
-        req->__req_common.skc_family != AF_INET6)
+        req->rsk_ops->family != AF_INET6)
         return 0;
     struct socket_owner *owner = bpf_sk_storage_get(&owners, listener, 0, 0);
     if (!owner || (owner->flags & OWNER_DONE) ||

@@ -21,12 +21,12 @@ struct
 
 #define TCP_TIME_WAIT_STATE 6 /* the kernel's TCP_TIME_WAIT */
 
-/* At TCP_CLOSE from a closing state (`old`): the connection may go on in
- * time-wait, so its owner is kept, with no counts, in the next life. */
-static __always_inline void keep_for_time_wait(__u64 cookie, __u32 old)
+/* At FIN_WAIT1 (the program closed first): the connection may go on in
+ * time-wait, so its owner is kept, with no counts, in the next life. Kept
+ * before the time-wait socket exists, which may take the peer's FIN on
+ * another CPU before this socket's TCP_CLOSE is reported. */
+static __always_inline void keep_for_time_wait(__u64 cookie)
 {
-    if (old != BPF_TCP_FIN_WAIT1 && old != BPF_TCP_FIN_WAIT2 && old != BPF_TCP_CLOSING)
-        return;
     struct vx_socket_counts *counts = bpf_map_lookup_elem(&live, &cookie);
     if (!counts)
         return;
