@@ -14,6 +14,7 @@ struct sock_common
     volatile unsigned char skc_state;
     atomic64_t skc_cookie;
     struct in6_addr skc_v6_daddr;
+    unsigned int skc_tw_rcv_nxt; /* a time-wait socket's */
 } __attribute__((preserve_access_index));
 struct mm_struct
 {

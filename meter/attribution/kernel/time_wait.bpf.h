@@ -60,6 +60,7 @@ static __always_inline void hand_over(const struct vx_socket_counts *owner, __u6
 
 #define TCP_FLAGS_OFFSET 13
 #define TCP_FIN 0x01
+#define TCP_SYN 0x02
 #define TCP_RST 0x04
 #define TCP_BARE_HEADER 20
 #define TCP_TIMESTAMPS 12 /* the only option a time-wait socket's ACK carries */
@@ -112,11 +113,15 @@ static __always_inline void count_arrival(const struct vx_socket_counts *owner, 
 }
 
 /* What reaches a time-wait socket passes no cgroup program. Nor does the ACK
- * it answers a FIN with (tcp_v[46]_timewait_ack() sends it from the host's
- * own control socket): that is counted by its size, the incoming IP header
- * and a bare TCP header with timestamps when the FIN had options (its
- * timestamps, which the ACK echoes). */
-static __always_inline void count_time_wait_arrival(__u64 cookie, struct sk_buff *skb)
+ * it answers with (tcp_v[46]_timewait_ack() sends it from the host's own
+ * control socket): that is counted by its size, the incoming IP header and
+ * a bare TCP header with timestamps when the arrival had options (its
+ * timestamps, which the ACK echoes). A time-wait socket answers the peer's
+ * FIN, and any segment but a reset or a SYN outside the one it expects next
+ * (`expected`: a late or repeated ACK); tracing sees `expected` before or
+ * after the socket took the segment, and either tells the same. */
+static __always_inline void count_time_wait_arrival(__u64 cookie, struct sk_buff *skb,
+                                                    __u32 expected)
 {
     struct vx_socket_counts *owner = bpf_map_lookup_elem(&lingering, &cookie);
     if (!owner || (owner->contained && arrival_kept_on_host(skb)))
@@ -125,8 +130,12 @@ static __always_inline void count_time_wait_arrival(__u64 cookie, struct sk_buff
     bpf_probe_read_kernel(tcp, sizeof tcp, skb->head + skb->transport_header);
     const __u32 ip_header = (__u32)(skb->transport_header - skb->network_header);
     const __u32 tcp_header = (__u32)(tcp[12] >> 4) * 4;
+    const __u32 sequence = (__u32)tcp[4] << 24 | (__u32)tcp[5] << 16 | (__u32)tcp[6] << 8 | tcp[7];
+    const __u8 flags = tcp[TCP_FLAGS_OFFSET];
+    const int answered = !(flags & (TCP_RST | TCP_SYN)) &&
+                         ((flags & TCP_FIN) || skb->len > tcp_header || sequence != expected);
     __u32 ack = 0;
-    if ((tcp[TCP_FLAGS_OFFSET] & (TCP_FIN | TCP_RST)) == TCP_FIN)
+    if (answered)
         ack = ETH_HLEN + ip_header + TCP_BARE_HEADER +
               (tcp_header > TCP_BARE_HEADER ? TCP_TIMESTAMPS : 0);
     count_arrival(owner, cookie, skb, tcp, ack);
@@ -139,7 +148,8 @@ int BPF_PROG(note_time_wait_arrival, struct sk_buff *skb, void *location, int re
 {
     if (!receiver || receiver->__sk_common.skc_state != TCP_TIME_WAIT_STATE)
         return 0;
-    count_time_wait_arrival(receiver->__sk_common.skc_cookie.counter, skb);
+    count_time_wait_arrival(receiver->__sk_common.skc_cookie.counter, skb,
+                            receiver->__sk_common.skc_tw_rcv_nxt);
     return 0;
 }
 
@@ -148,6 +158,7 @@ int BPF_PROG(note_time_wait_arrival, struct sk_buff *skb, void *location, int re
 SEC("fentry/tcp_timewait_state_process")
 int BPF_PROG(note_time_wait_segment, struct inet_timewait_sock *socket, struct sk_buff *skb)
 {
-    count_time_wait_arrival(socket->__tw_common.skc_cookie.counter, skb);
+    count_time_wait_arrival(socket->__tw_common.skc_cookie.counter, skb,
+                            socket->__tw_common.skc_tw_rcv_nxt);
     return 0;
 }

@@ -1,5 +1,6 @@
 // The endings' cases: every way a socket's life ends, on A's side.
 #include "kernel_endings.h"
+#include "raw_segments.h"
 
 #include <QFile>
 #include <QThread>
@@ -9,64 +10,6 @@
 #include <thread>
 
 namespace kerneltest {
-
-namespace {
-
-// The ones' complement sum of TCP's checksum.
-quint32 onesSum(const void *data, std::size_t bytes, quint32 sum = 0)
-{
-    const auto *octets = static_cast<const unsigned char *>(data);
-    for (std::size_t i = 0; i < bytes; i += 2)
-        sum += quint32(octets[i]) << 8 | (i + 1 < bytes ? octets[i + 1] : 0);
-    return sum;
-}
-
-quint16 folded(quint32 sum)
-{
-    while (sum >> 16)
-        sum = (sum & 0xffff) + (sum >> 16);
-    return quint16(~sum);
-}
-
-// Data that B had in flight when A's reset crossed it, sent by B from `from`
-// to `to` as `count` segments of 1,000 bytes: A's socket is gone, so the
-// kernel drops each and answers with a reset. Sent raw: B's own socket
-// would stop at the reset.
-void segmentsInFlight(const Address &from, const Address &to, int count)
-{
-    const bool v4 = from.family() == AF_INET;
-    std::vector<unsigned char> segment(sizeof(tcphdr) + 1000, 'f');
-    auto *tcp = reinterpret_cast<tcphdr *>(segment.data());
-    *tcp = tcphdr{};
-    tcp->source = reinterpret_cast<const sockaddr_in &>(from.storage).sin_port;
-    tcp->dest = reinterpret_cast<const sockaddr_in &>(to.storage).sin_port;
-    tcp->seq = htonl(1);
-    tcp->doff = sizeof(tcphdr) / 4;
-    tcp->ack = tcp->psh = 1;
-    tcp->window = htons(512);
-    Address source = from, target = to; // raw: no ports
-    reinterpret_cast<sockaddr_in &>(source.storage).sin_port = 0;
-    reinterpret_cast<sockaddr_in &>(target.storage).sin_port = 0;
-    const int raw = ::socket(from.family(), SOCK_RAW, IPPROTO_TCP);
-    ASSERT_GE(raw, 0);
-    ASSERT_EQ(::bind(raw, source.sockaddr(), source.length), 0);
-    if (v4) { // the pseudo header: both addresses, the protocol, the length
-        const auto &source = reinterpret_cast<const sockaddr_in &>(from.storage).sin_addr;
-        const auto &target = reinterpret_cast<const sockaddr_in &>(to.storage).sin_addr;
-        quint32 sum = onesSum(&source, 4, onesSum(&target, 4, IPPROTO_TCP + segment.size()));
-        tcp->check = htons(folded(onesSum(segment.data(), segment.size(), sum)));
-    } else { // the kernel sums it at this offset
-        const int offset = offsetof(tcphdr, check);
-        ASSERT_EQ(::setsockopt(raw, IPPROTO_IPV6, IPV6_CHECKSUM, &offset, sizeof offset), 0);
-    }
-    for (int i = 0; i < count; ++i)
-        EXPECT_EQ(::sendto(raw, segment.data(), segment.size(), 0, target.sockaddr(),
-                           target.length),
-                  ssize_t(segment.size()));
-    ::close(raw);
-}
-
-} // namespace
 
 LinkStats KernelEndings::unicastOfA()
 {
@@ -96,7 +39,7 @@ void KernelEndings::closeWithUnreadData(Kind kind, bool abortive)
     const quint16 clientPort = portOf(c.client), peerPort = portOf(c.peer);
     closeAll({c.client, c.peer, c.listener}); // the client's rest unread: a reset
     const Kind wire = kind == Kind::Mapped ? Kind::V4 : kind;
-    inB([&] { segmentsInFlight(peerOf(wire, peerPort), addressOfA(wire, clientPort), 3); });
+    inB([&] { sendRawSegments(peerOf(wire, peerPort), addressOfA(wire, clientPort), 3, 1000); });
 }
 
 void KernelEndings::peerResets(Kind kind)
@@ -146,6 +89,7 @@ void KernelEndings::shutdownThenClose(Kind kind)
 void KernelEndings::orderlyClose(Kind kind, bool programFirst)
 {
     const Connection c = connectToB(kind);
+    const quint16 clientPort = portOf(c.client), peerPort = portOf(c.peer);
     sendAll(c.client, 500);
     EXPECT_EQ(receiveAll(c.peer, 500), 500u);
     const int first = programFirst ? c.client : c.peer, second = programFirst ? c.peer : c.client;
@@ -153,6 +97,10 @@ void KernelEndings::orderlyClose(Kind kind, bool programFirst)
     EXPECT_EQ(receiveAll(second), 0u);
     QThread::msleep(100); // the FIN is acknowledged on its own: the closer's socket is gone
     closeAll({second, c.listener});
+    if (programFirst) { // a late acknowledgement: time-wait answers it
+        const Kind wire = kind == Kind::Mapped ? Kind::V4 : kind;
+        inB([&] { sendRawSegments(peerOf(wire, peerPort), addressOfA(wire, clientPort), 1, 0); });
+    }
 }
 
 void KernelEndings::connectAgain(Kind kind, bool afterUnspec)
