@@ -47,9 +47,9 @@ const volatile __u64 pid_namespace_ino = 0;
  * state has become TCP_CLOSE). */
 const volatile __u8 follows_tcp_destroy = 0;
 
-__u64 uncounted_packets = 0; /* the live map was full */
-__u64 lost_finished = 0;     /* the ring buffer was full */
-__u32 reader_asleep = 0;     /* set by the reader: wake it at the next packet */
+__u64 uncounted_packets = 0;  /* the live map was full */
+__u64 lost_finished = 0;      /* the ring buffer was full */
+__u32 reader_asleep = 0;      /* set by the reader: wake it at the next packet */
 __u8 synacks_at_creation = 0; /* set by the reader: see synacks.bpf.h */
 
 enum owner_flags {
@@ -245,6 +245,7 @@ static __always_inline void finish(__u64 cookie)
 
 #include "executions.bpf.h"
 #include "time_wait.bpf.h"
+/* after time_wait.bpf.h, whose counting it shares */
 #include "strays.bpf.h"
 
 /* A record shorter than a socket's final counts: the reader only wakes.

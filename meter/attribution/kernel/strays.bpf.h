@@ -109,8 +109,7 @@ static __always_inline int arrival_connection(struct sk_buff *skb, const __u8 *t
         return 0;
     if (header[0] >> 4 == 4) {
         __u32 addresses[2];
-        if (bpf_probe_read_kernel(&header[1], 1, ip + 9) != 0 ||
-            header[1] != IPPROTO_TCP_NUMBER ||
+        if (bpf_probe_read_kernel(&header[1], 1, ip + 9) != 0 || header[1] != IPPROTO_TCP_NUMBER ||
             bpf_probe_read_kernel(addresses, sizeof addresses, ip + 12) != 0)
             return 0;
         ipv4_mapped(key->remote, addresses[0]);
