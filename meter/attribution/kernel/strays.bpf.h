@@ -88,12 +88,7 @@ static __always_inline void keep_for_strays(struct bpf_sock_ops *ops, __u64 cook
     struct closed_connection closed = {};
     connection_of(ops, &key);
     closed.cookie = cookie;
-    closed.owner.tgid = counts->tgid;
-    closed.owner.uid = counts->uid;
-    __builtin_memcpy(closed.owner.comm, counts->comm, sizeof closed.owner.comm);
-    closed.owner.protocol = counts->protocol;
-    closed.owner.contained = counts->contained;
-    closed.owner.life = STRAY_LIFE;
+    copy_owner(&closed.owner, counts, STRAY_LIFE);
     bpf_map_update_elem(&closed_connections, &key, &closed, BPF_ANY);
 }
 

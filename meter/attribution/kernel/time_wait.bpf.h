@@ -21,6 +21,19 @@ struct
 
 #define TCP_TIME_WAIT_STATE 6 /* the kernel's TCP_TIME_WAIT */
 
+/* Whose an entry's counts are, without the counts: what the packets after
+ * its socket's end are counted in, as the life `life`. */
+static __always_inline void copy_owner(struct vx_socket_counts *owner,
+                                       const struct vx_socket_counts *counts, __u8 life)
+{
+    owner->tgid = counts->tgid;
+    owner->uid = counts->uid;
+    __builtin_memcpy(owner->comm, counts->comm, sizeof owner->comm);
+    owner->protocol = counts->protocol;
+    owner->contained = counts->contained;
+    owner->life = life;
+}
+
 /* At FIN_WAIT1 (the program closed first): the connection may go on in
  * time-wait, so its owner is kept, with no counts, in the next life. Kept
  * before the time-wait socket exists, which may take the peer's FIN on
@@ -31,12 +44,7 @@ static __always_inline void keep_for_time_wait(__u64 cookie)
     if (!counts)
         return;
     struct vx_socket_counts owner = {};
-    owner.tgid = counts->tgid;
-    owner.uid = counts->uid;
-    __builtin_memcpy(owner.comm, counts->comm, sizeof owner.comm);
-    owner.protocol = counts->protocol;
-    owner.contained = counts->contained;
-    owner.life = counts->life + 1;
+    copy_owner(&owner, counts, counts->life + 1);
     bpf_map_update_elem(&lingering, &cookie, &owner, BPF_ANY);
 }
 
